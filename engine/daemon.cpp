@@ -1,0 +1,290 @@
+// The engine process: start-up, the connection table, the select loop and the reading of each
+// kind of channel, outgoing connections, and the recorder and player programs.
+#include <cstdarg>
+
+#include "engine/engine.h"
+
+namespace zep::engine {
+
+std::string engineDirectoryFromCommandLine(const std::string& commandLine) {
+  std::string copy = commandLine.substr(0, 100);
+  auto cut = copy.find_last_of('/');
+  if (cut == std::string::npos) return {};
+  copy.resize(cut);
+  if (!copy.empty() && copy.front() == '"') copy.erase(0, 1);
+  return copy;
+}
+
+EngineConfig firstBuildPaths(EngineConfig config, const std::string& installDirectory) {
+  config.recorderPath = installDirectory + "/ZEPrecord/ZEPrecord";
+  config.playerPath = installDirectory + "/ZEPretrieve/ZEPretrieve";
+  return config;
+}
+
+EngineConfig secondBuildPaths(EngineConfig config, const std::string& engineDirectory) {
+  std::string prefix = engineDirectory.empty() ? "" : engineDirectory + "/";
+  config.recorderPath = prefix + "ROduduzedi";
+  config.playerPath = prefix + "RAdarozuror";
+  return config;
+}
+
+Engine::Engine(EngineConfig config) : config_(std::move(config)) {}
+
+void Engine::log(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(config_.out, format, args);
+  va_end(args);
+}
+
+void Engine::error(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(config_.err, format, args);
+  va_end(args);
+  std::fflush(config_.err);
+}
+
+Engine::Connection Engine::adopt(net::Socket socket, net::Ipv4 peer) {
+  Connection c;
+  c.socket = std::move(socket);
+  c.peer = peer;
+  c.serial = nextSerial_++;
+  return c;
+}
+
+bool Engine::startUp() {
+  log("Daemon init\n");
+  const char* failedStep = "";
+  net::Socket listener = net::listenTcp(config_.host.bindAddress, config_.port, 5, &failedStep);
+  if (!listener) {
+    if (std::string(failedStep) == "socket")
+      error("Engine: can't open daemon socket\n");
+    else
+      error("Engine: can't bind daemon socket\n");
+    closeEveryConnection();
+    std::fflush(config_.out);
+    return false;
+  }
+  listener_ = adopt(std::move(listener), net::kNoAddress);
+  reset();
+  session_.status = NO_MANAGER;
+  archive_ = kArchiveIdle;
+  log("Daemon initialized\n");
+  std::fflush(config_.out);
+  return true;
+}
+
+bool Engine::ready(const Connection& c) const {
+  if (!c.valid()) return false;
+  for (std::size_t i = 0; i < polled_.size(); ++i)
+    if (polled_[i].first == &c) return polled_[i].second == c.serial && readSet_.readyAt(i);
+  return false;
+}
+
+void Engine::runOnce(int timeoutMs) {
+  readSet_.clear();
+  polled_.clear();
+  auto watch = [this](const Connection& c) {
+    if (!c.valid()) return;
+    readSet_.add(c.fd());
+    polled_.emplace_back(&c, c.serial);
+  };
+  for (const auto& c : members_) watch(c);
+  for (const auto& c : applications_) watch(c);
+  watch(local_);
+  watch(new_);
+  watch(listener_);  // the pending invitation is not read while it waits
+
+  if (readSet_.wait(timeoutMs) <= 0) return;
+
+  for (int i = 0; i < kMaxMembers; ++i)
+    if (ready(members_[i])) serviceMember(i);
+  for (int k = 0; k < kMaxApplications; ++k)
+    if (ready(applications_[k])) serviceApplication(k);
+  if (ready(local_)) serviceLocal();
+  if (ready(new_)) serviceNew();
+  if (ready(listener_) && !new_.valid()) acceptConnection();
+  std::fflush(config_.out);
+}
+
+void Engine::acceptConnection() {
+  net::Ipv4 peer = net::kNoAddress;
+  net::Socket s = net::acceptTcp(listener_.socket, &peer);
+  if (!s) {
+    error("Engine: accept error\n");
+    return;
+  }
+  new_ = adopt(std::move(s), peer);
+  log("Accepted\n");
+}
+
+ReadStatus Engine::readMessage(Connection& c, Message* m) {
+  ReadStatus status = receiveMessage(c.fd(), m);
+  switch (status) {
+    case ReadStatus::kOk:
+      // The sender is where the connection comes from, whatever it reported.
+      m->header.sender.address = c.peer;
+      break;
+    case ReadStatus::kHeaderClosed:
+    case ReadStatus::kPayloadClosed:
+      error("Engine: connection broken\n");
+      break;
+    case ReadStatus::kHeaderError:
+    case ReadStatus::kPayloadError:
+      error("Engine: reading error\n");
+      break;
+    case ReadStatus::kTooLong:
+      error("Engine: message of %u bytes is too long -- channel closed\n",
+            static_cast<unsigned>(m->header.length));
+      break;
+  }
+  return status;
+}
+
+namespace {
+bool lostByError(ReadStatus s) {
+  return s == ReadStatus::kHeaderError || s == ReadStatus::kPayloadError ||
+         s == ReadStatus::kTooLong;
+}
+}  // namespace
+
+void Engine::serviceMember(int slot) {
+  log("Engine: read member message\n");
+  Message m;
+  ReadStatus status = readMessage(members_[slot], &m);
+  if (status == ReadStatus::kOk) {
+    onMemberMessage(slot, m);
+    return;
+  }
+  if (status == ReadStatus::kHeaderClosed) log("Engine: member left %d\n", slot);
+  if (status == ReadStatus::kPayloadClosed) log("Engine: member left\n");
+  if (lostByError(status)) error("Engine: data reading error\n");
+  loseMember(slot);
+}
+
+void Engine::serviceApplication(int slot) {
+  log("Engine: read application message\n");
+  Message m;
+  ReadStatus status = readMessage(applications_[slot], &m);
+  if (status != ReadStatus::kHeaderClosed && status != ReadStatus::kHeaderError)
+    log("App message length %d\n", m.header.length);
+  if (status == ReadStatus::kOk) {
+    onApplicationMessage(slot, m);
+    return;
+  }
+  if (lostByError(status)) error("Engine: data reading error\n");
+  detachApplication(slot);
+}
+
+void Engine::serviceLocal() {
+  log("Engine: read local message\n");
+  Message m;
+  ReadStatus status = readMessage(local_, &m);
+  if (status == ReadStatus::kOk) {
+    onLocalMessage(m);
+    std::fflush(config_.out);
+    return;
+  }
+  if (lostByError(status))
+    error("Engine: data reading error\n");
+  else
+    log("Engine: local connection broken -- exiting...\n");
+  closeEveryConnection();
+  std::fflush(config_.out);
+}
+
+void Engine::serviceNew() {
+  log("Engine: read new message\n");
+  Message m;
+  ReadStatus status = readMessage(new_, &m);
+  if (status != ReadStatus::kHeaderClosed && status != ReadStatus::kHeaderError)
+    log("Reading message length %d\n", m.header.length);
+  if (status != ReadStatus::kOk) {
+    if (lostByError(status)) error("Engine: data reading error\n");
+    new_.close();
+    return;
+  }
+  onNewMessage(m);
+  // A handler that keeps the connection has moved it to its entry.
+  new_.close();
+}
+
+void Engine::closeEveryConnection() {
+  reset();
+  session_.status = NO_MANAGER;
+  for (auto& c : members_) c.close();
+  for (auto& c : applications_) c.close();
+  local_.close();
+  pending_.close();
+  new_.close();
+}
+
+bool Engine::connectTo(net::Ipv4 address, Connection* out) {
+  net::Socket s;
+  switch (net::connectTcp(address, config_.port, config_.host.bindAddress, config_.connectTimeoutMs,
+                          &s)) {
+    case net::ConnectResult::kNoSocket:
+      error("Engine: socket opening error\n");
+      return false;
+    case net::ConnectResult::kFailed:
+      return false;
+    case net::ConnectResult::kConnected:
+      break;
+  }
+  *out = adopt(std::move(s), address);
+  log("Connected with socket %d\n", out->fd());
+  return true;
+}
+
+int Engine::send(const Connection& c, std::uint8_t tag, const MemberRecord& sender,
+                 const MemberRecord& target, std::span<const std::uint8_t> payload) {
+  if (!c.valid()) return 0;
+  MessageHeader h;
+  h.tag = tag;
+  h.session = session_.number;
+  h.sender = sender;
+  h.target = target;
+  int rc = sendMessage(c.fd(), h, payload);
+  if (rc != 1) error("Engine: write error\n");
+  return rc;
+}
+
+// Every program start goes through here. A program that cannot be started is reported, and
+// the caller carries on as if it had started: the matching stop then does nothing harmful.
+void Engine::launch(const std::string& path, process::Process* record) {
+  std::string why;
+  *record = process::start(path, {}, &why);
+  if (!record->started()) error("Create process error: %s: %s\n", path.c_str(), why.c_str());
+  log("Process %s created\n", path.c_str());
+}
+
+void Engine::startRecorder() {
+  if (archive_ != kArchiveIdle) return;
+  launch(config_.recorderPath, &recorder_);
+  archive_ = kRecording;
+  sendToApplications(-1, CTL_DATABASE_START, {});
+}
+
+void Engine::stopRecorder() {
+  if (archive_ != kRecording) return;
+  recorder_.terminate();
+  recorder_ = {};
+  archive_ = kArchiveIdle;
+  sendToApplications(-1, CTL_DATABASE_STOP, {});
+}
+
+void Engine::startPlayer() {
+  if (archive_ != kArchiveIdle) return;
+  launch(config_.playerPath, &player_);
+  archive_ = kReplaying;
+}
+
+void Engine::stopPlayer() {
+  if (archive_ != kReplaying) return;
+  player_.terminate();
+  player_ = {};
+  archive_ = kArchiveIdle;
+}
+
+}  // namespace zep::engine

@@ -1,0 +1,570 @@
+// What each message does to the session: invitations, the full mesh, leaving, the application
+// registry and the routing of messages to applications and members.
+#include "engine/engine.h"
+#include "platform/clock.h"
+
+namespace zep::engine {
+
+namespace {
+int asSigned(net::Ipv4 address) {
+  return static_cast<int>(address);
+}
+}  // namespace
+
+MemberRecord Engine::ownRecord() const {
+  MemberRecord r;
+  r.number = static_cast<std::uint8_t>(session_.localMember);
+  r.name = config_.host.userName;
+  r.address = config_.host.address;
+  return r;
+}
+
+void Engine::sendToManager(std::uint8_t tag, std::span<const std::uint8_t> payload) {
+  send(local_, tag, ownRecord(), {}, payload);
+}
+
+void Engine::sendToMembers(int destination, std::uint8_t tag,
+                           std::span<const std::uint8_t> payload) {
+  log("Engine: Send message to member %d\n", destination);
+  auto sendTo = [&](int i) {
+    log("User %d, socket %d\n", i, members_[i].fd());
+    return send(members_[i], tag, ownRecord(), session_.members[i], payload);
+  };
+  auto other = [&](int i) { return session_.present[i] && i != session_.localMember; };
+  if (destination > 0) {
+    if (destination < kMaxMembers && other(destination)) sendTo(destination);
+  } else if (destination == 0) {
+    for (int i = 0; i < kMaxMembers; ++i)
+      if (other(i)) {
+        sendTo(i);
+        break;
+      }
+  } else {
+    for (int i = 0; i < kMaxMembers; ++i)
+      if (other(i) && sendTo(i) != 1) break;
+  }
+}
+
+void Engine::sendToApplications(int slot, std::uint8_t tag, std::span<const std::uint8_t> payload) {
+  log("Send app %d msg tag %d\n", slot, tag);
+  MemberRecord sender = ownRecord();
+  if (slot >= 0) {
+    if (slot < kMaxApplications) send(applications_[slot], tag, sender, {}, payload);
+    return;
+  }
+  for (auto& c : applications_)
+    if (c.valid()) send(c, tag, sender, {}, payload);
+}
+
+bool Engine::validMemberNumber(int number, const char* where) {
+  if (number >= 0 && number < kMaxMembers) return true;
+  error("Engine: member number %d out of range in %s -- ignored\n", number, where);
+  return false;
+}
+
+// --- session record ---
+
+void Engine::reset() {
+  session_.status = IDLE;
+  session_.count = 0;
+  session_.localMember = -1;
+  session_.present.fill(false);
+  for (auto& a : registry_) a = {};
+  applicationCount_ = 0;
+}
+
+void Engine::registerMember(const MemberRecord& record) {
+  log("Engine: session member %s@%d\n", record.name.c_str(), asSigned(record.address));
+  session_.present[record.number] = true;
+  session_.count++;
+  session_.members[record.number] = record;
+  auto payload = encodeMemberRecord(record);
+  sendToManager(CTL_ADD_MEMBER, payload);
+  sendToApplications(-1, CTL_ADD_MEMBER, payload);
+}
+
+bool Engine::addMember(const MemberRecord& record) {
+  if (session_.status != IN_SESSION) return false;
+  if (!validMemberNumber(record.number, "member record")) return false;
+  for (int i = 0; i < kMaxMembers; ++i)
+    if (session_.present[i] && session_.members[i].sameMember(record)) return false;
+  if (session_.present[record.number]) {
+    error("Engine: member number %d is taken -- record ignored\n", record.number);
+    return false;
+  }
+  registerMember(record);
+  return true;
+}
+
+void Engine::deleteMember(int number) {
+  if (!session_.present[number]) return;
+  session_.present[number] = false;
+  session_.count--;
+  auto payload = encodeNumber(number, ByteOrder::kLittle);
+  sendToManager(CTL_DELETE_MEMBER, payload);
+  sendToApplications(-1, CTL_DELETE_MEMBER, payload);
+}
+
+void Engine::setLocalMember(int number) {
+  session_.localMember = number;
+  log("Engine: session set local member %d\n", number);
+  sendToApplications(-1, CTL_LOCAL_MEMBER, encodeNumber(number, ByteOrder::kLittle));
+}
+
+MemberList Engine::memberList(std::int32_t word0) const {
+  MemberList list;
+  list.word0 = word0;
+  for (int i = 0; i < kMaxMembers; ++i)
+    if (session_.present[i]) list.records.push_back(session_.members[i]);
+  return list;
+}
+
+int Engine::freeMemberSlot() const {
+  for (int i = 1; i < kMaxMembers; ++i)
+    if (!members_[i].valid() && i != session_.localMember) return i;
+  return -1;
+}
+
+// --- dispatch ---
+
+void Engine::onNewMessage(Message& m) {
+  switch (m.header.tag) {
+    case NEW_LOCAL_INIT:
+      attachManager();
+      break;
+    case NEW_REMOTE_CONNECT:
+      remoteConnect(m);
+      break;
+    case NEW_REMOTE_INVITED:
+      receiveInvitation(m);
+      break;
+    case NEW_APP_ATTACH:
+      attachApplication(m);
+      break;
+    default:
+      error("Engine: Unknown new tag\n");
+  }
+}
+
+void Engine::onLocalMessage(Message& m) {
+  switch (m.header.tag) {
+    case LOCAL_CREATE:
+      log("Engine: local session create\n");
+      createSession();
+      break;
+    case LOCAL_QUIT:
+      log("Engine: local session quit\n");
+      quit();
+      break;
+    case LOCAL_ADD_MEMBER:
+      log("Engine: local session add member\n");
+      invite(m);
+      break;
+    case LOCAL_JOIN:
+      log("Engine: local session join\n");
+      acceptInvitation();
+      break;
+    case LOCAL_DELETE_INVITATION:
+      declineInvitation();
+      break;
+    case LOCAL_GET_MEMBERS:
+      log("Engine: local session get mebers\n");
+      reportMembers();
+      break;
+    case LOCAL_SEND_TO_APP:
+      log("Engine: local session send to application\n");
+      if (auto a = decodeAppMessage(m.payload, kLocalOrder))
+        routeToApplication(*a);
+      else
+        error("Engine: short application message -- dropped\n");
+      break;
+    case LOCAL_START_APP:
+      log("Engine: local session start application\n");
+      startAppEverywhere(m);
+      break;
+    case LOCAL_LEAVE:
+      leave();
+      break;
+    case LOCAL_SAVE_INIT:
+      log("Engine: local session save init\n");
+      startRecorder();
+      break;
+    case LOCAL_SAVE_CLOSE:
+      log("Engine: local session save close\n");
+      stopRecorder();
+      break;
+    case LOCAL_RESTORE_INIT:
+      log("Engine: local session restore init\n");
+      startPlayer();
+      break;
+    case LOCAL_RESTORE_CLOSE:
+      log("Engine: local session restore close\n");
+      stopPlayer();
+      break;
+    default:
+      error("Engine: Unknown local tag\n");
+  }
+}
+
+void Engine::onMemberMessage(int slot, Message& m) {
+  switch (m.header.tag) {
+    case MEMBER_ACCEPT:
+      log("Engine: remote session accept\n");
+      memberAccepted(slot, m);
+      break;
+    case MEMBER_QUIT:
+      log("Engine: remote session quit\n");
+      loseMember(slot);
+      break;
+    case MEMBER_REJECT:
+      log("Engine: remote: session reject\n");
+      memberRejected(slot, m);
+      break;
+    case MEMBER_ADD_MEMBER:
+      log("Engine: remote session add member\n");
+      if (auto r = decodeMemberRecord(m.payload))
+        addMember(*r);
+      else
+        error("Engine: short member record -- dropped\n");
+      break;
+    case MEMBER_ADD_REST:
+      log("Engine: remote session add rest\n");
+      addRest(slot, m);
+      break;
+    case MEMBER_SEND_TO_APP:
+      log("Engine: remote session send to application\n");
+      if (auto a = decodeAppMessage(m.payload, kMemberOrder))
+        routeToApplication(*a);
+      else
+        error("Engine: short application message -- dropped\n");
+      break;
+    case MEMBER_APPS_DATA:
+      log("Engine: remote session send applications data\n");
+      routeAppsData(m);
+      break;
+    case MEMBER_START_APP:
+      log("Engine: remote session start application\n");
+      startAppLocally(m);
+      break;
+    default:
+      error("Engine: Unknown member tag %d\n", m.header.tag);
+  }
+}
+
+void Engine::onApplicationMessage(int slot, Message& m) {
+  switch (m.header.tag) {
+    case APP_DETACH:
+      detachApplication(slot);
+      break;
+    case APP_DATA:
+      routeAppData(m);
+      break;
+    default:
+      error("Engine: Unknown application tag %d\n", m.header.tag);
+  }
+}
+
+// --- operations ---
+
+void Engine::attachManager() {
+  reset();
+  local_ = std::move(new_);
+  if (session_.invitationHeld) {
+    sendToManager(CTL_INVITATION, encodeMemberRecord(session_.heldInvitation));
+    session_.invitationHeld = false;
+  }
+}
+
+void Engine::createSession() {
+  if (session_.status != IDLE) {
+    log("Engine: session already created -- status %d\n", session_.status);
+    return;
+  }
+  session_.number = static_cast<std::uint8_t>(clock::tickCount() & 0xFF);
+  MemberRecord own = ownRecord();
+  own.number = 0;
+  log("Engine: session initiator %s@%d\n", own.name.c_str(), asSigned(own.address));
+  session_.status = IN_SESSION;
+  registerMember(own);
+  setLocalMember(0);
+}
+
+void Engine::invite(const Message& m) {
+  auto invitee = decodeMemberRecord(m.payload);
+  if (!invitee) {
+    error("Engine: short add member request -- ignored\n");
+    return;
+  }
+  auto payload = encodeMemberRecord(*invitee);
+  log("Engine: invitation send to %s@%d\n", invitee->name.c_str(), asSigned(invitee->address));
+  // Without a session of our own there is no member number to give the invitee.
+  if (session_.status != IN_SESSION || session_.localMember < 0) {
+    error("Engine: no session -- invitation not sent\n");
+    sendToManager(CTL_INVITATION_TIMEOUT, payload);
+    return;
+  }
+  auto list = encodeMemberList(memberList(session_.localMember), ByteOrder::kLittle);
+  int slot = freeMemberSlot();
+  if (slot < 0) {
+    error("Engine: no free member slot -- invitation not sent\n");
+    sendToManager(CTL_INVITATION_TIMEOUT, payload);
+    return;
+  }
+  if (!connectTo(invitee->address, &members_[slot])) {
+    error("Engine: cannot connect to remote engine\n");
+    log("Engine: cannot connect\n");
+    sendToManager(CTL_INVITATION_TIMEOUT, payload);
+    return;
+  }
+  log("Engine: send new message to member %d, socket %d\n", slot, members_[slot].fd());
+  MemberRecord target = *invitee;
+  target.number = static_cast<std::uint8_t>(slot);
+  send(members_[slot], NEW_REMOTE_INVITED, ownRecord(), target, list);
+  log("Engine: invitation received\n");
+  sendToManager(CTL_INVITATION_DELIVERED, payload);
+}
+
+void Engine::receiveInvitation(const Message& m) {
+  auto list = decodeMemberList(m.payload, ByteOrder::kLittle);
+  if (!list) {
+    error("Engine: short invitation -- closed\n");
+    return;
+  }
+  // A newer invitation replaces one still waiting for an answer.
+  pending_ = std::move(new_);
+  std::int32_t raw =
+      static_cast<std::int32_t>(ByteReader(std::span(m.payload).first(4)).u32(ByteOrder::kLittle));
+  session_.pendingInviter = list->list.word0;
+  log("Handle %ld\n", static_cast<long>(raw));
+  log("Handle %ld\n", static_cast<long>(session_.pendingInviter));
+  const MemberRecord& inviter = m.header.sender;
+  if (session_.status == IN_SESSION || !validMemberNumber(session_.pendingInviter, "invitation")) {
+    log("Engine: session exists -- reject\n");
+    send(pending_, MEMBER_REJECT, ownRecord(), inviter, {});
+    pending_.close();
+    return;
+  }
+  if (session_.status == IDLE) {
+    log("Engine: transmit invitation from %s@%d to manager\n", inviter.name.c_str(),
+        asSigned(inviter.address));
+    sendToManager(CTL_INVITATION, encodeMemberRecord(inviter));
+    return;
+  }
+  log("Engine: start manager\n");
+  session_.heldInvitation = inviter;
+  session_.invitationHeld = true;
+}
+
+void Engine::acceptInvitation() {
+  if (!pending_.valid()) {
+    error("Engine: no pending invitation to accept\n");
+    return;
+  }
+  send(pending_, MEMBER_ACCEPT, ownRecord(), {}, {});
+  members_[session_.pendingInviter] = std::move(pending_);
+}
+
+void Engine::declineInvitation() {
+  reset();
+  send(pending_, MEMBER_REJECT, ownRecord(), {}, {});
+  pending_.close();
+}
+
+void Engine::memberAccepted(int slot, const Message& m) {
+  MemberRecord joining = m.header.sender;
+  joining.number = static_cast<std::uint8_t>(slot);
+  sendToMembers(-1, MEMBER_ADD_MEMBER, encodeMemberRecord(joining));
+  addMember(joining);
+  log("Engine: Send add rest with %d members\n", session_.count);
+  auto list = encodeMemberList(memberList(0), ByteOrder::kBig);
+  sendToManager(CTL_ACCEPTED, encodeMemberRecord(joining));
+  sendToMembers(slot, MEMBER_ADD_REST, list);
+}
+
+void Engine::memberRejected(int slot, const Message& m) {
+  sendToManager(CTL_REJECTED, encodeMemberRecord(m.header.sender));
+  members_[slot].close();
+}
+
+void Engine::addRest(int slot, const Message& m) {
+  auto decoded = decodeMemberList(m.payload, ByteOrder::kBig);
+  if (!decoded || decoded->list.records.empty()) {
+    error("Engine: member list without members -- ignored\n");
+    return;
+  }
+  if (decoded->truncated)
+    error("Engine: member list announces %u members but holds %zu -- using those present\n",
+          decoded->announced, decoded->list.records.size());
+  if (session_.status != IDLE) {
+    log("Engine: session already created -- status %d\n", session_.status);
+    return;
+  }
+  int local = m.header.target.number;
+  if (!validMemberNumber(local, "own member number")) return;
+  session_.number = m.header.session;
+
+  std::vector<MemberRecord> records;
+  for (const auto& r : decoded->list.records)
+    if (validMemberNumber(r.number, "member list")) records.push_back(r);
+  if (records.empty()) return;
+
+  const MemberRecord& first = records.front();
+  log("Engine: session initiator %s@%d\n", first.name.c_str(), asSigned(first.address));
+  session_.status = IN_SESSION;
+  registerMember(first);
+  setLocalMember(local);
+
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const MemberRecord& r = records[i];
+    if (i > 0 && !addMember(r)) continue;
+    if (r.number == local || r.number == slot) continue;
+    Connection& target = members_[r.number];
+    if (target.valid()) {
+      int free = freeMemberSlot();
+      if (free < 0) {
+        error("Engine: no free member slot -- member %d not connected\n", r.number);
+        continue;
+      }
+      members_[free] = std::move(target);
+    }
+    if (!connectTo(r.address, &target)) {
+      error("Engine: cannot connect to remote engine\n");
+      continue;
+    }
+    MemberRecord sender = ownRecord();
+    send(target, NEW_REMOTE_CONNECT, sender, r, {});
+  }
+}
+
+void Engine::remoteConnect(const Message& m) {
+  int n = m.header.sender.number;
+  if (!validMemberNumber(n, "connect")) return;
+  members_[n] = std::move(new_);
+  log("Member %d connected, socket %d\n", n, members_[n].fd());
+}
+
+void Engine::leave() {
+  sendToMembers(-1, MEMBER_QUIT, {});
+  for (int i = 0; i < kMaxMembers; ++i) {
+    if (!session_.present[i] || i == session_.localMember) continue;
+    deleteMember(i);
+    members_[i].close();
+  }
+  sendToApplications(-1, CTL_QUIT, {});
+  reset();
+}
+
+void Engine::quit() {
+  sendToMembers(-1, MEMBER_QUIT, {});
+  sendToApplications(-1, CTL_QUIT, {});
+  closeEveryConnection();
+}
+
+void Engine::loseMember(int slot) {
+  deleteMember(slot);
+  members_[slot].close();
+}
+
+void Engine::reportMembers() {
+  sendToManager(CTL_MEMBERS, encodeMemberList(memberList(0), ByteOrder::kLittle));
+}
+
+// --- applications ---
+
+void Engine::attachApplication(const Message& m) {
+  ByteReader r(m.payload);
+  std::uint16_t asReceived = r.u16(ByteOrder::kLittle);
+  if (!r.ok()) {
+    error("Engine: application attach without a port -- closed\n");
+    return;
+  }
+  int k = 0;
+  while (k < kMaxApplications && applications_[k].valid()) ++k;
+  if (k == kMaxApplications) {
+    error("Engine: no free application slot -- closed\n");
+    return;
+  }
+  applications_[k] = std::move(new_);
+  log("Engine: application port %d, number %d attached\n", asReceived, k);
+  if (applicationCount_ >= kMaxApplications) return;
+  log("Engine: add application\n");
+  applicationCount_++;
+  registry_[k].present = true;
+  registry_[k].port = static_cast<std::uint16_t>(asReceived >> 8 | asReceived << 8);
+  for (int i = 0; i < kMaxMembers; ++i)
+    if (session_.present[i])
+      sendToApplications(k, CTL_ADD_MEMBER, encodeMemberRecord(session_.members[i]));
+  if (session_.localMember >= 0)
+    sendToApplications(k, CTL_LOCAL_MEMBER, encodeNumber(session_.localMember, ByteOrder::kLittle));
+  if (archive_ == kRecording) sendToApplications(k, CTL_DATABASE_START, {});
+}
+
+void Engine::detachApplication(int slot) {
+  if (registry_[slot].present) {
+    registry_[slot] = {};
+    applicationCount_--;
+  }
+  applications_[slot].close();
+}
+
+int Engine::findApplication(int port) const {
+  for (int k = 0; k < kMaxApplications; ++k)
+    if (registry_[k].present && registry_[k].port == port) return k;
+  return -1;
+}
+
+void Engine::routeToApplication(const AppMessage& a) {
+  int k = findApplication(a.port);
+  log("App no %d, port %d\n", k, a.port);
+  if (k < 0) return;
+  sendToApplications(k, static_cast<std::uint8_t>(a.tag), a.data);
+}
+
+void Engine::routeAppsData(const Message& m) {
+  auto a = decodeAppMessage(m.payload, kMemberOrder);
+  if (!a) {
+    error("Engine: short application message -- dropped\n");
+    return;
+  }
+  int k = findApplication(a->port);
+  log("App no %d, port %d\n", k, a->port);
+  if (k < 0) return;
+  sendToApplications(k, CTL_PRIORITY_DATA, encodeAppMessage(*a, kLocalOrder));
+}
+
+void Engine::routeAppData(const Message& m) {
+  auto a = decodeAppMessage(m.payload, kAppDataOrder);
+  if (!a) {
+    error("Engine: short application message -- dropped\n");
+    return;
+  }
+  sendToMembers(a->destination, MEMBER_APPS_DATA, encodeAppMessage(*a, kMemberOrder));
+}
+
+void Engine::startAppEverywhere(const Message& m) {
+  if (m.payload.size() < 4) {
+    error("Engine: start application without an identifier -- ignored\n");
+    return;
+  }
+  std::vector<std::uint8_t> payload = m.payload;
+  ByteReader r(payload);
+  std::int32_t id = r.i32(ByteOrder::kLittle);
+  auto converted = encodeNumber(id, ByteOrder::kBig);
+  std::copy(converted.begin(), converted.end(), payload.begin());
+  sendToMembers(-1, MEMBER_START_APP, payload);
+}
+
+void Engine::startAppLocally(const Message& m) {
+  if (m.payload.size() < 4) {
+    error("Engine: start application without an identifier -- ignored\n");
+    return;
+  }
+  std::vector<std::uint8_t> payload = m.payload;
+  ByteReader r(payload);
+  std::int32_t id = r.i32(ByteOrder::kBig);
+  auto converted = encodeNumber(id, ByteOrder::kLittle);
+  std::copy(converted.begin(), converted.end(), payload.begin());
+  sendToManager(CTL_START_APP, payload);
+}
+
+}  // namespace zep::engine

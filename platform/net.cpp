@@ -1,0 +1,202 @@
+#include "platform/net.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace zep::net {
+
+namespace {
+
+sockaddr_in makeAddress(Ipv4 address, std::uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = address;
+  return sa;
+}
+
+void setNoDelay(int fd) {
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+void reportError(const char* operation) {
+  std::fprintf(stderr, "%s: %s\n", operation, std::strerror(errno));
+}
+
+}  // namespace
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+int Socket::release() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+void Socket::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+std::string formatAddress(Ipv4 address) {
+  char text[INET_ADDRSTRLEN] = {};
+  in_addr in{};
+  in.s_addr = address;
+  ::inet_ntop(AF_INET, &in, text, sizeof text);
+  return text;
+}
+
+bool parseAddress(const std::string& text, Ipv4* address) {
+  in_addr in{};
+  if (::inet_pton(AF_INET, text.c_str(), &in) != 1) return false;
+  *address = in.s_addr;
+  return true;
+}
+
+Socket listenTcp(Ipv4 address, std::uint16_t port, int backlog, const char** failedStep) {
+  Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!s) {
+    *failedStep = "socket";
+    return {};
+  }
+  // Lets a restarted engine bind while connections of its predecessor linger; Linux still
+  // refuses a second socket listening on the same address and port.
+  int one = 1;
+  ::setsockopt(s.fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in sa = makeAddress(address, port);
+  if (::bind(s.fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    *failedStep = "bind";
+    return {};
+  }
+  if (::listen(s.fd(), backlog) != 0) {
+    *failedStep = "listen";
+    return {};
+  }
+  return s;
+}
+
+Socket acceptTcp(const Socket& listener, Ipv4* peer) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  int fd = ::accept4(listener.fd(), reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+  if (fd < 0) return {};
+  setNoDelay(fd);
+  if (peer) *peer = sa.sin_addr.s_addr;
+  return Socket(fd);
+}
+
+ConnectResult connectTcp(Ipv4 address, std::uint16_t port, Ipv4 bindAddress, int timeoutMs,
+                         Socket* out) {
+  Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!s) return ConnectResult::kNoSocket;
+  if (bindAddress != kAnyAddress) {
+    sockaddr_in local = makeAddress(bindAddress, 0);
+    if (::bind(s.fd(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+      return ConnectResult::kFailed;
+  }
+  sockaddr_in sa = makeAddress(address, port);
+  if (::connect(s.fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (errno != EINPROGRESS) return ConnectResult::kFailed;
+    pollfd p{s.fd(), POLLOUT, 0};
+    int n;
+    do {
+      n = ::poll(&p, 1, timeoutMs);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return ConnectResult::kFailed;
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (::getsockopt(s.fd(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0)
+      return ConnectResult::kFailed;
+  }
+  // Every later send and receive blocks, as the protocol expects.
+  int flags = ::fcntl(s.fd(), F_GETFL);
+  ::fcntl(s.fd(), F_SETFL, flags & ~O_NONBLOCK);
+  setNoDelay(s.fd());
+  *out = std::move(s);
+  return ConnectResult::kConnected;
+}
+
+Ipv4 peerAddress(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return kNoAddress;
+  return sa.sin_addr.s_addr;
+}
+
+std::uint16_t localPort(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+  return ntohs(sa.sin_port);
+}
+
+int writeAll(int fd, const void* data, std::size_t n) {
+  const auto* p = static_cast<const char*>(data);
+  while (n > 0) {
+    ssize_t sent = ::send(fd, p, n, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      reportError("writeAll");
+      return -1;
+    }
+    if (sent == 0) return 0;
+    p += sent;
+    n -= static_cast<std::size_t>(sent);
+  }
+  return 1;
+}
+
+int readAll(int fd, void* data, std::size_t n) {
+  auto* p = static_cast<char*>(data);
+  while (n > 0) {
+    ssize_t got = ::recv(fd, p, n, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      reportError("readAll");
+      return -1;
+    }
+    if (got == 0) return 0;
+    p += got;
+    n -= static_cast<std::size_t>(got);
+  }
+  return 1;
+}
+
+void ReadSet::add(int fd) {
+  if (fd >= 0) fds_.push_back(fd);
+}
+
+int ReadSet::wait(int timeoutMs) {
+  std::vector<pollfd> polls(fds_.size());
+  for (std::size_t i = 0; i < fds_.size(); ++i) polls[i] = {fds_[i], POLLIN, 0};
+  int n = ::poll(polls.data(), polls.size(), timeoutMs);
+  ready_.assign(fds_.size(), false);
+  if (n <= 0) return n < 0 ? -1 : 0;
+  for (std::size_t i = 0; i < fds_.size(); ++i)
+    ready_[i] = (polls[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+  return n;
+}
+
+bool ReadSet::isReady(int fd) const {
+  for (std::size_t i = 0; i < fds_.size() && i < ready_.size(); ++i)
+    if (fds_[i] == fd) return ready_[i];
+  return false;
+}
+
+}  // namespace zep::net

@@ -1,0 +1,189 @@
+#include "tests/driver/driver.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace zep::testing {
+
+net::Ipv4 freshAddress() {
+  static std::atomic<int> next{0};
+  int n = next++;
+  // The second byte comes from the process id, so parallel test processes do not meet.
+  int b = 10 + static_cast<int>(::getpid() % 240);
+  int c = (n / 250) % 250;
+  int d = 1 + n % 250;
+  net::Ipv4 a;
+  net::parseAddress("127." + std::to_string(b) + "." + std::to_string(c) + "." + std::to_string(d),
+                    &a);
+  return a;
+}
+
+std::string dotted(net::Ipv4 address) {
+  return net::formatAddress(address);
+}
+
+std::filesystem::path installTree() {
+  return ZEP_TEST_TREE;
+}
+
+std::filesystem::path freshDirectory(const std::string& prefix) {
+  static std::atomic<int> next{0};
+  auto dir = std::filesystem::temp_directory_path() /
+             (prefix + "-" + std::to_string(::getpid()) + "-" + std::to_string(next++));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::string LogFile::text() const {
+  std::ifstream in(path_);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int LogFile::count(std::string_view s) const {
+  std::string t = text();
+  int n = 0;
+  for (auto pos = t.find(s); pos != std::string::npos; pos = t.find(s, pos + s.size())) ++n;
+  return n;
+}
+
+bool LogFile::waitFor(std::string_view s, int timeoutMs) const {
+  return waitUntil([&] { return contains(s); }, timeoutMs);
+}
+
+bool LogFile::waitForCount(std::string_view s, int n, int timeoutMs) const {
+  return waitUntil([&] { return count(s) >= n; }, timeoutMs);
+}
+
+EngineProcess::EngineProcess(net::Ipv4 addr, EngineOptions options)
+    : address(addr), directory_(freshDirectory("engine")) {
+  out = LogFile(directory_ / "stdout.txt");
+  err = LogFile(directory_ / "stderr.txt");
+  process::StartOptions start;
+  start.stdoutPath = out.path();
+  start.stderrPath = err.path();
+  start.argv0 = options.argv0;
+  start.workingDirectory = options.workingDirectory;
+  start.environment = {{"ZEP_HOST", dotted(addr)},
+                       {"ZEP_USER", options.user},
+                       {"ZEP_PATH", (options.zepPath.empty() ? installTree() : options.zepPath)}};
+  auto program = options.program.empty() ? installTree() / "Core" / "KSengine" : options.program;
+  std::string why;
+  process_ = process::start(program, start, &why);
+}
+
+EngineProcess::~EngineProcess() {
+  kill();
+}
+
+void EngineProcess::kill() {
+  process_.terminate(2000);
+}
+
+Peer Peer::connect(net::Ipv4 engine, net::Ipv4 from) {
+  Peer p;
+  net::Socket s;
+  if (from == net::kAnyAddress) from = engine;
+  // The engine may still be starting: retry until the deadline.
+  waitUntil([&] {
+    return net::connectTcp(engine, engine::kEnginePort, from, 1000, &s) ==
+           net::ConnectResult::kConnected;
+  });
+  p.socket_ = std::move(s);
+  return p;
+}
+
+Peer Peer::manager(net::Ipv4 engine) {
+  Peer p = connect(engine);
+  p.send(engine::NEW_LOCAL_INIT);
+  return p;
+}
+
+Peer Peer::application(net::Ipv4 engine, std::uint16_t port) {
+  Peer p = connect(engine);
+  ByteWriter w;
+  w.u16(port, ByteOrder::kBig);
+  p.send(engine::NEW_APP_ATTACH, w.data());
+  return p;
+}
+
+bool Peer::send(std::uint8_t tag, std::span<const std::uint8_t> payload,
+                engine::MessageHeader header) {
+  header.tag = tag;
+  if (header.sender.name.empty()) header.sender.name = "tester";
+  return engine::sendMessage(socket_.fd(), header, payload) == 1;
+}
+
+bool Peer::sendRaw(std::span<const std::uint8_t> bytes) {
+  return net::writeAll(socket_.fd(), bytes.data(), bytes.size()) == 1;
+}
+
+bool Peer::readable(int timeoutMs) {
+  pollfd p{socket_.fd(), POLLIN, 0};
+  return ::poll(&p, 1, timeoutMs) > 0;
+}
+
+std::optional<engine::Message> Peer::receive(int timeoutMs) {
+  if (!socket_.valid() || !readable(timeoutMs)) return std::nullopt;
+  engine::Message m;
+  if (engine::receiveMessage(socket_.fd(), &m) != engine::ReadStatus::kOk) {
+    socket_.close();
+    return std::nullopt;
+  }
+  return m;
+}
+
+std::optional<engine::Message> Peer::waitFor(std::uint8_t tag, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    auto m = receive(static_cast<int>(left.count()));
+    if (!m) return std::nullopt;
+    if (m->header.tag == tag) return m;
+    skipped_.push_back(std::move(*m));
+  }
+}
+
+bool Peer::silentFor(int quietMs) {
+  return !readable(quietMs);
+}
+
+bool Peer::waitClosed(int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!readable(50)) continue;
+    char buffer[4096];
+    ssize_t n = ::recv(socket_.fd(), buffer, sizeof buffer, 0);
+    if (n <= 0) return true;
+  }
+  return false;
+}
+
+engine::MemberRecord recordOf(const std::string& name, net::Ipv4 address, int number) {
+  engine::MemberRecord r;
+  r.name = name;
+  r.address = address;
+  r.number = static_cast<std::uint8_t>(number);
+  return r;
+}
+
+}  // namespace zep::testing

@@ -1,0 +1,122 @@
+// Plays the other side of an engine in tests: starts real engine processes on loopback hosts,
+// and acts as a manager, an application or a remote engine on their channels, waiting for
+// expected messages and log lines under a deadline.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/messages.h"
+#include "platform/net.h"
+#include "platform/process.h"
+
+namespace zep::testing {
+
+inline constexpr int kDeadlineMs = 5000;
+
+// A loopback address no other test of this run uses (127.N.x.y, N chosen per process).
+net::Ipv4 freshAddress();
+std::string dotted(net::Ipv4 address);
+// The installation tree in the build folder.
+std::filesystem::path installTree();
+// A new empty folder under the system's temporary folder.
+std::filesystem::path freshDirectory(const std::string& prefix);
+
+// Polls a condition until it holds or the deadline passes.
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs = kDeadlineMs);
+
+// A text file that a process writes; read in full each time it is asked.
+class LogFile {
+ public:
+  LogFile() = default;
+  explicit LogFile(std::filesystem::path path) : path_(std::move(path)) {}
+  std::string text() const;
+  bool contains(std::string_view s) const { return text().find(s) != std::string::npos; }
+  int count(std::string_view s) const;
+  bool waitFor(std::string_view s, int timeoutMs = kDeadlineMs) const;
+  // Waits until s occurs at least n times.
+  bool waitForCount(std::string_view s, int n, int timeoutMs = kDeadlineMs) const;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+struct EngineOptions {
+  std::string user = "user";
+  std::filesystem::path program;  // default: Core/KSengine of the tree
+  std::filesystem::path zepPath;  // default: the tree
+  std::string argv0;
+  std::filesystem::path workingDirectory;
+};
+
+// A real engine process on its own loopback address. Terminated on destruction.
+class EngineProcess {
+ public:
+  explicit EngineProcess(net::Ipv4 address, EngineOptions options = {});
+  ~EngineProcess();
+  EngineProcess(const EngineProcess&) = delete;
+  EngineProcess& operator=(const EngineProcess&) = delete;
+
+  // Waits until the engine listens ("Daemon initialized").
+  bool waitReady(int timeoutMs = kDeadlineMs) const {
+    return out.waitFor("Daemon initialized\n", timeoutMs);
+  }
+  process::Process& process() { return process_; }
+  void kill();
+
+  net::Ipv4 address;
+  LogFile out;
+  LogFile err;
+
+ private:
+  std::filesystem::path directory_;
+  process::Process process_;
+};
+
+// One TCP connection to an engine's port, from a chosen local address.
+class Peer {
+ public:
+  Peer() = default;
+  // Connects to engine:5000 from `from` (the engine's own address when kAnyAddress).
+  static Peer connect(net::Ipv4 engine, net::Ipv4 from = net::kAnyAddress);
+  // Connects and sends NEW_LOCAL_INIT.
+  static Peer manager(net::Ipv4 engine);
+  // Connects and sends NEW_APP_ATTACH with the given UDP port.
+  static Peer application(net::Ipv4 engine, std::uint16_t port);
+
+  bool connected() const { return socket_.valid(); }
+  int fd() const { return socket_.fd(); }
+  void close() { socket_.close(); }
+
+  // Sends a message with this header; sender name defaults to "tester".
+  bool send(std::uint8_t tag, std::span<const std::uint8_t> payload = {},
+            engine::MessageHeader header = {});
+  bool sendRaw(std::span<const std::uint8_t> bytes);
+
+  // The next message within the deadline.
+  std::optional<engine::Message> receive(int timeoutMs = kDeadlineMs);
+  // The next message with this tag; messages of other tags before it are kept in skipped().
+  std::optional<engine::Message> waitFor(std::uint8_t tag, int timeoutMs = kDeadlineMs);
+  // True when nothing arrives for quietMs.
+  bool silentFor(int quietMs);
+  // True when the engine closes the connection within the deadline (other messages are
+  // read and dropped).
+  bool waitClosed(int timeoutMs = kDeadlineMs);
+  const std::deque<engine::Message>& skipped() const { return skipped_; }
+
+ private:
+  bool readable(int timeoutMs);
+  net::Socket socket_;
+  std::deque<engine::Message> skipped_;
+};
+
+// A member record as the manager sends it in LOCAL_ADD_MEMBER.
+engine::MemberRecord recordOf(const std::string& name, net::Ipv4 address, int number = 0);
+
+}  // namespace zep::testing

@@ -186,4 +186,40 @@ engine::MemberRecord recordOf(const std::string& name, net::Ipv4 address, int nu
   return r;
 }
 
+SessionHost::SessionHost(std::string userName, net::Ipv4 at, EngineOptions options)
+    : user(std::move(userName)), address(at) {
+  options.user = user;
+  engine = std::make_unique<EngineProcess>(address, options);
+  engine->waitReady();
+  manager = Peer::manager(address);
+}
+
+std::vector<engine::MemberRecord> membersOf(Peer& manager) {
+  if (!manager.send(engine::LOCAL_GET_MEMBERS)) return {};
+  auto reply = manager.waitFor(engine::CTL_MEMBERS);
+  if (!reply) return {};
+  auto list = engine::decodeMemberList(reply->payload, ByteOrder::kLittle);
+  return list ? list->list.records : std::vector<engine::MemberRecord>{};
+}
+
+bool waitForMemberCount(Peer& manager, std::size_t n, int timeoutMs) {
+  return waitUntil([&] { return membersOf(manager).size() == n; }, timeoutMs);
+}
+
+bool inviteAndAccept(SessionHost& inviter, SessionHost& invitee) {
+  inviter.manager.send(engine::LOCAL_ADD_MEMBER, engine::encodeMemberRecord(invitee.record()));
+  if (!invitee.manager.waitFor(engine::CTL_INVITATION)) return false;
+  invitee.manager.send(engine::LOCAL_JOIN);
+  return inviter.manager.waitFor(engine::CTL_ACCEPTED).has_value();
+}
+
+bool formSession(std::vector<SessionHost*> hosts) {
+  hosts[0]->manager.send(engine::LOCAL_CREATE);
+  for (std::size_t i = 1; i < hosts.size(); ++i)
+    if (!inviteAndAccept(*hosts[0], *hosts[i])) return false;
+  for (auto* h : hosts)
+    if (!waitForMemberCount(h->manager, hosts.size())) return false;
+  return true;
+}
+
 }  // namespace zep::testing

@@ -7,6 +7,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -118,5 +119,26 @@ class Peer {
 
 // A member record as the manager sends it in LOCAL_ADD_MEMBER.
 engine::MemberRecord recordOf(const std::string& name, net::Ipv4 address, int number = 0);
+
+// One simulated host: an engine on its own loopback address with a scripted manager attached.
+struct SessionHost {
+  explicit SessionHost(std::string userName, net::Ipv4 at = freshAddress(),
+                       EngineOptions options = {});
+  std::string user;
+  net::Ipv4 address;
+  std::unique_ptr<EngineProcess> engine;
+  Peer manager;
+  engine::MemberRecord record(int number = 0) const { return recordOf(user, address, number); }
+};
+
+// The members an engine reports (LOCAL_GET_MEMBERS); empty when it does not answer.
+std::vector<engine::MemberRecord> membersOf(Peer& manager);
+bool waitForMemberCount(Peer& manager, std::size_t n, int timeoutMs = kDeadlineMs);
+// `inviter` invites `invitee`, whose manager accepts; true once the inviter's manager
+// hears CTL_ACCEPTED.
+bool inviteAndAccept(SessionHost& inviter, SessionHost& invitee);
+// hosts[0] creates a session and invites every other host in turn; true once every engine
+// reports all of them.
+bool formSession(std::vector<SessionHost*> hosts);
 
 }  // namespace zep::testing

@@ -178,6 +178,79 @@ int readAll(int fd, void* data, std::size_t n) {
   return 1;
 }
 
+Socket openUdp(Ipv4 address, std::uint16_t port, const char** failedStep) {
+  Socket s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!s) {
+    *failedStep = "socket";
+    return {};
+  }
+  sockaddr_in sa = makeAddress(address, port);
+  if (::bind(s.fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    *failedStep = "bind";
+    return {};
+  }
+  return s;
+}
+
+bool sendTo(const Socket& s, Ipv4 address, std::uint16_t port, std::span<const std::uint8_t> data) {
+  sockaddr_in sa = makeAddress(address, port);
+  return ::sendto(s.fd(), data.data(), data.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&sa),
+                  sizeof sa) == static_cast<ssize_t>(data.size());
+}
+
+long receiveFrom(const Socket& s, std::span<std::uint8_t> buffer, std::uint16_t* fromPort) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  ssize_t n;
+  do {
+    n = ::recvfrom(s.fd(), buffer.data(), buffer.size(), MSG_TRUNC,
+                   reinterpret_cast<sockaddr*>(&sa), &len);
+  } while (n < 0 && errno == EINTR);
+  // A datagram larger than the buffer is an error, as it was cut.
+  if (n > static_cast<ssize_t>(buffer.size())) {
+    errno = EMSGSIZE;
+    n = -1;
+  }
+  if (fromPort) *fromPort = ntohs(sa.sin_port);
+  return static_cast<long>(n);
+}
+
+int setReceiveBuffer(const Socket& s, int bytes) {
+  // Beyond the system's limit only a privileged process may go; try that first.
+  if (::setsockopt(s.fd(), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+    ::setsockopt(s.fd(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  int granted = 0;
+  socklen_t len = sizeof granted;
+  ::getsockopt(s.fd(), SOL_SOCKET, SO_RCVBUF, &granted, &len);
+  return granted;
+}
+
+bool setMulticastTtl(const Socket& s, int ttl) {
+  unsigned char v = static_cast<unsigned char>(ttl);
+  return ::setsockopt(s.fd(), IPPROTO_IP, IP_MULTICAST_TTL, &v, sizeof v) == 0;
+}
+
+bool setMulticastLoop(const Socket& s, bool on) {
+  unsigned char v = on ? 1 : 0;
+  return ::setsockopt(s.fd(), IPPROTO_IP, IP_MULTICAST_LOOP, &v, sizeof v) == 0;
+}
+
+namespace {
+bool membership(const Socket& s, Ipv4 group, int option) {
+  ip_mreq m{};
+  m.imr_multiaddr.s_addr = group;
+  m.imr_interface.s_addr = INADDR_ANY;
+  return ::setsockopt(s.fd(), IPPROTO_IP, option, &m, sizeof m) == 0;
+}
+}  // namespace
+
+bool joinGroup(const Socket& s, Ipv4 group) {
+  return membership(s, group, IP_ADD_MEMBERSHIP);
+}
+bool leaveGroup(const Socket& s, Ipv4 group) {
+  return membership(s, group, IP_DROP_MEMBERSHIP);
+}
+
 void ReadSet::add(int fd) {
   if (fd >= 0) fds_.push_back(fd);
 }

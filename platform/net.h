@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,23 @@ std::uint16_t localPort(int fd);
 // sent), -1 on a socket error after printing "writeAll"/"readAll", ": " and the error text.
 int writeAll(int fd, const void* data, std::size_t n);
 int readAll(int fd, void* data, std::size_t n);
+
+// A UDP socket bound to address:port (port 0: any). Empty on failure; *failedStep says
+// "socket" or "bind".
+Socket openUdp(Ipv4 address, std::uint16_t port, const char** failedStep);
+// Sends one datagram; false on error.
+bool sendTo(const Socket& s, Ipv4 address, std::uint16_t port, std::span<const std::uint8_t> data);
+// Receives one datagram into buffer; its length, or -1 on error. *fromPort (if given) receives
+// the sender's port.
+long receiveFrom(const Socket& s, std::span<std::uint8_t> buffer,
+                 std::uint16_t* fromPort = nullptr);
+// Asks for a receive buffer of at least bytes; returns what the system granted.
+int setReceiveBuffer(const Socket& s, int bytes);
+// Multicast options on a UDP socket; false on failure with errno set.
+bool setMulticastTtl(const Socket& s, int ttl);
+bool setMulticastLoop(const Socket& s, bool on);
+bool joinGroup(const Socket& s, Ipv4 group);
+bool leaveGroup(const Socket& s, Ipv4 group);
 
 // Waits until some of a set of handles can be read, like select over a read set.
 class ReadSet {

@@ -35,6 +35,7 @@ bool Process::waitForExit(int timeoutMs) {
 }
 
 void Process::terminate(int graceMs) {
+  closeInput();
   if (!running()) return;
   ::kill(pid_, SIGTERM);
   if (waitForExit(graceMs)) return;
@@ -42,9 +43,37 @@ void Process::terminate(int graceMs) {
   waitForExit(5000);
 }
 
+bool Process::writeLine(const std::string& line) {
+  if (input_ < 0) return false;
+  std::string text = line + "\n";
+  const char* p = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(input_, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void Process::closeInput() {
+  if (input_ >= 0) ::close(input_);
+  input_ = -1;
+}
+
 Process start(const std::string& path, const StartOptions& options, std::string* error) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  int input[2] = {-1, -1};
+  if (options.pipeStdin) {
+    if (::pipe2(input, O_CLOEXEC) != 0) {
+      if (error) *error = std::strerror(errno);
+      return {};
+    }
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+  }
   if (!options.stdoutPath.empty())
     posix_spawn_file_actions_addopen(&actions, 1, options.stdoutPath.c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -90,11 +119,15 @@ Process start(const std::string& path, const StartOptions& options, std::string*
   int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), envp.data());
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
+  if (input[0] >= 0) ::close(input[0]);
   if (rc != 0) {
+    if (input[1] >= 0) ::close(input[1]);
     if (error) *error = std::strerror(rc);
     return {};
   }
-  return Process(pid);
+  Process p(pid);
+  p.input_ = input[1];
+  return p;
 }
 
 std::string ownExecutablePath() {

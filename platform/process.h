@@ -15,6 +15,7 @@ struct StartOptions {
   std::string stdoutPath;         // empty: inherited
   std::string stderrPath;         // empty: inherited
   std::string argv0;              // empty: the program path
+  bool pipeStdin = false;         // the caller writes the child's standard input
   // Variables set (or replaced) in the child's copy of the caller's environment.
   std::vector<std::pair<std::string, std::string>> environment;
 };
@@ -37,9 +38,14 @@ class Process {
   bool waitForExit(int timeoutMs);
   // SIGTERM, then SIGKILL after graceMs; reaps the process. Harmless when not started.
   void terminate(int graceMs = 500);
+  // With pipeStdin: writes a line to the child's standard input; closeInput ends it.
+  bool writeLine(const std::string& line);
+  void closeInput();
 
  private:
+  friend Process start(const std::string&, const StartOptions&, std::string*);
   pid_t pid_ = -1;
+  int input_ = -1;
   bool ended_ = false;
   int exitCode_ = -1;
 };

@@ -1,6 +1,7 @@
 #include "tests/driver/driver.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -95,6 +96,28 @@ EngineProcess::~EngineProcess() {
 
 void EngineProcess::kill() {
   process_.terminate(2000);
+}
+
+MediaTool::MediaTool(net::Ipv4 host, std::uint16_t port, std::vector<std::string> extraArgs,
+                     std::filesystem::path zepPath) {
+  ::signal(SIGPIPE, SIG_IGN);  // a tool that ended must not end the test that writes to it
+  auto dir = freshDirectory("mediatool");
+  out = LogFile(dir / "stdout.txt");
+  err = LogFile(dir / "stderr.txt");
+  process::StartOptions start;
+  start.stdoutPath = out.path();
+  start.stderrPath = err.path();
+  start.pipeStdin = true;
+  start.args.push_back(std::to_string(port));
+  start.args.insert(start.args.end(), extraArgs.begin(), extraArgs.end());
+  start.environment = {{"ZEP_HOST", dotted(host)},
+                       {"ZEP_PATH", (zepPath.empty() ? installTree() : zepPath).string()}};
+  std::string why;
+  process_ = process::start(ZEP_MEDIATEST, start, &why);
+}
+
+MediaTool::~MediaTool() {
+  process_.terminate(1000);
 }
 
 Peer Peer::connect(net::Ipv4 engine, net::Ipv4 from) {

@@ -80,6 +80,23 @@ class EngineProcess {
   process::Process process_;
 };
 
+// The media test program attached to the engine of `host`, driven by typed commands.
+class MediaTool {
+ public:
+  MediaTool(net::Ipv4 host, std::uint16_t port, std::vector<std::string> extraArgs = {},
+            std::filesystem::path zepPath = {});
+  ~MediaTool();
+  MediaTool(const MediaTool&) = delete;
+  MediaTool& operator=(const MediaTool&) = delete;
+  bool command(const std::string& line) { return process_.writeLine(line); }
+  process::Process& process() { return process_; }
+  LogFile out;
+  LogFile err;
+
+ private:
+  process::Process process_;
+};
+
 // One TCP connection to an engine's port, from a chosen local address.
 class Peer {
  public:

@@ -1,0 +1,149 @@
+// Media programs attached through the application link to real engines on loopback hosts:
+// the member table, quitting, datagrams between members, and a session recorded by the real
+// recorder and replayed by the real player.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "archive/recording.h"
+#include "tests/driver/driver.h"
+
+namespace zep::testing {
+namespace {
+
+using namespace engine;
+
+// An installation tree of its own for one test, so recordings of parallel tests never meet.
+std::filesystem::path privateTree() {
+  auto tree = freshDirectory("tree");
+  for (const char* program : {"ZEPrecord/ZEPrecord", "ZEPretrieve/ZEPretrieve"}) {
+    std::filesystem::create_directories((tree / program).parent_path());
+    std::filesystem::create_symlink(installTree() / program, tree / program);
+  }
+  return tree;
+}
+
+TEST(MediaLink, AttachingToASessionOfThreeListsMembersThenTheLocalOne) {
+  SessionHost a("alice"), b("bob"), c("carol");
+  ASSERT_TRUE(formSession({&a, &b, &c}));
+  MediaTool tool(b.address, 12567);
+  ASSERT_TRUE(tool.out.waitFor("local member 1"));
+  auto text = tool.out.text();
+  auto p0 = text.find("member added 0"), p1 = text.find("member added 1"),
+       p2 = text.find("member added 2"), local = text.find("local member 1");
+  ASSERT_NE(p2, std::string::npos);
+  EXPECT_LT(p0, p1);
+  EXPECT_LT(p1, p2);
+  EXPECT_LT(p2, local);
+}
+
+TEST(MediaLink, QuitEndsTheProgramUnlessItHasAQuitCallback) {
+  SessionHost a("alice");
+  a.manager.send(LOCAL_CREATE);
+  MediaTool plain(a.address, 12567);
+  MediaTool patient(a.address, 34999, {"--quit-callback"});
+  ASSERT_TRUE(plain.out.waitFor("local member 0"));
+  ASSERT_TRUE(patient.out.waitFor("local member 0"));
+  a.manager.send(LOCAL_LEAVE);  // the engine tells its applications to quit
+  ASSERT_TRUE(plain.process().waitForExit(kDeadlineMs));
+  EXPECT_EQ(plain.process().exitCode(), 0);
+  EXPECT_TRUE(patient.out.waitFor("quit 23"));
+  EXPECT_TRUE(patient.process().running());
+
+  // Losing the engine reaches the callback without a tag.
+  a.engine->kill();
+  EXPECT_TRUE(patient.out.waitFor("quit 0"));
+}
+
+TEST(MediaLink, DatagramsReachEveryOtherMemberAndAddressedOnesOnlyTheirTarget) {
+  SessionHost a("alice"), b("bob"), c("carol");
+  ASSERT_TRUE(formSession({&a, &b, &c}));
+  MediaTool ta(a.address, 12567), tb(b.address, 12567), tc(c.address, 12567);
+  for (auto* t : {&ta, &tb, &tc}) ASSERT_TRUE(t->out.waitFor("local member"));
+
+  ta.command("send -1 13 to everybody");
+  EXPECT_TRUE(tb.out.waitFor("received type 13 from 0 length 12 to everybody"));
+  EXPECT_TRUE(tc.out.waitFor("received type 13 from 0 length 12 to everybody"));
+  tc.command("send 1 14 just bob");
+  EXPECT_TRUE(tb.out.waitFor("received type 14 from 2 length 8 just bob"));
+  tb.command("send -1 15");
+  EXPECT_TRUE(ta.out.waitFor("received type 15 from 1 length 1 ."));
+  // Member 0 sending to member 0 sends nothing.
+  ta.command("send 0 16 self");
+  ta.command("send 1 17 marker");
+  ASSERT_TRUE(tb.out.waitFor("received type 17"));
+  EXPECT_FALSE(ta.out.contains("received type 16"));
+  EXPECT_FALSE(tb.out.contains("received type 16"));
+  EXPECT_FALSE(ta.out.contains("to everybody")) << "no copy to oneself";
+  // Too large for any receiver: refused.
+  ta.command("fill -1 18 60000");
+  EXPECT_TRUE(ta.out.waitFor("sent 0"));
+
+  // With member 0 gone, a send to member 0 goes to the lowest other member.
+  a.manager.send(LOCAL_LEAVE);
+  ASSERT_TRUE(tc.out.waitFor("member deleted 0"));
+  tc.command("send 0 19 fallback");
+  EXPECT_TRUE(tb.out.waitFor("received type 19 from 2 length 8 fallback"));
+}
+
+TEST(MediaLink, MalformedDatagramsDoNotHurtAReceiver) {
+  SessionHost a("alice");
+  a.manager.send(LOCAL_CREATE);
+  MediaTool tool(a.address, 12567);
+  ASSERT_TRUE(tool.out.waitFor("local member 0"));
+  const char* step = "";
+  auto s = net::openUdp(freshAddress(), 0, &step);
+  for (std::size_t n : {0, 1, 7, 10}) {
+    std::vector<std::uint8_t> junk(n, 0xEE);
+    net::sendTo(s, a.address, 12567, junk);
+  }
+  EXPECT_TRUE(tool.out.waitForCount("short datagram", 3));
+  EXPECT_TRUE(tool.process().running());
+}
+
+TEST(MediaLink, ASessionIsRecordedAndReplayed) {
+  auto tree = privateTree();
+  EngineOptions options;
+  options.zepPath = tree;
+  SessionHost a("alice", freshAddress(), options), b("bob");
+  ASSERT_TRUE(formSession({&a, &b}));
+  MediaTool ta(a.address, 12567, {}, tree), tb(b.address, 12567);
+  ASSERT_TRUE(ta.out.waitFor("local member 0"));
+  ASSERT_TRUE(tb.out.waitFor("local member 1"));
+
+  a.manager.send(LOCAL_SAVE_INIT);
+  ASSERT_TRUE(ta.out.waitFor("database open"));
+  ASSERT_TRUE(a.engine->out.waitFor("Recorder: recording to"));  // its socket is bound
+  ta.command("send -1 13 first");
+  ASSERT_TRUE(tb.out.waitFor("first"));
+  clock::sleepMs(300);
+  tb.command("send 0 13 second");
+  ASSERT_TRUE(ta.out.waitFor("second"));
+  ta.command("send 1 13 private");  // addressed sends are not copied
+  ASSERT_TRUE(tb.out.waitFor("private"));
+  auto recording = tree / archive::kRecordingName;
+  ASSERT_TRUE(waitUntil([&] { return std::filesystem::file_size(recording) >= 2 * 20 + 2 * 16; }));
+  a.manager.send(LOCAL_SAVE_CLOSE);
+  ASSERT_TRUE(ta.out.waitFor("database closed"));
+
+  std::FILE* f = std::fopen(recording.c_str(), "rb");
+  ASSERT_TRUE(f);
+  std::vector<archive::DatagramRecord> records;
+  archive::DatagramRecord r;
+  std::string why;
+  while (archive::readRecord(f, &r, &why) == archive::ReadResult::kRecord) records.push_back(r);
+  std::fclose(f);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].port, 12567);
+  auto gap = archive::millisecondsBetween(records[1].time, records[0].time);
+  EXPECT_GE(gap, 300);
+
+  a.manager.send(LOCAL_RESTORE_INIT);
+  EXPECT_TRUE(ta.out.waitFor("received type 13 from 0 length 5 first"))
+      << "replayed as if member 0 spoke again";
+  EXPECT_TRUE(ta.out.waitForCount("received type 13 from 1 length 6 second", 2));
+  EXPECT_EQ(ta.out.count("private"), 0);
+}
+
+}  // namespace
+}  // namespace zep::testing

@@ -72,7 +72,7 @@ int Link::sendMedia(int destination, std::uint32_t type, std::span<const std::ui
     if (!net::sendTo(data_, group_, port_, datagram)) result = 0;
   } else {
     for (std::size_t i = 0; i < targets.size(); ++i) {
-      if (destination < 0)
+      if (destination < 0 && options_.log)  // no text is built for a silent sink
         log("Application: data sent to user " + std::to_string(numbers[i]) + ", size " +
             std::to_string(datagram.size()) + "\n");
       net::sendTo(data_, targets[i], port_, datagram);  // unicast errors are silent
@@ -107,7 +107,9 @@ void Link::joinSessionGroup() {
   }
   if (!net::setMulticastTtl(data_, kMulticastTtl)) std::printf("error in setting ttl value\n");
   if (!net::setMulticastLoop(data_, false)) std::printf("error in disabling loopback\n");
-  if (!net::joinGroup(data_, group_)) {
+  // A host given by ZEP_HOST keeps its group traffic on that address's interface.
+  if (host_.bindAddress != net::kAnyAddress) net::setMulticastInterface(data_, host_.bindAddress);
+  if (!net::joinGroup(data_, group_, host_.bindAddress)) {
     std::fprintf(stderr, "joinGroup: %s\n", std::strerror(errno));
     options_.exit(-1);
     return;
@@ -118,7 +120,7 @@ void Link::joinSessionGroup() {
 void Link::leaveSessionGroup() {
   if (!inGroup_) return;
   inGroup_ = false;
-  if (!net::leaveGroup(data_, group_)) {
+  if (!net::leaveGroup(data_, group_, host_.bindAddress)) {
     std::printf("error in leaving group \n");
     options_.exit(-1);
   }

@@ -100,7 +100,7 @@ Player::Outcome Player::play(std::FILE* file) {
   Outcome outcome;
   DatagramRecord record;
   bool first = true;
-  std::uint32_t startTicks = 0;
+  std::uint64_t startMicros = 0;
   RecordTime recordedStart;
   for (;;) {
     ReadResult r = readRecord(file, &record, &outcome.why);
@@ -115,12 +115,13 @@ Player::Outcome Player::play(std::FILE* file) {
     }
     if (first) {
       first = false;
-      startTicks = clock_.now();
+      startMicros = clock_.nowMicros();
       recordedStart = record.time;
     } else {
-      std::int64_t due = millisecondsBetween(record.time, recordedStart);
-      std::int64_t elapsed = static_cast<std::int32_t>(clock_.now() - startTicks);
-      if (due - elapsed > 0) clock_.sleep(static_cast<int>(due - elapsed));
+      // Anchored at the first record: a late send does not shift the ones after it.
+      std::int64_t due = millisecondsBetween(record.time, recordedStart) * 1000;
+      auto elapsed = static_cast<std::int64_t>(clock_.nowMicros() - startMicros);
+      if (due - elapsed > 0) clock_.sleepMicros(due - elapsed);
     }
     std::span<const std::uint8_t> data(record.data.data(), static_cast<std::size_t>(record.length));
     send_(static_cast<std::uint16_t>(record.port), data);

@@ -17,24 +17,33 @@ class Clock {
   virtual ~Clock() = default;
   virtual std::uint32_t now() = 0;
   virtual void sleep(int ms) = 0;
+  // Finer time for pacing: microseconds on the same scale as now() × 1000.
+  virtual std::uint64_t nowMicros() { return std::uint64_t{now()} * 1000; }
+  virtual void sleepMicros(std::int64_t us) { sleep(static_cast<int>((us + 999) / 1000)); }
 };
 
 class RealClock final : public Clock {
  public:
   std::uint32_t now() override { return tickCount(); }
   void sleep(int ms) override { sleepMs(ms); }
+  std::uint64_t nowMicros() override;
+  void sleepMicros(std::int64_t us) override;
 };
 
 // Time moves only when advanced; sleep advances it.
 class SimulatedClock final : public Clock {
  public:
-  explicit SimulatedClock(std::uint32_t start = 0) : now_(start) {}
-  std::uint32_t now() override { return now_; }
+  explicit SimulatedClock(std::uint32_t start = 0) : micros_(std::uint64_t{start} * 1000) {}
+  std::uint32_t now() override { return static_cast<std::uint32_t>(micros_ / 1000); }
   void sleep(int ms) override { advance(ms); }
-  void advance(int ms) { now_ += static_cast<std::uint32_t>(ms); }
+  std::uint64_t nowMicros() override { return micros_; }
+  void sleepMicros(std::int64_t us) override {
+    if (us > 0) micros_ += static_cast<std::uint64_t>(us);
+  }
+  void advance(int ms) { micros_ += static_cast<std::uint64_t>(ms) * 1000; }
 
  private:
-  std::uint32_t now_;
+  std::uint64_t micros_;
 };
 
 }  // namespace zep::clock

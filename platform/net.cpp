@@ -235,20 +235,26 @@ bool setMulticastLoop(const Socket& s, bool on) {
   return ::setsockopt(s.fd(), IPPROTO_IP, IP_MULTICAST_LOOP, &v, sizeof v) == 0;
 }
 
+bool setMulticastInterface(const Socket& s, Ipv4 interfaceAddress) {
+  in_addr a{};
+  a.s_addr = interfaceAddress;
+  return ::setsockopt(s.fd(), IPPROTO_IP, IP_MULTICAST_IF, &a, sizeof a) == 0;
+}
+
 namespace {
-bool membership(const Socket& s, Ipv4 group, int option) {
+bool membership(const Socket& s, Ipv4 group, Ipv4 interfaceAddress, int option) {
   ip_mreq m{};
   m.imr_multiaddr.s_addr = group;
-  m.imr_interface.s_addr = INADDR_ANY;
+  m.imr_interface.s_addr = interfaceAddress;
   return ::setsockopt(s.fd(), IPPROTO_IP, option, &m, sizeof m) == 0;
 }
 }  // namespace
 
-bool joinGroup(const Socket& s, Ipv4 group) {
-  return membership(s, group, IP_ADD_MEMBERSHIP);
+bool joinGroup(const Socket& s, Ipv4 group, Ipv4 interfaceAddress) {
+  return membership(s, group, interfaceAddress, IP_ADD_MEMBERSHIP);
 }
-bool leaveGroup(const Socket& s, Ipv4 group) {
-  return membership(s, group, IP_DROP_MEMBERSHIP);
+bool leaveGroup(const Socket& s, Ipv4 group, Ipv4 interfaceAddress) {
+  return membership(s, group, interfaceAddress, IP_DROP_MEMBERSHIP);
 }
 
 void ReadSet::add(int fd) {

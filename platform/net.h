@@ -79,8 +79,10 @@ int setReceiveBuffer(const Socket& s, int bytes);
 // Multicast options on a UDP socket; false on failure with errno set.
 bool setMulticastTtl(const Socket& s, int ttl);
 bool setMulticastLoop(const Socket& s, bool on);
-bool joinGroup(const Socket& s, Ipv4 group);
-bool leaveGroup(const Socket& s, Ipv4 group);
+// The interface is named by one of its addresses; kAnyAddress lets the system choose.
+bool setMulticastInterface(const Socket& s, Ipv4 interfaceAddress);
+bool joinGroup(const Socket& s, Ipv4 group, Ipv4 interfaceAddress);
+bool leaveGroup(const Socket& s, Ipv4 group, Ipv4 interfaceAddress);
 
 // Waits until some of a set of handles can be read, like select over a read set.
 class ReadSet {

@@ -17,8 +17,10 @@ std::filesystem::path writeStandIn(const std::filesystem::path& path) {
   auto mark = path.string() + ".mark";
   std::ofstream(path) << "#!/bin/sh\n"
                       << "echo started >> '" << mark << "'\n"
-                      << "trap 'echo stopped >> \"" << mark << "\"; exit 0' TERM\n"
-                      << "while :; do sleep 0.05; done\n";
+                      << "trap 'echo stopped >> \"" << mark
+                      << "\"; exit 0' TERM\n"
+                      // never outlives a test that forgot to stop it by more than a minute
+                      << "i=0; while [ $i -lt 1200 ]; do sleep 0.05; i=$((i+1)); done\n";
   std::filesystem::permissions(path, std::filesystem::perms::owner_all);
   return mark;
 }
@@ -230,6 +232,8 @@ TEST(EngineDaemon, SecondBuildWithoutADirectoryUsesTheBareName) {
   ASSERT_TRUE(manager.send(LOCAL_SAVE_INIT));
   EXPECT_TRUE(engine.out.waitFor("Process ROduduzedi created\n"));
   EXPECT_TRUE(markOf(recorder).waitFor("started"));
+  ASSERT_TRUE(manager.send(LOCAL_SAVE_CLOSE));
+  EXPECT_TRUE(markOf(recorder).waitFor("stopped"));
 }
 
 }  // namespace

@@ -147,3 +147,75 @@ TEST(MediaLink, ASessionIsRecordedAndReplayed) {
 
 }  // namespace
 }  // namespace zep::testing
+
+namespace zep::testing {
+namespace {
+
+struct ProgramRun {
+  process::Process process;
+  LogFile out, err;
+};
+
+ProgramRun runProgram(const std::string& relative, const std::filesystem::path& zepPath,
+                      net::Ipv4 host) {
+  auto dir = freshDirectory("program");
+  ProgramRun run{{}, LogFile(dir / "out.txt"), LogFile(dir / "err.txt")};
+  process::StartOptions o;
+  o.stdoutPath = run.out.path();
+  o.stderrPath = run.err.path();
+  o.environment = {{"ZEP_PATH", zepPath.string()}, {"ZEP_HOST", dotted(host)}};
+  std::string why;
+  run.process = process::start((installTree() / relative).string(), o, &why);
+  return run;
+}
+
+TEST(ArchivePrograms, ASecondRecordingEmptiesTheFirst) {
+  auto tree = freshDirectory("recordings");
+  auto host = freshAddress();
+  auto recording = tree / archive::kRecordingName;
+  {
+    auto run = runProgram("ZEPrecord/ZEPrecord", tree, host);
+    ASSERT_TRUE(run.out.waitFor("Recorder: recording to"));
+    const char* step = "";
+    auto s = net::openUdp(host, 12569, &step);
+    std::vector<std::uint8_t> datagram(100, 1);
+    net::sendTo(s, host, 55555, datagram);
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::file_size(recording) == 120; }));
+    run.process.terminate();
+  }
+  auto again = runProgram("Standalone/ROduduzedi", tree, host);
+  ASSERT_TRUE(again.out.waitFor("Recorder: recording to"));
+  EXPECT_EQ(std::filesystem::file_size(recording), 0u);
+  again.process.terminate();
+}
+
+TEST(ArchivePrograms, MissingOrDamagedRecordingsAreReportedClearly) {
+  auto tree = freshDirectory("no-recording");
+  auto host = freshAddress();
+  auto player = runProgram("ZEPretrieve/ZEPretrieve", tree, host);
+  ASSERT_TRUE(player.process.waitForExit(kDeadlineMs));
+  EXPECT_EQ(player.process.exitCode(), 1);
+  EXPECT_TRUE(player.err.contains("Simulator: cannot open " + (tree / "recorder.data").string()));
+
+  std::ofstream(tree / archive::kRecordingName) << "not a recording at all";
+  auto damaged = runProgram("Standalone/RAdarozuror", tree, host);
+  ASSERT_TRUE(damaged.process.waitForExit(kDeadlineMs));
+  EXPECT_EQ(damaged.process.exitCode(), 1);
+  EXPECT_TRUE(damaged.err.contains("is damaged"));
+
+  std::filesystem::remove(tree / archive::kRecordingName);
+  std::ofstream(tree / archive::kRecordingName).flush();  // empty: nothing to send
+  auto empty = runProgram("ZEPretrieve/ZEPretrieve", tree, host);
+  ASSERT_TRUE(empty.process.waitForExit(kDeadlineMs));
+  EXPECT_EQ(empty.process.exitCode(), 255) << "the replay ran to the end";
+  EXPECT_TRUE(empty.out.contains("Simulator: 0 datagrams replayed"));
+
+  auto unreadable = freshDirectory("missing") / "no" / "such" / "dir";
+  auto recorder = runProgram("ZEPrecord/ZEPrecord", unreadable, host);
+  ASSERT_TRUE(recorder.process.waitForExit(kDeadlineMs));
+  EXPECT_EQ(recorder.process.exitCode(), 1);
+  EXPECT_TRUE(recorder.err.contains("Recorder: cannot create"));
+}
+
+}  // namespace
+}  // namespace zep::testing

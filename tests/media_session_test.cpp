@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "archive/recording.h"
+#include "platform/host.h"
 #include "tests/driver/driver.h"
 
 namespace zep::testing {
@@ -78,6 +79,17 @@ TEST(MediaLink, DatagramsReachEveryOtherMemberAndAddressedOnesOnlyTheirTarget) {
   // Too large for any receiver: refused.
   ta.command("fill -1 18 60000");
   EXPECT_TRUE(ta.out.waitFor("sent 0"));
+
+  // Member information, for a present and an absent member.
+  tb.command("info 2");
+  EXPECT_TRUE(tb.out.waitFor("info 2 carol [" + host::lookupName(c.address) + "] 1"));
+  tb.command("info 7");
+  EXPECT_TRUE(tb.out.waitFor("info 7 unknown [] 0"));
+
+  // Data through the engines without any data bytes arrives as one zero byte.
+  Peer rawApp = Peer::application(a.address, 40000);
+  rawApp.send(APP_DATA, encodeAppMessage({0, 1, 12567, 9, {}}, kAppDataOrder));
+  EXPECT_TRUE(tb.out.waitFor("data tag 9 length 1 ."));
 
   // With member 0 gone, a send to member 0 goes to the lowest other member.
   a.manager.send(LOCAL_LEAVE);

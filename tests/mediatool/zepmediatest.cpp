@@ -3,6 +3,7 @@
 // datagrams on typed commands:
 //   send DEST TYPE TEXT      a datagram whose data is TEXT (DEST -1 is everybody)
 //   fill DEST TYPE N         a datagram of N bytes (i % 251)
+//   info MEMBER              prints the member's user and host name
 //   detach                   sends APP_DETACH and ends
 // Arguments: PORT [--quit-callback] [--multicast]
 #include <atomic>
@@ -116,6 +117,11 @@ int main(int argc, char** argv) {
       std::vector<std::uint8_t> data(n);
       for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<std::uint8_t>(i % 251);
       say("sent " + std::to_string(link->sendMedia(destination, type, data)));
+    } else if (command == "info") {
+      std::string name, hostName;
+      int r = link->getMemberInfo(destination, &name, &hostName);
+      say("info " + std::to_string(destination) + " " + name + " [" + hostName + "] " +
+          std::to_string(r));
     } else if (command == "detach") {
       break;
     }

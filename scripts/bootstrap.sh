@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git clang-format
   # codecs and devices
   libgsm1-dev libavcodec-dev libavutil-dev libswscale-dev
-  portaudio19-dev libsndfile1-dev libv4l-dev
+  portaudio19-dev libsndfile1-dev libsamplerate0-dev libv4l-dev
   # windows
   qt6-base-dev libgl-dev
   # tests and benchmarks

@@ -1,6 +1,7 @@
 // Millisecond time: the tick count, sleeping, and a clock that tests can drive.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace zep::clock {
@@ -30,7 +31,7 @@ class RealClock final : public Clock {
   void sleepMicros(std::int64_t us) override;
 };
 
-// Time moves only when advanced; sleep advances it.
+// Time moves only when advanced; sleep advances it. Safe to share between threads.
 class SimulatedClock final : public Clock {
  public:
   explicit SimulatedClock(std::uint32_t start = 0) : micros_(std::uint64_t{start} * 1000) {}
@@ -43,7 +44,7 @@ class SimulatedClock final : public Clock {
   void advance(int ms) { micros_ += static_cast<std::uint64_t>(ms) * 1000; }
 
  private:
-  std::uint64_t micros_;
+  std::atomic<std::uint64_t> micros_;
 };
 
 }  // namespace zep::clock

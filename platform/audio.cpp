@@ -1,0 +1,505 @@
+#include "platform/audio.h"
+
+#include <portaudio.h>
+#include <samplerate.h>
+#include <sndfile.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "platform/host.h"
+
+namespace zep::sound {
+
+namespace {
+
+std::int64_t microsFor(std::size_t samples) {
+  return static_cast<std::int64_t>(samples) * 1000000 / kSampleRate;
+}
+
+// The queue and worker thread every backend shares: blocks are handled one at a time, in order.
+class BlockQueue {
+ public:
+  void push(SoundBlock& block) {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(&block);
+    }
+    changed_.notify_all();
+  }
+  // Waits (in real time, briefly) for a block while running; null when stopped or none came.
+  SoundBlock* next(const std::stop_token& stop, bool requireStarted) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(20), [&] {
+      return stop.stop_requested() || (!queue_.empty() && (started_ || !requireStarted));
+    });
+    if (stop.stop_requested() || queue_.empty() || (requireStarted && !started_)) return nullptr;
+    SoundBlock* b = queue_.front();
+    queue_.pop_front();
+    current_ = b;
+    return b;
+  }
+  // Finishes the block taken by next(), unless a reset handed it back meanwhile.
+  template <typename F>
+  void finish(SoundBlock* b, F&& beforeDone, event::ManualResetEvent& completion) {
+    {
+      std::lock_guard lock(mutex_);
+      if (current_ != b) return;
+      current_ = nullptr;
+      beforeDone();
+      b->done = true;
+    }
+    completion.set();
+  }
+  void setStarted(bool on) {
+    {
+      std::lock_guard lock(mutex_);
+      started_ = on;
+    }
+    changed_.notify_all();
+  }
+  void handBackAll(event::ManualResetEvent& completion) {
+    {
+      std::lock_guard lock(mutex_);
+      started_ = false;
+      for (SoundBlock* b : queue_) b->done = true;
+      queue_.clear();
+      if (current_) current_->done = true;
+      current_ = nullptr;
+    }
+    completion.set();
+  }
+  void wake() { changed_.notify_all(); }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<SoundBlock*> queue_;
+  SoundBlock* current_ = nullptr;
+  bool started_ = false;
+};
+
+// --- file backends ---
+
+class FileInput final : public SoundInput {
+ public:
+  FileInput(AudioSystem& system, event::ManualResetEvent& completion,
+            std::vector<std::int16_t> samples)
+      : system_(system), completion_(completion), samples_(std::move(samples)) {
+    system_.inputsOpen++;
+    thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+  }
+  ~FileInput() override {
+    thread_.request_stop();
+    queue_.wake();
+    thread_.join();
+    system_.inputsOpen--;
+  }
+  void queue(SoundBlock& block) override {
+    block.done = false;
+    block.recorded = 0;
+    queue_.push(block);
+  }
+  void start() override {
+    startMicros_ = system_.clock().nowMicros();
+    delivered_ = 0;
+    queue_.setStarted(true);
+  }
+  void reset() override { queue_.handBackAll(completion_); }
+
+ private:
+  void run(const std::stop_token& stop) {
+    auto& clock = system_.clock();
+    while (!stop.stop_requested()) {
+      SoundBlock* b = queue_.next(stop, true);
+      if (!b) continue;
+      // The block is full when the card has recorded its last sample.
+      std::int64_t due =
+          static_cast<std::int64_t>(startMicros_) + microsFor(delivered_ + b->samples.size());
+      clock.sleepMicros(due - static_cast<std::int64_t>(clock.nowMicros()));
+      queue_.finish(
+          b,
+          [&] {
+            for (auto& s : b->samples) s = position_ < samples_.size() ? samples_[position_++] : 0;
+            b->recorded = b->samples.size();
+            delivered_ += b->samples.size();
+          },
+          completion_);
+    }
+  }
+
+  AudioSystem& system_;
+  event::ManualResetEvent& completion_;
+  std::vector<std::int16_t> samples_;
+  std::size_t position_ = 0;
+  std::uint64_t startMicros_ = 0;
+  std::size_t delivered_ = 0;
+  BlockQueue queue_;
+  std::jthread thread_;
+};
+
+class FileOutput final : public SoundOutput {
+ public:
+  FileOutput(AudioSystem& system, event::ManualResetEvent& completion, SNDFILE* file,
+             std::uint64_t* endMicros)
+      : system_(system), completion_(completion), file_(file), endMicros_(endMicros) {
+    system_.outputsOpen++;
+    queue_.setStarted(true);
+    thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+  }
+  ~FileOutput() override {
+    thread_.request_stop();
+    queue_.wake();
+    thread_.join();
+    sf_close(file_);
+    system_.outputsOpen--;
+  }
+  bool write(SoundBlock& block) override {
+    block.done = false;
+    queue_.push(block);
+    return true;
+  }
+  void reset() override {
+    queue_.handBackAll(completion_);
+    queue_.setStarted(true);
+  }
+  std::uint64_t played() const override { return played_; }
+
+ private:
+  void run(const std::stop_token& stop) {
+    auto& clock = system_.clock();
+    while (!stop.stop_requested()) {
+      SoundBlock* b = queue_.next(stop, false);
+      if (!b) continue;
+      std::uint64_t now = clock.nowMicros();
+      // The file is the speaker's timeline: a pause in playing is written as silence.
+      if (*endMicros_ != 0 && now > *endMicros_) {
+        std::vector<short> silence(
+            static_cast<std::size_t>((now - *endMicros_) * kSampleRate / 1000000));
+        sf_write_short(file_, silence.data(), static_cast<sf_count_t>(silence.size()));
+        *endMicros_ += microsFor(silence.size());
+      }
+      std::uint64_t begin = std::max(now, *endMicros_);
+      std::uint64_t end = begin + static_cast<std::uint64_t>(microsFor(b->samples.size()));
+      clock.sleepMicros(static_cast<std::int64_t>(end) -
+                        static_cast<std::int64_t>(clock.nowMicros()));
+      queue_.finish(
+          b,
+          [&] {
+            sf_write_short(file_, b->samples.data(), static_cast<sf_count_t>(b->samples.size()));
+            *endMicros_ = end;
+            played_++;
+          },
+          completion_);
+    }
+  }
+
+  AudioSystem& system_;
+  event::ManualResetEvent& completion_;
+  SNDFILE* file_;
+  std::uint64_t* endMicros_;
+  std::atomic<std::uint64_t> played_{0};
+  BlockQueue queue_;
+  std::jthread thread_;
+};
+
+// --- PortAudio backends ---
+
+std::string paError(const char* what, PaError e) {
+  return std::string("PortAudio: cannot open sound ") + what + ": " + Pa_GetErrorText(e);
+}
+
+class PortAudioStream {
+ public:
+  ~PortAudioStream() {
+    if (stream_) {
+      Pa_AbortStream(stream_);
+      Pa_CloseStream(stream_);
+    }
+    if (initialised_) Pa_Terminate();
+  }
+  bool open(bool input, std::string* error) {
+    PaError e = Pa_Initialize();
+    if (e != paNoError) {
+      *error = paError(input ? "input" : "output", e);
+      return false;
+    }
+    initialised_ = true;
+    e = Pa_OpenDefaultStream(&stream_, input ? 1 : 0, input ? 0 : 1, paInt16, kSampleRate,
+                             paFramesPerBufferUnspecified, nullptr, nullptr);
+    if (e != paNoError) {
+      stream_ = nullptr;
+      *error = paError(input ? "input" : "output", e);
+      return false;
+    }
+    return true;
+  }
+  PaStream* stream() { return stream_; }
+
+ private:
+  bool initialised_ = false;
+  PaStream* stream_ = nullptr;
+};
+
+class PortAudioInput final : public SoundInput {
+ public:
+  PortAudioInput(AudioSystem& system, event::ManualResetEvent& completion,
+                 std::unique_ptr<PortAudioStream> stream)
+      : system_(system), completion_(completion), stream_(std::move(stream)) {
+    system_.inputsOpen++;
+    thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+  }
+  ~PortAudioInput() override {
+    thread_.request_stop();
+    queue_.wake();
+    thread_.join();
+    stream_.reset();
+    system_.inputsOpen--;
+  }
+  void queue(SoundBlock& block) override {
+    block.done = false;
+    block.recorded = 0;
+    queue_.push(block);
+  }
+  void start() override {
+    Pa_StartStream(stream_->stream());
+    queue_.setStarted(true);
+  }
+  void reset() override {
+    queue_.handBackAll(completion_);
+    Pa_AbortStream(stream_->stream());
+  }
+
+ private:
+  void run(const std::stop_token& stop) {
+    while (!stop.stop_requested()) {
+      SoundBlock* b = queue_.next(stop, true);
+      if (!b) continue;
+      std::vector<std::int16_t> buffer(b->samples.size());
+      Pa_ReadStream(stream_->stream(), buffer.data(), buffer.size());
+      queue_.finish(
+          b,
+          [&] {
+            b->samples = buffer;
+            b->recorded = buffer.size();
+          },
+          completion_);
+    }
+  }
+  AudioSystem& system_;
+  event::ManualResetEvent& completion_;
+  std::unique_ptr<PortAudioStream> stream_;
+  BlockQueue queue_;
+  std::jthread thread_;
+};
+
+class PortAudioOutput final : public SoundOutput {
+ public:
+  PortAudioOutput(AudioSystem& system, event::ManualResetEvent& completion,
+                  std::unique_ptr<PortAudioStream> stream)
+      : system_(system), completion_(completion), stream_(std::move(stream)) {
+    system_.outputsOpen++;
+    Pa_StartStream(stream_->stream());
+    queue_.setStarted(true);
+    thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+  }
+  ~PortAudioOutput() override {
+    thread_.request_stop();
+    queue_.wake();
+    thread_.join();
+    stream_.reset();
+    system_.outputsOpen--;
+  }
+  bool write(SoundBlock& block) override {
+    block.done = false;
+    queue_.push(block);
+    return true;
+  }
+  void reset() override {
+    queue_.handBackAll(completion_);
+    queue_.setStarted(true);
+  }
+  std::uint64_t played() const override { return played_; }
+
+ private:
+  void run(const std::stop_token& stop) {
+    while (!stop.stop_requested()) {
+      SoundBlock* b = queue_.next(stop, false);
+      if (!b) continue;
+      Pa_WriteStream(stream_->stream(), b->samples.data(), b->samples.size());
+      queue_.finish(
+          b, [&] { played_++; }, completion_);
+    }
+  }
+  AudioSystem& system_;
+  event::ManualResetEvent& completion_;
+  std::unique_ptr<PortAudioStream> stream_;
+  std::atomic<std::uint64_t> played_{0};
+  BlockQueue queue_;
+  std::jthread thread_;
+};
+
+bool startsWith(const std::string& s, const char* prefix) {
+  return s.rfind(prefix, 0) == 0;
+}
+
+}  // namespace
+
+bool readSoundFile(const std::string& path, std::vector<std::int16_t>* samples,
+                   std::string* error) {
+  SF_INFO info{};
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  if (!file) {
+    *error = "cannot read sound file " + path + ": " + sf_strerror(nullptr);
+    return false;
+  }
+  std::vector<float> frames(static_cast<std::size_t>(info.frames * info.channels));
+  sf_count_t got = sf_readf_float(file, frames.data(), info.frames);
+  sf_close(file);
+  if (got <= 0 || info.channels <= 0) {
+    *error = "sound file " + path + " holds no audio";
+    return false;
+  }
+  std::vector<float> mono(static_cast<std::size_t>(got));
+  for (sf_count_t i = 0; i < got; ++i) {
+    float sum = 0;
+    for (int c = 0; c < info.channels; ++c)
+      sum += frames[static_cast<std::size_t>(i * info.channels + c)];
+    mono[static_cast<std::size_t>(i)] = sum / static_cast<float>(info.channels);
+  }
+  if (info.samplerate != kSampleRate) {
+    double ratio = double(kSampleRate) / info.samplerate;
+    std::vector<float> converted(static_cast<std::size_t>(double(mono.size()) * ratio) + 16);
+    SRC_DATA data{};
+    data.data_in = mono.data();
+    data.input_frames = static_cast<long>(mono.size());
+    data.data_out = converted.data();
+    data.output_frames = static_cast<long>(converted.size());
+    data.src_ratio = ratio;
+    if (int e = src_simple(&data, SRC_SINC_FASTEST, 1); e != 0) {
+      *error = "cannot convert sound file " + path + ": " + src_strerror(e);
+      return false;
+    }
+    converted.resize(static_cast<std::size_t>(data.output_frames_gen));
+    mono = std::move(converted);
+  }
+  samples->resize(mono.size());
+  for (std::size_t i = 0; i < mono.size(); ++i)
+    (*samples)[i] = static_cast<std::int16_t>(std::clamp(mono[i] * 32768.0f, -32768.0f, 32767.0f));
+  return true;
+}
+
+bool writeSoundFile(const std::string& path, const std::vector<std::int16_t>& samples,
+                    std::string* error, int rate, int channels) {
+  SF_INFO info{};
+  info.samplerate = rate;
+  info.channels = channels;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (!file) {
+    *error = "cannot write sound file " + path + ": " + sf_strerror(nullptr);
+    return false;
+  }
+  sf_write_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+  sf_close(file);
+  return true;
+}
+
+AudioSystem::AudioSystem(std::string inputSpec, std::string outputSpec, bool halfDuplex,
+                         clock::Clock& clock)
+    : inputSpec_(std::move(inputSpec)),
+      outputSpec_(std::move(outputSpec)),
+      halfDuplex_(halfDuplex),
+      clock_(clock) {}
+
+AudioSystem AudioSystem::fromEnvironment(clock::Clock& clock) {
+  auto in = host::environment("ZEP_AUDIO_IN");
+  auto out = host::environment("ZEP_AUDIO_OUT");
+  return AudioSystem(in.empty() ? "portaudio" : in, out.empty() ? "portaudio" : out,
+                     host::environment("ZEP_AUDIO_DUPLEX") == "half", clock);
+}
+
+std::unique_ptr<SoundInput> AudioSystem::openInput(event::ManualResetEvent& completion,
+                                                   std::string* error) {
+  if (halfDuplex_ && outputsOpen > 0) {
+    *error = "the sound card is half duplex and is playing";
+    return nullptr;
+  }
+  if (startsWith(inputSpec_, "file:")) {
+    std::vector<std::int16_t> samples;
+    if (!readSoundFile(inputSpec_.substr(5), &samples, error)) return nullptr;
+    return std::make_unique<FileInput>(*this, completion, std::move(samples));
+  }
+  if (inputSpec_ == "portaudio") {
+    auto stream = std::make_unique<PortAudioStream>();
+    if (!stream->open(true, error)) return nullptr;
+    return std::make_unique<PortAudioInput>(*this, completion, std::move(stream));
+  }
+  *error =
+      inputSpec_ == "none" ? "no sound input device" : "unknown sound input '" + inputSpec_ + "'";
+  return nullptr;
+}
+
+std::unique_ptr<SoundOutput> AudioSystem::openOutput(event::ManualResetEvent& completion,
+                                                     std::string* error) {
+  if (halfDuplex_ && inputsOpen > 0) {
+    *error = "the sound card is half duplex and is recording";
+    return nullptr;
+  }
+  if (startsWith(outputSpec_, "file:")) {
+    std::string path = outputSpec_.substr(5);
+    SF_INFO info{};
+    SNDFILE* file = nullptr;
+    if (outputEndMicros_ != 0) {
+      // Reopened: go on where the last opening stopped.
+      file = sf_open(path.c_str(), SFM_RDWR, &info);
+      if (file) sf_seek(file, 0, SEEK_END);
+    } else {
+      info.samplerate = kSampleRate;
+      info.channels = 1;
+      info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+      file = sf_open(path.c_str(), SFM_WRITE, &info);
+    }
+    if (!file) {
+      *error = "cannot write sound file " + path + ": " + sf_strerror(nullptr);
+      return nullptr;
+    }
+    return std::make_unique<FileOutput>(*this, completion, file, &outputEndMicros_);
+  }
+  if (outputSpec_ == "portaudio") {
+    auto stream = std::make_unique<PortAudioStream>();
+    if (!stream->open(false, error)) return nullptr;
+    return std::make_unique<PortAudioOutput>(*this, completion, std::move(stream));
+  }
+  *error = outputSpec_ == "none" ? "no sound output device"
+                                 : "unknown sound output '" + outputSpec_ + "'";
+  return nullptr;
+}
+
+bool AudioSystem::playSoundFile(const std::string& path, std::string* error) {
+  std::vector<std::int16_t> samples;
+  if (!readSoundFile(path, &samples, error)) return false;
+  event::ManualResetEvent done;
+  auto output = openOutput(done, error);
+  if (!output) return false;
+  const std::size_t blockSamples = kSampleRate / 10;
+  std::vector<std::unique_ptr<SoundBlock>> blocks;
+  for (std::size_t i = 0; i < samples.size(); i += blockSamples) {
+    auto b = std::make_unique<SoundBlock>();
+    auto end = std::min(samples.size(), i + blockSamples);
+    b->samples.assign(samples.begin() + static_cast<long>(i),
+                      samples.begin() + static_cast<long>(end));
+    output->write(*b);
+    blocks.push_back(std::move(b));
+  }
+  while (!blocks.empty() && !blocks.back()->done) {
+    done.reset();
+    if (!blocks.back()->done) done.wait(100);
+  }
+  return true;
+}
+
+}  // namespace zep::sound

@@ -1,0 +1,92 @@
+// Sound input and output at 8000 Hz, 16-bit, mono, block by block, with a completion event set
+// whenever the device finishes a block. Backends, chosen at run time:
+//   portaudio    a real sound card (the default)
+//   file:PATH    input reads a sound file (any rate and channel count, converted) paced by the
+//                clock, then silence; output writes what the speaker would play to a WAV file,
+//                at the device's rate, silence included
+//   none         no device: opening fails, as on a machine without a sound card
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/event.h"
+
+namespace zep::sound {
+
+inline constexpr int kSampleRate = 8000;
+
+// A buffer handed to a device, like a wave header: the device owns it from queueing until it
+// marks it done.
+struct SoundBlock {
+  std::vector<std::int16_t> samples;
+  std::size_t recorded = 0;  // input: samples the device filled
+  std::atomic<bool> done{true};
+};
+
+class SoundInput {
+ public:
+  virtual ~SoundInput() = default;  // closes the device
+  // Queues an empty block; the device fills it in turn, marks it done and sets the event.
+  virtual void queue(SoundBlock& block) = 0;
+  virtual void start() = 0;
+  // Stops recording and hands back every queued block marked done, unfilled.
+  virtual void reset() = 0;
+};
+
+class SoundOutput {
+ public:
+  virtual ~SoundOutput() = default;  // closes the device
+  // Queues a block to play; it is marked done (and the event set) once played.
+  virtual bool write(SoundBlock& block) = 0;
+  // Stops playing and marks every queued block done.
+  virtual void reset() = 0;
+  // Number of blocks the device has played (for tests and statistics).
+  virtual std::uint64_t played() const = 0;
+};
+
+// The sound hardware of one program: which backends, whether the card is half duplex.
+class AudioSystem {
+ public:
+  AudioSystem(std::string inputSpec, std::string outputSpec, bool halfDuplex, clock::Clock& clock);
+  // ZEP_AUDIO_IN, ZEP_AUDIO_OUT (default "portaudio") and ZEP_AUDIO_DUPLEX=half.
+  static AudioSystem fromEnvironment(clock::Clock& clock);
+
+  // Null with *error set when the device cannot be opened (and, half duplex, while the other
+  // direction is open).
+  std::unique_ptr<SoundInput> openInput(event::ManualResetEvent& completion, std::string* error);
+  std::unique_ptr<SoundOutput> openOutput(event::ManualResetEvent& completion, std::string* error);
+
+  // Plays a sound file on the output device and returns when it has been played. A missing
+  // file plays nothing (there is no default sound) and returns false.
+  bool playSoundFile(const std::string& path, std::string* error);
+
+  const std::string& inputSpec() const { return inputSpec_; }
+  const std::string& outputSpec() const { return outputSpec_; }
+  clock::Clock& clock() { return clock_; }
+
+  // Open directions, kept by the devices (half-duplex emulation).
+  std::atomic<int> inputsOpen{0};
+  std::atomic<int> outputsOpen{0};
+
+ private:
+  std::string inputSpec_;
+  std::string outputSpec_;
+  bool halfDuplex_;
+  clock::Clock& clock_;
+  // Where the output file's timeline ends (microseconds of the clock); 0 before any output.
+  std::uint64_t outputEndMicros_ = 0;
+};
+
+// Reads a sound file as 8000 Hz mono samples; false with *error naming the file when it cannot
+// be read or holds no audio.
+bool readSoundFile(const std::string& path, std::vector<std::int16_t>* samples, std::string* error);
+// Writes samples (interleaved when channels > 1) as a 16-bit WAV file.
+bool writeSoundFile(const std::string& path, const std::vector<std::int16_t>& samples,
+                    std::string* error, int rate = kSampleRate, int channels = 1);
+
+}  // namespace zep::sound

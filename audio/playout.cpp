@@ -1,0 +1,298 @@
+#include "audio/playout.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstring>
+
+namespace zep::audio {
+
+PlayoutLog::PlayoutLog(const std::string& path) : file_(std::fopen(path.c_str(), "w")) {
+  if (!file_) std::fprintf(stderr, "cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+}
+
+PlayoutLog::~PlayoutLog() {
+  if (file_) std::fclose(file_);
+}
+
+void PlayoutLog::line(const char* format, ...) {
+  if (!file_) return;
+  std::lock_guard lock(mutex_);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(file_, format, args);
+  va_end(args);
+  std::fflush(file_);
+}
+
+// --- PlayoutRing ---
+
+PlayoutRing::PlayoutRing(std::size_t sizeBytes, const PlayoutVariant& variant,
+                         event::ManualResetEvent& lock, clock::Clock& clock, PlayoutLog* log)
+    : variant_(variant), lock_(lock), clock_(clock), log_(log), data_(sizeBytes, 0) {}
+
+void PlayoutRing::take(std::size_t len) {
+  std::uint32_t before = clock_.now();
+  lock_.take(-1);
+  if (log_ && variant_.log == PlayoutVariant::kKestrelLog)
+    log_->line("KSAbuffer lock: pos = %d, relpos = %d, len = %d, delay = %d\n",
+               static_cast<int>(position_), static_cast<int>(fill_), static_cast<int>(len),
+               static_cast<int>(clock_.now() - before));
+}
+
+PlayoutRing::Region PlayoutRing::regionAt(std::size_t start, std::size_t len) {
+  start %= data_.size();
+  len = std::min(len, data_.size());
+  std::size_t firstLength = std::min(len, data_.size() - start);
+  Region r;
+  r.first = std::span(data_).subspan(start, firstLength);
+  if (firstLength < len) r.second = std::span(data_).first(len - firstLength);
+  return r;
+}
+
+PlayoutRing::Region PlayoutRing::lock_region(std::size_t len) {
+  take(len);
+  return regionAt(variant_.jitterBuffer ? position_ + fill_ : position_, len);
+}
+
+PlayoutRing::Region PlayoutRing::read_block(std::size_t len) {
+  take(len);
+  Region r = regionAt(position_, len);
+  if (log_ && variant_.log == PlayoutVariant::kStreamerLog)
+    log_->line("Get buffer, pos: %d, relpos: %d, time: %d ms\n", static_cast<int>(position_),
+               static_cast<int>(fill_), static_cast<int>(clock_.now()));
+  position_ = (position_ + len) % data_.size();
+  if (variant_.jitterBuffer) {
+    bool wasEmpty = fill_ == 0;
+    fill_ = fill_ > len ? fill_ - len : 0;
+    if (wasEmpty) priming_ = true;
+  }
+  return r;
+}
+
+void PlayoutRing::write_block(std::span<const std::uint8_t> data) {
+  const std::size_t len = data.size();
+  take(2 * len);
+  if (variant_.jitterBuffer && fill_ + 2 * len > data_.size()) {
+    // Full: the oldest data goes, so the delay stays bounded by the ring's size.
+    std::size_t excess = fill_ + 2 * len - data_.size();
+    excess = std::min(excess, fill_);
+    position_ = (position_ + excess) % data_.size();
+    fill_ -= excess;
+  }
+  std::size_t start = variant_.jitterBuffer ? position_ + fill_ : position_;
+  Region r = regionAt(start, 2 * len);
+  std::size_t copied = 0;
+  for (auto span : {r.first, r.second}) {
+    for (auto& byte : span) byte = copied < len ? data[copied] : 0, ++copied;
+  }
+  if (log_ && variant_.log == PlayoutVariant::kStreamerLog)
+    log_->line("PLAY buffer, pos: %d, relpos: %d, time: %d ms\n", static_cast<int>(position_),
+               static_cast<int>(fill_), static_cast<int>(clock_.now()));
+  if (variant_.jitterBuffer) fill_ += len;
+  unlock();
+}
+
+bool PlayoutRing::ready() {
+  if (!priming_) return true;
+  if (fill_ >= kPrimingBytes) {
+    priming_ = false;
+    return true;
+  }
+  return false;
+}
+
+void PlayoutRing::reset() {
+  lock_.take(-1);
+  position_ = 0;
+  fill_ = 0;
+  priming_ = true;
+  std::fill(data_.begin(), data_.end(), 0);
+  unlock();
+}
+
+// --- AudioMixer ---
+
+AudioMixer::AudioMixer(const PlayoutVariant& variant, clock::Clock& clock, Options options)
+    : variant_(variant),
+      clock_(clock),
+      options_(std::move(options)),
+      ringLock_(event::named("bufferEvent", true)),
+      writeEvent_(event::named("write", true)),
+      mix_(variant.blockSamples, 0) {
+  if (variant_.log != PlayoutVariant::kNoLog) log_ = std::make_unique<PlayoutLog>(options_.logPath);
+  for (std::size_t i = 0; i < variant_.outputHeaders; ++i) {
+    auto h = std::make_unique<sound::SoundBlock>();
+    h->samples.assign(variant_.blockSamples, 0);
+    headers_.push_back(std::move(h));
+  }
+  if (options_.startClock) clockThread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+}
+
+AudioMixer::~AudioMixer() {
+  if (clockThread_.joinable()) {
+    clockThread_.request_stop();
+    clockThread_.join();
+  }
+  close();
+}
+
+void AudioMixer::message(const std::string& title, const std::string& text) {
+  if (options_.showMessage)
+    options_.showMessage(title, text);
+  else
+    std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
+}
+
+bool AudioMixer::open() {
+  std::lock_guard device(deviceMutex_);
+  firstBlock_ = true;
+  current_ = 0;
+  writeEvent_.set();
+  if (variant_.jitterBuffer) {
+    std::lock_guard sources(sourcesMutex_);
+    for (auto& ring : slots_)
+      if (ring) ring->reset();
+  }
+  std::string error;
+  device_ = options_.openDevice ? options_.openDevice(writeEvent_, &error) : nullptr;
+  if (!device_) return false;
+  if (log_) log_->line("KSA init\n");
+  clock_.sleep(100);
+  playing_ = true;
+  return true;
+}
+
+void AudioMixer::close() {
+  playing_ = false;
+  std::lock_guard device(deviceMutex_);
+  if (!device_) return;
+  device_->reset();
+  device_.reset();
+  for (auto& h : headers_) h->done = true;
+  if (log_) log_->line("KSA close\n");
+}
+
+PlayoutRing* AudioMixer::add_source(std::size_t ringBytes) {
+  std::lock_guard sources(sourcesMutex_);
+  for (auto& slot : slots_) {
+    if (slot) continue;
+    slot = std::make_unique<PlayoutRing>(ringBytes, variant_, ringLock_, clock_, log_.get());
+    sourceCount_++;
+    return slot.get();
+  }
+  return nullptr;
+}
+
+void AudioMixer::remove_source(PlayoutRing* ring) {
+  std::lock_guard sources(sourcesMutex_);
+  for (auto& slot : slots_) {
+    if (slot.get() != ring || !ring) continue;
+    slot.reset();
+    sourceCount_--;
+    return;
+  }
+}
+
+void AudioMixer::reset_output() {
+  if (log_) log_->line("RESET!!!!!!!!!!\n");
+  {
+    std::lock_guard device(deviceMutex_);
+    if (device_) device_->reset();
+    writeEvent_.wait(1000);
+    for (auto& h : headers_) h->done = true;
+    firstBlock_ = true;
+    current_ = 0;
+  }
+  std::lock_guard sources(sourcesMutex_);
+  for (auto& ring : slots_)
+    if (ring) ring->reset();
+}
+
+void AudioMixer::mix() {
+  std::fill(mix_.begin(), mix_.end(), 0);
+  std::lock_guard sources(sourcesMutex_);
+  const int count = sourceCount_;
+  if (count == 0) return;
+  for (auto& ring : slots_) {
+    if (!ring || (variant_.jitterBuffer && !ring->ready())) continue;
+    auto region = ring->read_block(variant_.blockBytes());
+    std::size_t j = 0;
+    for (auto span : {region.first, region.second}) {
+      for (std::size_t k = 0; k + 1 < span.size() && j < mix_.size(); k += 2, ++j) {
+        std::int16_t s;
+        std::memcpy(&s, span.data() + k, 2);
+        mix_[j] = static_cast<std::int16_t>(mix_[j] + s / count);
+      }
+      std::fill(span.begin(), span.end(), 0);
+    }
+    ring->unlock();
+  }
+}
+
+void AudioMixer::output() {
+  std::lock_guard device(deviceMutex_);
+  if (!device_) return;
+  if (firstBlock_) {
+    firstBlock_ = false;
+  } else {
+    if (variant_.periodicDeviceReset && ++writtenSinceReset_ >= kDeviceResetBlocks) {
+      device_->reset();
+      writtenSinceReset_ = 0;
+    }
+    if (!device_->write(*headers_[current_])) message("Error", "Can't write audio");
+    current_ = (current_ + 1) % headers_.size();
+    auto& next = *headers_[current_];
+    if (variant_.waitUntilDone) {
+      // The event stays set here, so a wait may return at once: pause between looks.
+      while (!next.done && writeEvent_.wait(variant_.blockMs()) && !next.done)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } else {
+      if (!next.done) writeEvent_.wait(10 * variant_.blockMs());
+      writeEvent_.reset();
+    }
+  }
+  auto& header = *headers_[current_];
+  std::copy(mix_.begin(), mix_.end(), header.samples.begin());
+}
+
+void AudioMixer::step() {
+  if (variant_.timerPaced) {
+    output();
+    mix();
+  } else {
+    mix();
+    output();
+  }
+}
+
+void AudioMixer::run(const std::stop_token& stop) {
+  while (!stop.stop_requested()) {
+    if (!playing_) {
+      clock_.sleep(variant_.timerPaced ? variant_.blockMs() : 100);
+      continue;
+    }
+    if (variant_.timerPaced) {
+      // The periodic timer: a step every 200 ms on a fixed grid.
+      target_ += static_cast<std::uint32_t>(variant_.blockMs());
+      std::uint32_t now = clock_.now();
+      if (static_cast<std::int32_t>(target_ - now) > 0)
+        clock_.sleep(static_cast<int>(target_ - now));
+      else if (static_cast<std::int32_t>(now - target_) > variant_.blockMs())
+        target_ = now;
+      if (playing_) step();
+      continue;
+    }
+    mix();
+    std::uint32_t t = clock_.now();
+    bool first;
+    {
+      std::lock_guard device(deviceMutex_);
+      first = firstBlock_;
+    }
+    target_ = first ? t : target_ + 100;
+    if (static_cast<std::int32_t>(target_ - t) > 0) clock_.sleep(static_cast<int>(target_ - t));
+    output();
+  }
+}
+
+}  // namespace zep::audio

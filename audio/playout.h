@@ -1,0 +1,170 @@
+// Received audio is played through one output device while blocks arrive from several senders
+// at uneven times: a PlayoutRing per sender, and an AudioMixer that takes one block from every
+// ring at a fixed pace, adds them, and keeps a small queue of blocks on the device. One design
+// serves three programs with the settings of PlayoutVariant.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/audio.h"
+#include "platform/clock.h"
+#include "platform/event.h"
+
+namespace zep::audio {
+
+struct PlayoutVariant {
+  enum Log { kNoLog, kKestrelLog, kStreamerLog };
+  std::size_t blockSamples;
+  std::size_t outputHeaders;
+  bool jitterBuffer;         // write behind the unread data and prime before playing
+  bool timerPaced;           // a 200 ms periodic timer, output before mixing
+  bool periodicDeviceReset;  // reset the device every 10000 blocks
+  bool waitUntilDone;        // wait for a free header until it is done, not just once
+  Log log;
+  std::size_t blockBytes() const { return blockSamples * 2; }
+  int blockMs() const { return static_cast<int>(blockSamples / 8); }
+};
+
+// The audio tool: the latest block wins, one block of delay at most.
+inline constexpr PlayoutVariant kAudioToolPlayout{
+    800, 6, false, false, true, false, PlayoutVariant::kNoLog};
+// The integrated client and the stream client: jitter buffers primed with two blocks.
+inline constexpr PlayoutVariant kKestrelPlayout{
+    1600, 6, true, true, false, false, PlayoutVariant::kKestrelLog};
+inline constexpr PlayoutVariant kStreamerPlayout{
+    1600, 2, true, true, false, true, PlayoutVariant::kStreamerLog};
+
+inline constexpr std::size_t kPrimingBytes = 3200;
+inline constexpr int kMaxSources = 10;
+inline constexpr std::uint32_t kDeviceResetBlocks = 10000;
+
+// The "ksa.log" lines of the variants that write one.
+class PlayoutLog {
+ public:
+  explicit PlayoutLog(const std::string& path);
+  ~PlayoutLog();
+  void line(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+ private:
+  std::FILE* file_;
+  std::mutex mutex_;
+};
+
+class PlayoutRing {
+ public:
+  struct Region {
+    std::span<std::uint8_t> first;
+    std::span<std::uint8_t> second;  // empty unless the region wraps
+  };
+
+  PlayoutRing(std::size_t sizeBytes, const PlayoutVariant& variant, event::ManualResetEvent& lock,
+              clock::Clock& clock, PlayoutLog* log);
+
+  // Takes the lock and returns len bytes from the start offset (the read position; behind the
+  // unread data for jitter buffers).
+  Region lock_region(std::size_t len);
+  void unlock() { lock_.set(); }
+  // The block at the read position, which then advances. The caller copies and clears the
+  // spans, then unlocks.
+  Region read_block(std::size_t len);
+  // Copies the block in and clears the block after it.
+  void write_block(std::span<const std::uint8_t> data);
+  // Jitter buffers: false while priming, until 3200 bytes are in.
+  bool ready();
+  void reset();
+
+  std::size_t size() const { return data_.size(); }
+  std::size_t position() const { return position_; }
+  std::size_t fill() const { return fill_; }
+
+ private:
+  void take(std::size_t len);
+  Region regionAt(std::size_t start, std::size_t len);
+
+  const PlayoutVariant& variant_;
+  event::ManualResetEvent& lock_;
+  clock::Clock& clock_;
+  PlayoutLog* log_;
+  std::vector<std::uint8_t> data_;
+  std::size_t position_ = 0;
+  std::size_t fill_ = 0;
+  bool priming_ = true;
+};
+
+class AudioMixer {
+ public:
+  using OpenDevice =
+      std::function<std::unique_ptr<sound::SoundOutput>(event::ManualResetEvent&, std::string*)>;
+  using ShowMessage = std::function<void(const std::string& title, const std::string& text)>;
+
+  struct Options {
+    OpenDevice openDevice;    // the program's output device
+    ShowMessage showMessage;  // message boxes; standard error when empty
+    std::string logPath = "ksa.log";
+    bool startClock = true;  // false: the caller drives step() (tests)
+  };
+
+  AudioMixer(const PlayoutVariant& variant, clock::Clock& clock, Options options);
+  ~AudioMixer();
+  AudioMixer(const AudioMixer&) = delete;
+  AudioMixer& operator=(const AudioMixer&) = delete;
+
+  bool open();
+  void close();
+  // A new ring in the first empty slot; null when all ten are taken.
+  PlayoutRing* add_source(std::size_t ringBytes);
+  // Deletes the ring; a ring that is not here is ignored. Never while it is being mixed.
+  void remove_source(PlayoutRing* ring);
+  void play_on() { playing_ = true; }
+  void play_off() { playing_ = false; }
+  void reset_output();
+
+  // One clock step as the variant orders it: mix then output, or output then mix.
+  void step();
+  // The parts of a step.
+  void mix();
+  void output();
+
+  int sourceCount() const { return sourceCount_; }
+  bool playing() const { return playing_; }
+  std::span<const std::int16_t> mixBuffer() const { return mix_; }
+  std::uint32_t blocksSinceDeviceReset() const { return writtenSinceReset_; }
+
+ private:
+  void run(const std::stop_token& stop);
+  void message(const std::string& title, const std::string& text);
+
+  const PlayoutVariant& variant_;
+  clock::Clock& clock_;
+  Options options_;
+  std::unique_ptr<PlayoutLog> log_;
+  event::ManualResetEvent& ringLock_;
+  event::ManualResetEvent& writeEvent_;
+
+  std::mutex sourcesMutex_;  // slots change on the receive thread while the clock mixes
+  std::array<std::unique_ptr<PlayoutRing>, kMaxSources> slots_;
+  std::atomic<int> sourceCount_{0};
+
+  std::mutex deviceMutex_;
+  std::unique_ptr<sound::SoundOutput> device_;
+  std::vector<std::unique_ptr<sound::SoundBlock>> headers_;
+  std::size_t current_ = 0;
+  bool firstBlock_ = true;
+  std::uint32_t writtenSinceReset_ = 0;
+  std::vector<std::int16_t> mix_;
+  std::atomic<bool> playing_{false};
+  std::uint32_t target_ = 0;
+  std::jthread clockThread_;
+};
+
+}  // namespace zep::audio

@@ -1,0 +1,226 @@
+#include "audio/playout.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace zep::audio {
+namespace {
+
+// A device that plays instantly and remembers what it played.
+class RecordingOutput final : public sound::SoundOutput {
+ public:
+  RecordingOutput(event::ManualResetEvent& done, std::vector<std::vector<std::int16_t>>* played,
+                  int* resets)
+      : done_(done), played_(played), resets_(resets) {}
+  bool write(sound::SoundBlock& block) override {
+    played_->push_back(block.samples);
+    block.done = true;
+    done_.set();
+    return true;
+  }
+  void reset() override { ++*resets_; }
+  std::uint64_t played() const override { return played_->size(); }
+
+ private:
+  event::ManualResetEvent& done_;
+  std::vector<std::vector<std::int16_t>>* played_;
+  int* resets_;
+};
+
+struct MixerRig {
+  explicit MixerRig(const PlayoutVariant& v) : variant(v) {
+    AudioMixer::Options o;
+    o.startClock = false;
+    o.logPath =
+        (std::filesystem::temp_directory_path() / ("ksa-" + std::to_string(::getpid()) + ".log"))
+            .string();
+    logPath = o.logPath;
+    o.openDevice = [this](event::ManualResetEvent& e, std::string*) {
+      return std::make_unique<RecordingOutput>(e, &played, &resets);
+    };
+    mixer = std::make_unique<AudioMixer>(variant, clock, o);
+  }
+  std::vector<std::uint8_t> block(std::int16_t value) const {
+    std::vector<std::int16_t> samples(variant.blockSamples, value);
+    std::vector<std::uint8_t> bytes(samples.size() * 2);
+    std::memcpy(bytes.data(), samples.data(), bytes.size());
+    return bytes;
+  }
+  const PlayoutVariant& variant;
+  clock::SimulatedClock clock;
+  std::vector<std::vector<std::int16_t>> played;
+  int resets = 0;
+  std::string logPath;
+  std::unique_ptr<AudioMixer> mixer;
+};
+
+TEST(PlayoutRing, RegionAcrossTheEndIsTwoSpans) {
+  clock::SimulatedClock clock;
+  event::ManualResetEvent lock(true);
+  PlayoutRing ring(4000, kAudioToolPlayout, lock, clock, nullptr);
+  ring.read_block(1600);
+  ring.unlock();
+  ring.read_block(1600);
+  ring.unlock();
+  auto r = ring.lock_region(1600);  // from 3200: 800 bytes to the end, 800 from the start
+  EXPECT_EQ(r.first.size(), 800u);
+  EXPECT_EQ(r.second.size(), 800u);
+  EXPECT_EQ(r.second.data(), r.first.data() - 3200);
+  EXPECT_FALSE(lock.isSet()) << "the region is held under the lock";
+  ring.unlock();
+  EXPECT_TRUE(lock.isSet());
+}
+
+TEST(AudioToolPlayout, TheLatestBlockWinsAndNothingNewIsSilence) {
+  MixerRig rig(kAudioToolPlayout);
+  auto* ring = rig.mixer->add_source(16000);
+  ASSERT_TRUE(ring);
+  ring->write_block(rig.block(100));
+  ring->write_block(rig.block(200));
+  rig.mixer->mix();
+  EXPECT_EQ(rig.mixer->mixBuffer()[0], 200);
+  EXPECT_EQ(rig.mixer->mixBuffer()[799], 200);
+  rig.mixer->mix();
+  EXPECT_EQ(rig.mixer->mixBuffer()[0], 0);
+}
+
+TEST(AudioToolPlayout, OneSenderUnchangedThreeSendersATruncatedThirdEach) {
+  MixerRig rig(kAudioToolPlayout);
+  auto* a = rig.mixer->add_source(16000);
+  a->write_block(rig.block(-1000));
+  rig.mixer->mix();
+  EXPECT_EQ(rig.mixer->mixBuffer()[5], -1000);
+  auto* b = rig.mixer->add_source(16000);
+  auto* c = rig.mixer->add_source(16000);
+  a->write_block(rig.block(100));
+  b->write_block(rig.block(100));
+  c->write_block(rig.block(-100));
+  rig.mixer->mix();
+  EXPECT_EQ(rig.mixer->mixBuffer()[5], 33 + 33 - 33);
+  rig.mixer->remove_source(b);
+  rig.mixer->remove_source(b);  // not there any more: ignored
+  EXPECT_EQ(rig.mixer->sourceCount(), 2);
+}
+
+TEST(AudioToolPlayout, TenSourcesAtMost) {
+  MixerRig rig(kAudioToolPlayout);
+  for (int i = 0; i < kMaxSources; ++i) ASSERT_TRUE(rig.mixer->add_source(16000));
+  EXPECT_FALSE(rig.mixer->add_source(16000));
+}
+
+TEST(AudioToolPlayout, FirstBlockIsOnlyPreparedAndTheDeviceResetsEveryTenThousand) {
+  MixerRig rig(kAudioToolPlayout);
+  ASSERT_TRUE(rig.mixer->open());
+  auto* ring = rig.mixer->add_source(16000);
+  ring->write_block(rig.block(7));
+  rig.mixer->step();
+  EXPECT_TRUE(rig.played.empty()) << "the first block is prepared, not written";
+  rig.mixer->step();
+  ASSERT_EQ(rig.played.size(), 1u);
+  EXPECT_EQ(rig.played[0][0], 7);
+  for (std::uint32_t i = 2; i < kDeviceResetBlocks; ++i) rig.mixer->step();
+  EXPECT_EQ(rig.resets, 0);
+  rig.mixer->step();  // the 10000th write
+  EXPECT_EQ(rig.resets, 1);
+  EXPECT_EQ(rig.played.size(), static_cast<std::size_t>(kDeviceResetBlocks));
+}
+
+TEST(JitterPlayout, SilentUntilPrimedAndPrimesAgainAfterRunningDry) {
+  MixerRig rig(kKestrelPlayout);
+  auto* ring = rig.mixer->add_source(160000);
+  ring->write_block(std::vector<std::uint8_t>(1600, 1));
+  rig.mixer->mix();
+  EXPECT_EQ(rig.mixer->mixBuffer()[0], 0) << "1600 bytes are not enough";
+  ring->write_block(std::vector<std::uint8_t>(1600, 1));
+  EXPECT_EQ(ring->fill(), 3200u);
+  rig.mixer->mix();
+  EXPECT_EQ(rig.mixer->mixBuffer()[0], 0x0101);
+  rig.mixer->mix();  // reads the empty ring: priming again
+  ring->write_block(std::vector<std::uint8_t>(3200, 2));
+  rig.mixer->mix();
+  EXPECT_EQ(rig.mixer->mixBuffer()[0], 0x0202) << "3200 bytes in again";
+  rig.mixer->mix();
+  EXPECT_EQ(rig.mixer->mixBuffer()[0], 0) << "dry";
+}
+
+TEST(JitterPlayout, AFullRingDropsTheOldestData) {
+  MixerRig rig(kStreamerPlayout);
+  auto* ring = rig.mixer->add_source(16000);
+  for (std::uint8_t i = 1; i <= 8; ++i) ring->write_block(std::vector<std::uint8_t>(3200, i));
+  EXPECT_LE(ring->fill() + 3200, 16000u);
+  rig.mixer->mix();
+  EXPECT_EQ(rig.mixer->mixBuffer()[0], 0x0505) << "blocks 1 to 4 made room for 5 to 8";
+  std::ifstream log(rig.logPath);
+  std::string first;
+  std::getline(log, first);
+  EXPECT_EQ(first.rfind("PLAY buffer, pos: 0, relpos: 0, time: ", 0), 0u) << first;
+}
+
+TEST(JitterPlayout, OpenResetsTheRingsAndTheLogRecordsIt) {
+  MixerRig rig(kKestrelPlayout);
+  auto* ring = rig.mixer->add_source(160000);
+  ring->write_block(std::vector<std::uint8_t>(3200, 5));
+  ASSERT_TRUE(rig.mixer->open());
+  EXPECT_EQ(ring->fill(), 0u);
+  rig.mixer->close();
+  std::ifstream log(rig.logPath);
+  std::string text((std::istreambuf_iterator<char>(log)), {});
+  EXPECT_NE(text.find("KSAbuffer lock: pos = 0, relpos = 0, len = 6400, delay = 0\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("KSA init\n"), std::string::npos);
+  EXPECT_NE(text.find("KSA close\n"), std::string::npos);
+}
+
+TEST(AudioMixerClock, MixesAndPlaysOnItsOwnAtTheBlockRate) {
+  clock::RealClock clock;
+  std::vector<std::vector<std::int16_t>> played;
+  int resets = 0;
+  AudioMixer::Options o;
+  o.openDevice = [&](event::ManualResetEvent& e, std::string*) {
+    return std::make_unique<RecordingOutput>(e, &played, &resets);
+  };
+  AudioMixer mixer(kAudioToolPlayout, clock, o);
+  auto* ring = mixer.add_source(16000);
+  ASSERT_TRUE(mixer.open());
+  for (int i = 0; i < 5; ++i) {
+    ring->write_block(std::vector<std::uint8_t>(1600, 3));
+    clock::sleepMs(100);
+  }
+  mixer.close();
+  EXPECT_GE(played.size(), 2u);
+  EXPECT_LE(played.size(), 6u);
+  int loud = 0;
+  for (auto& b : played) loud += b[0] == 0x0303;
+  EXPECT_GE(loud, 1);
+}
+
+TEST(AudioMixerRace, RemovingRingsWhileMixingIsSafe) {
+  clock::RealClock clock;
+  std::vector<std::vector<std::int16_t>> played;
+  int resets = 0;
+  AudioMixer::Options o;
+  o.openDevice = [&](event::ManualResetEvent& e, std::string*) {
+    return std::make_unique<RecordingOutput>(e, &played, &resets);
+  };
+  o.startClock = false;
+  AudioMixer mixer(kAudioToolPlayout, clock, o);
+  std::atomic<bool> stop{false};
+  std::thread mixing([&] {
+    while (!stop) mixer.mix();
+  });
+  for (int i = 0; i < 2000; ++i) {
+    auto* r = mixer.add_source(16000);
+    r->write_block(std::vector<std::uint8_t>(1600, 1));
+    mixer.remove_source(r);
+  }
+  stop = true;
+  mixing.join();
+  EXPECT_EQ(mixer.sourceCount(), 0);
+}
+
+}  // namespace
+}  // namespace zep::audio

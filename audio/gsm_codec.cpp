@@ -23,10 +23,10 @@ void GsmCodec::encodeBlock(std::span<const std::int16_t> samples, std::span<std:
 int GsmCodec::decodeBlock(std::span<const std::uint8_t> in, std::span<std::int16_t> samples) {
   std::fill(samples.begin(), samples.end(), 0);
   int rejected = 0;
-  gsm_byte frame[kGsmFrameBytes];
+  auto* frames = const_cast<gsm_byte*>(in.data());
   for (std::size_t f = 0; f < kGsmFramesPerBlock; ++f) {
-    std::copy_n(in.begin() + static_cast<long>(f * kGsmFrameBytes), kGsmFrameBytes, frame);
-    if (gsm_decode(state_, frame, samples.data() + f * kGsmFrameSamples) != 0) {
+    if (gsm_decode(state_, frames + f * kGsmFrameBytes, samples.data() + f * kGsmFrameSamples) !=
+        0) {
       std::fill_n(samples.begin() + static_cast<long>(f * kGsmFrameSamples), kGsmFrameSamples, 0);
       ++rejected;
     }

@@ -1,5 +1,6 @@
-// Speech codecs: our ADPCM against libavcodec's IMA ADPCM (QuickTime framing, 64 samples a
-// frame) in the same run, and the cost of one GSM block through our wrapper and through libgsm.
+// Audio code paths: our ADPCM against libavcodec's IMA ADPCM (QuickTime framing, 64 samples a
+// frame) in the same run, one GSM block through our wrapper and through libgsm, and one mixing
+// step with ten sources in each playout variant.
 #include <benchmark/benchmark.h>
 #include <gsm.h>
 
@@ -15,6 +16,7 @@ extern "C" {
 
 #include "audio/adpcm.h"
 #include "audio/gsm_codec.h"
+#include "audio/playout.h"
 
 using namespace zep::audio;
 
@@ -195,6 +197,39 @@ void BM_LibgsmDecodeFiveFrames(benchmark::State& state) {
   gsm_destroy(g);
 }
 BENCHMARK(BM_LibgsmDecodeFiveFrames);
+
+void mixTenSources(benchmark::State& state, const PlayoutVariant& variant) {
+  zep::clock::RealClock clock;
+  AudioMixer::Options o;
+  o.startClock = false;
+  o.logPath = "/dev/null";
+  AudioMixer mixer(variant, clock, o);
+  std::vector<PlayoutRing*> rings;
+  for (int i = 0; i < kMaxSources; ++i) rings.push_back(mixer.add_source(160000));
+  std::vector<std::uint8_t> block(variant.blockBytes(), 3);
+  for (auto _ : state) {
+    state.PauseTiming();
+    for (auto* r : rings) {
+      r->write_block(block);
+      if (variant.jitterBuffer) r->write_block(block);
+    }
+    state.ResumeTiming();
+    mixer.mix();
+    benchmark::DoNotOptimize(mixer.mixBuffer().data());
+  }
+}
+void BM_MixTenSourcesAudioTool(benchmark::State& s) {
+  mixTenSources(s, kAudioToolPlayout);
+}
+void BM_MixTenSourcesKestrel(benchmark::State& s) {
+  mixTenSources(s, kKestrelPlayout);
+}
+void BM_MixTenSourcesStreamer(benchmark::State& s) {
+  mixTenSources(s, kStreamerPlayout);
+}
+BENCHMARK(BM_MixTenSourcesAudioTool);
+BENCHMARK(BM_MixTenSourcesKestrel);
+BENCHMARK(BM_MixTenSourcesStreamer);
 
 }  // namespace
 

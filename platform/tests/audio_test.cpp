@@ -139,6 +139,23 @@ TEST(SoundDevices, FileOutputPlaysAtTheDeviceRateAndKeepsTheTimeline) {
   std::filesystem::remove(path);
 }
 
+TEST(SoundDevices, ASoundFileIsPlayedWholeBeforePlayReturns) {
+  std::string ring = tempPath("ring");
+  std::string speaker = tempPath("speaker");
+  std::string error;
+  std::vector<std::int16_t> tone(1200, 321);  // a block and a half
+  ASSERT_TRUE(writeSoundFile(ring, tone, &error));
+  clock::SimulatedClock clock;
+  AudioSystem system("none", "file:" + speaker, false, clock);
+  ASSERT_TRUE(system.playSoundFile(ring, &error)) << error;
+  EXPECT_EQ(clock.now(), 150u);
+  std::vector<std::int16_t> played;
+  ASSERT_TRUE(readSoundFile(speaker, &played, &error));
+  EXPECT_EQ(played, tone);
+  std::filesystem::remove(ring);
+  std::filesystem::remove(speaker);
+}
+
 TEST(SoundDevices, HalfDuplexRefusesTheSecondDirection) {
   std::string path = tempPath("duplex");
   std::string error;

@@ -1,0 +1,209 @@
+#include "ui/headless.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace zep::ui {
+
+namespace {
+
+std::string oneLine(std::string text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n')
+      out += "\\n";
+    else if (c != '\r')
+      out += c;
+  }
+  return out;
+}
+
+const char* iconName(Icon icon) {
+  switch (icon) {
+    case Icon::kInformation:
+      return " (information)";
+    case Icon::kWarning:
+      return " (warning)";
+    case Icon::kError:
+      return " (error)";
+    case Icon::kNone:
+      break;
+  }
+  return "";
+}
+
+}  // namespace
+
+class HeadlessApp::Window final : public View {
+ public:
+  Window(HeadlessApp& app, std::string title, Presenter& presenter)
+      : app_(app), title_(std::move(title)), presenter_(presenter) {}
+
+  void setText(std::string_view control, const std::string& text) override {
+    say(std::string(control) + " = " + oneLine(text));
+  }
+  void setEnabled(std::string_view control, bool enabled) override {
+    say(std::string(control) + (enabled ? " enabled" : " disabled"));
+  }
+  void setChecked(std::string_view control, bool checked) override {
+    say(std::string(control) + (checked ? " checked" : " unchecked"));
+  }
+  void setValue(std::string_view control, int value) override {
+    say(std::string(control) + " = " + std::to_string(value));
+  }
+  void setPicture(std::string_view control, std::string_view picture) override {
+    say(std::string(control) + " picture " + std::string(picture));
+  }
+  void addItem(std::string_view list, const std::string& item) override {
+    lists_[std::string(list)].push_back(item);
+    say(std::string(list) + " + " + item);
+  }
+  void removeItem(std::string_view list, const std::string& item) override {
+    auto& items = lists_[std::string(list)];
+    auto it = std::find(items.begin(), items.end(), item);
+    if (it != items.end()) items.erase(it);
+    say(std::string(list) + " - " + item);
+  }
+  void clearItems(std::string_view list) override {
+    lists_[std::string(list)].clear();
+    say(std::string(list) + " cleared");
+  }
+  void messageBox(const std::string& title, const std::string& text, Icon icon) override {
+    say("message box \"" + title + "\"" + iconName(icon) + ": " + oneLine(text));
+  }
+  void post(std::function<void()> work) override { app_.post(std::move(work)); }
+  void runDialog(const std::string& title, Presenter& presenter) override {
+    app_.runWindow(title, presenter);
+  }
+  void close() override { open_ = false; }
+
+  bool open() const { return open_; }
+  Presenter& presenter() { return presenter_; }
+  void say(const std::string& text) { app_.print(title_ + ": " + text); }
+  int indexOf(const std::string& list, const std::string& item) {
+    auto& items = lists_[list];
+    if (!item.empty() && item[0] == '#') {
+      int n = std::atoi(item.c_str() + 1);
+      return n >= 0 && n < static_cast<int>(items.size()) ? n : -1;
+    }
+    auto it = std::find(items.begin(), items.end(), item);
+    return it == items.end() ? -1 : static_cast<int>(it - items.begin());
+  }
+  std::string itemAt(const std::string& list, int index) {
+    auto& items = lists_[list];
+    return index >= 0 && index < static_cast<int>(items.size())
+               ? items[static_cast<std::size_t>(index)]
+               : "";
+  }
+
+ private:
+  HeadlessApp& app_;
+  std::string title_;
+  Presenter& presenter_;
+  std::map<std::string, std::vector<std::string>> lists_;
+  bool open_ = true;
+};
+
+void HeadlessApp::print(const std::string& line) {
+  std::lock_guard lock(printMutex_);
+  std::fprintf(out_, "%s\n", line.c_str());
+  std::fflush(out_);
+}
+
+void HeadlessApp::post(std::function<void()> work) {
+  {
+    std::lock_guard lock(mutex_);
+    work_.push_back(std::move(work));
+  }
+  changed_.notify_all();
+}
+
+void HeadlessApp::handleLine(const std::string& line) {
+  if (windows_.empty() || line.empty()) return;
+  Window& w = *windows_.back();
+  auto space = line.find(' ');
+  std::string command = line.substr(0, space);
+  std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+  std::string control = rest, value;
+  if (auto eq = rest.find(" ="); eq != std::string::npos) {
+    control = rest.substr(0, eq);
+    value = eq + 3 <= rest.size() ? rest.substr(eq + 3) : "";
+  }
+  if (command == "click") {
+    w.presenter().onClick(control);
+  } else if (command == "select") {
+    int index = value.empty() ? -1 : w.indexOf(control, value);
+    if (!value.empty() && index < 0) {
+      print("error: " + control + " has no entry " + value);
+      return;
+    }
+    w.presenter().onSelect(control, index, w.itemAt(control, index));
+  } else if (command == "type") {
+    w.presenter().onText(control, value);
+  } else if (command == "slide") {
+    int v = std::atoi(value.c_str());
+    w.presenter().onValue(control, v, false);
+    w.presenter().onValue(control, v, true);
+  } else if (command == "close") {
+    w.presenter().onClose();
+  } else {
+    print("error: unknown command \"" + line + "\"");
+  }
+}
+
+void HeadlessApp::runWindow(const std::string& title, Presenter& presenter) {
+  Window window(*this, title, presenter);
+  windows_.push_back(&window);
+  window.say("opened");
+  presenter.attach(window);
+  while (window.open()) {
+    std::function<void()> work;
+    {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return !work_.empty() || inputEnded_; });
+      if (work_.empty()) {
+        // No more input: the window is closed as by its close box.
+        lock.unlock();
+        presenter.onClose();
+        if (window.open()) window.close();
+        break;
+      }
+      work = std::move(work_.front());
+      work_.pop_front();
+    }
+    work();
+  }
+  windows_.pop_back();
+  window.say("closed");
+}
+
+int HeadlessApp::run(const std::string& title, Presenter& presenter) {
+  // Typed lines reach the window thread through the same queue as posted work.
+  reader_ = std::thread([this] {
+    std::string line;
+    while (std::getline(in_, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      post([this, line] { handleLine(line); });
+    }
+    {
+      std::lock_guard lock(mutex_);
+      inputEnded_ = true;
+    }
+    changed_.notify_all();
+  });
+  runWindow(title, presenter);
+  return 0;
+}
+
+HeadlessApp::~HeadlessApp() {
+  if (!reader_.joinable()) return;
+  std::unique_lock lock(mutex_);
+  bool ended = changed_.wait_for(lock, std::chrono::seconds(1), [this] { return inputEnded_; });
+  lock.unlock();
+  if (ended)
+    reader_.join();
+  else
+    reader_.detach();
+}
+
+}  // namespace zep::ui

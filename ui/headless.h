@@ -1,0 +1,56 @@
+// The headless front end: every window prints each visible change as one line on its output,
+// "Title: control ...", and typed lines act on the topmost window:
+//   click CONTROL                 a button, or a menu item as "Menu/Item"
+//   select LIST = ITEM            select the entry ITEM (or "#N", the Nth; nothing after "="
+//                                 clears the selection)
+//   type FIELD = TEXT             replace a text field's contents
+//   slide CONTROL = VALUE         move a slider and let go of it
+//   close                         the window's close box
+// The end of the input closes the main window.
+#pragma once
+
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <istream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ui/view.h"
+
+namespace zep::ui {
+
+class HeadlessApp {
+ public:
+  HeadlessApp(std::FILE* out, std::istream& in) : out_(out), in_(in) {}
+  // Waits briefly for the input to end; a reader still blocked in a read of an open input is
+  // left to end with the process.
+  ~HeadlessApp();
+  // Shows the main window and runs until it closes. Returns 0.
+  int run(const std::string& title, Presenter& presenter);
+
+  // Used by the windows.
+  void print(const std::string& line);
+  void post(std::function<void()> work);
+  void runWindow(const std::string& title, Presenter& presenter);
+
+ private:
+  class Window;
+  void handleLine(const std::string& line);
+
+  std::FILE* out_;
+  std::istream& in_;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::function<void()>> work_;
+  std::vector<Window*> windows_;
+  std::mutex printMutex_;
+  bool inputEnded_ = false;
+};
+
+}  // namespace zep::ui

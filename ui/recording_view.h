@@ -1,0 +1,88 @@
+// A view for presenter tests: remembers every control's state, queues posted work until the
+// test drains it, and lets a test script modal dialogs.
+#pragma once
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ui/view.h"
+
+namespace zep::ui {
+
+class RecordingView final : public View {
+ public:
+  struct Box {
+    std::string title;
+    std::string text;
+    Icon icon;
+  };
+
+  void setText(std::string_view c, const std::string& t) override { texts[std::string(c)] = t; }
+  void setEnabled(std::string_view c, bool e) override { enabled[std::string(c)] = e; }
+  void setChecked(std::string_view c, bool on) override { checked[std::string(c)] = on; }
+  void setValue(std::string_view c, int v) override { values[std::string(c)] = v; }
+  void setPicture(std::string_view c, std::string_view p) override {
+    pictures[std::string(c)] = std::string(p);
+  }
+  void addItem(std::string_view l, const std::string& item) override {
+    lists[std::string(l)].push_back(item);
+  }
+  void removeItem(std::string_view l, const std::string& item) override {
+    auto& v = lists[std::string(l)];
+    if (auto it = std::find(v.begin(), v.end(), item); it != v.end()) v.erase(it);
+  }
+  void clearItems(std::string_view l) override { lists[std::string(l)].clear(); }
+  void messageBox(const std::string& title, const std::string& text, Icon icon) override {
+    boxes.push_back({title, text, icon});
+  }
+  void post(std::function<void()> work) override {
+    std::lock_guard lock(mutex_);
+    posted_.push_back(std::move(work));
+  }
+  void runDialog(const std::string& title, Presenter& presenter) override {
+    auto child = std::make_unique<RecordingView>();
+    presenter.attach(*child);
+    dialogs.push_back(title);
+    if (onDialog) onDialog(title, presenter, *child);
+  }
+  void close() override { closed = true; }
+
+  // Runs the work posted so far, on the calling thread; returns how much there was.
+  int drain() {
+    std::vector<std::function<void()>> work;
+    {
+      std::lock_guard lock(mutex_);
+      work.swap(posted_);
+    }
+    for (auto& w : work) w();
+    return static_cast<int>(work.size());
+  }
+  bool isEnabled(const std::string& c) const {
+    auto it = enabled.find(c);
+    return it != enabled.end() && it->second;
+  }
+  const std::vector<std::string>& list(const std::string& l) { return lists[l]; }
+
+  std::map<std::string, std::string> texts;
+  std::map<std::string, bool> enabled;
+  std::map<std::string, bool> checked;
+  std::map<std::string, int> values;
+  std::map<std::string, std::string> pictures;
+  std::map<std::string, std::vector<std::string>> lists;
+  std::vector<Box> boxes;
+  std::vector<std::string> dialogs;
+  bool closed = false;
+  // Drives a modal dialog while it is open.
+  std::function<void(const std::string&, Presenter&, RecordingView&)> onDialog;
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::function<void()>> posted_;
+};
+
+}  // namespace zep::ui

@@ -1,0 +1,99 @@
+#include "ui/headless.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+#include <thread>
+
+namespace zep::ui {
+namespace {
+
+// A small window: a counter button, a list, a slider and a dialog.
+class Counter final : public Presenter {
+ public:
+  void attach(View& view) override {
+    view_ = &view;
+    view.setText("Status", "ready");
+    view.addItem("Things", "apple");
+    view.addItem("Things", "pear");
+    view.setEnabled("Remove", false);
+  }
+  void onClick(std::string_view control) override {
+    if (control == "Count") view_->setText("Status", std::to_string(++count_));
+    if (control == "Help/About")
+      view_->messageBox("Info", "A counter\nof clicks", Icon::kInformation);
+    if (control == "Later") {
+      std::thread worker([v = view_] { v->post([v] { v->setText("Status", "from a worker"); }); });
+      worker.join();
+    }
+    if (control == "Open") {
+      Counter inner;
+      view_->runDialog("Inner", inner);
+      view_->setText("Status", "dialog closed");
+    }
+    if (control == "Done") view_->close();
+  }
+  void onSelect(std::string_view list, int index, const std::string& item) override {
+    view_->setText("Status", std::string(list) + " " + std::to_string(index) + " " + item);
+    view_->setEnabled("Remove", index >= 0);
+  }
+  void onValue(std::string_view control, int value, bool released) override {
+    if (released) view_->setValue(control, value);
+  }
+  void onClose() override { view_->close(); }
+
+ private:
+  View* view_ = nullptr;
+  int count_ = 0;
+};
+
+std::string runScript(const std::string& script) {
+  std::FILE* out = std::tmpfile();
+  std::istringstream in(script);
+  HeadlessApp app(out, in);
+  Counter c;
+  app.run("Counter", c);
+  std::rewind(out);
+  std::string text;
+  char buffer[4096];
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, out)) text.append(buffer, n);
+  std::fclose(out);
+  return text;
+}
+
+TEST(Headless, EveryVisibleChangeIsOneLineAndTypedCommandsActOnControls) {
+  auto text = runScript(
+      "click Count\nclick Count\nselect Things = pear\nselect Things =\nslide Volume = 40\n"
+      "click Help/About\nselect Things = plum\nfrobnicate\nclick Done\n");
+  EXPECT_EQ(text,
+            "Counter: opened\n"
+            "Counter: Status = ready\n"
+            "Counter: Things + apple\n"
+            "Counter: Things + pear\n"
+            "Counter: Remove disabled\n"
+            "Counter: Status = 1\n"
+            "Counter: Status = 2\n"
+            "Counter: Status = Things 1 pear\n"
+            "Counter: Remove enabled\n"
+            "Counter: Status = Things -1 \n"
+            "Counter: Remove disabled\n"
+            "Counter: Volume = 40\n"
+            "Counter: message box \"Info\" (information): A counter\\nof clicks\n"
+            "error: Things has no entry plum\n"
+            "error: unknown command \"frobnicate\"\n"
+            "Counter: closed\n");
+}
+
+TEST(Headless, DialogsTakeTheInputWhileOpenAndWorkersPostToTheWindowThread) {
+  auto text = runScript("click Open\nclick Count\nclick Done\nclick Count\nclick Later\n");
+  EXPECT_NE(text.find("Inner: Status = 1\nInner: closed\nCounter: Status = dialog closed\n"
+                      "Counter: Status = 1\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("Counter: Status = from a worker\nCounter: closed\n"), std::string::npos)
+      << "posted work runs on the window thread, and the end of input closes the window";
+}
+
+}  // namespace
+}  // namespace zep::ui

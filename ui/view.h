@@ -1,0 +1,63 @@
+// The toolkit-free side of every window. A presenter holds the window's behaviour and talks to
+// an abstract View; controls are named by their labels ("Accept", "Status", "Members"), menu
+// items by their path ("File/Exit"). Three views implement it: the Qt front end, the headless
+// front end (one line per visible change, typed commands in), and a recording fake for tests.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace zep::ui {
+
+enum class Icon { kNone, kInformation, kWarning, kError };
+
+class Presenter;
+
+class View {
+ public:
+  virtual ~View() = default;
+
+  virtual void setText(std::string_view control, const std::string& text) = 0;
+  virtual void setEnabled(std::string_view control, bool enabled) = 0;
+  virtual void setChecked(std::string_view control, bool checked) = 0;
+  virtual void setValue(std::string_view control, int value) = 0;
+  virtual void setPicture(std::string_view control, std::string_view picture) = 0;
+  virtual void addItem(std::string_view list, const std::string& item) = 0;
+  virtual void removeItem(std::string_view list, const std::string& item) = 0;
+  virtual void clearItems(std::string_view list) = 0;
+  // A modal message box; returns when the user has closed it.
+  virtual void messageBox(const std::string& title, const std::string& text, Icon icon) = 0;
+
+  // Runs work on the window thread. Worker threads change controls only through this.
+  virtual void post(std::function<void()> work) = 0;
+  // Opens a modal dialog driven by presenter; returns when it closes. The dialog's view is
+  // handed to the presenter's attach() before it is shown.
+  virtual void runDialog(const std::string& title, Presenter& presenter) = 0;
+  // Closes this window (a dialog: ends runDialog).
+  virtual void close() = 0;
+};
+
+// What the user does to a window, delivered on the window thread.
+class Presenter {
+ public:
+  virtual ~Presenter() = default;
+  // Called once with the window's view, before it is shown.
+  virtual void attach(View& view) = 0;
+  // A button or menu item.
+  virtual void onClick(std::string_view control) = 0;
+  // A list selection; index -1 when nothing is selected.
+  virtual void onSelect(std::string_view list, int index, const std::string& item) {
+    (void)list, (void)index, (void)item;
+  }
+  virtual void onText(std::string_view field, const std::string& text) { (void)field, (void)text; }
+  // A slider moved; released is true when the user lets go of the thumb.
+  virtual void onValue(std::string_view control, int value, bool released) {
+    (void)control, (void)value, (void)released;
+  }
+  // The window's close box.
+  virtual void onClose() {}
+};
+
+}  // namespace zep::ui

@@ -2,6 +2,7 @@
 // Built twice from this file: the first build finds the recorder and player under the
 // installation directory, the second (ZEP_SECOND_BUILD) beside itself.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "engine/engine.h"
@@ -32,6 +33,8 @@ int main(int argc, char** argv) {
     installDirectory = parentDirectory(parentDirectory(process::ownExecutablePath()));
     std::fprintf(stderr, "Engine: ZEP_PATH is not set; using installation directory %s\n",
                  installDirectory.c_str());
+    // The recorder and player look for the recording there too.
+    ::setenv("ZEP_PATH", installDirectory.c_str(), 1);
   }
   config = engine::firstBuildPaths(config, installDirectory);
 #endif

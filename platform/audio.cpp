@@ -479,7 +479,7 @@ std::unique_ptr<SoundOutput> AudioSystem::openOutput(event::ManualResetEvent& co
   return nullptr;
 }
 
-bool AudioSystem::playSoundFile(const std::string& path, std::string* error) {
+bool AudioSystem::playSoundFile(const std::string& path, std::string* error, std::stop_token stop) {
   std::vector<std::int16_t> samples;
   if (!readSoundFile(path, &samples, error)) return false;
   event::ManualResetEvent done;
@@ -496,8 +496,12 @@ bool AudioSystem::playSoundFile(const std::string& path, std::string* error) {
     blocks.push_back(std::move(b));
   }
   while (!blocks.empty() && !blocks.back()->done) {
+    if (stop.stop_requested()) {
+      output->reset();
+      return true;
+    }
     done.reset();
-    if (!blocks.back()->done) done.wait(100);
+    if (!blocks.back()->done) done.wait(20);
   }
   return true;
 }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -63,7 +64,8 @@ class AudioSystem {
 
   // Plays a sound file on the output device and returns when it has been played. A missing
   // file plays nothing (there is no default sound) and returns false.
-  bool playSoundFile(const std::string& path, std::string* error);
+  // A stop request ends the playing at once.
+  bool playSoundFile(const std::string& path, std::string* error, std::stop_token stop = {});
 
   const std::string& inputSpec() const { return inputSpec_; }
   const std::string& outputSpec() const { return outputSpec_; }

@@ -73,6 +73,9 @@ Process start(const std::string& path, const StartOptions& options, std::string*
       return {};
     }
     posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+  } else {
+    // A detached program reads nothing of ours.
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   }
   if (!options.stdoutPath.empty())
     posix_spawn_file_actions_addopen(&actions, 1, options.stdoutPath.c_str(),

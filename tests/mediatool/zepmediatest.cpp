@@ -5,7 +5,9 @@
 //   fill DEST TYPE N         a datagram of N bytes (i % 251)
 //   info MEMBER              prints the member's user and host name
 //   detach                   sends APP_DETACH and ends
-// Arguments: PORT [--quit-callback] [--multicast]
+// Arguments: [PORT] [--quit-callback] [--multicast]; the port defaults to 12567, so the program
+// can be listed as a plug-in. When the input ends the program keeps running until it is told
+// to quit.
 #include <atomic>
 #include <cstdio>
 #include <iostream>
@@ -36,15 +38,12 @@ std::string printable(std::span<const std::uint8_t> data) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s PORT [--quit-callback] [--multicast]\n", argv[0]);
-    return 2;
-  }
-  auto port = static_cast<std::uint16_t>(std::stoi(argv[1]));
+  std::uint16_t port = 12567;
+  if (argc > 1 && argv[1][0] != '-') port = static_cast<std::uint16_t>(std::atoi(argv[1]));
   bool quitCallback = false;
   applink::LinkOptions options;
   options.log = applink::traceLog();
-  for (int i = 2; i < argc; ++i) {
+  for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--quit-callback") quitCallback = true;
     if (a == "--multicast") options.multicast = true;
@@ -123,10 +122,10 @@ int main(int argc, char** argv) {
       say("info " + std::to_string(destination) + " " + name + " [" + hostName + "] " +
           std::to_string(r));
     } else if (command == "detach") {
-      break;
+      running = false;
     }
   }
-  running = false;
+  while (running) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   receiver.join();
   link->detach();
   say("detached");

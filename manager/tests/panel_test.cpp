@@ -1,0 +1,210 @@
+// The manager's windows with a recording view, over real engines on loopback hosts.
+#include "manager/panel.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "tests/driver/driver.h"
+#include "ui/recording_view.h"
+
+namespace zep::manager {
+namespace {
+
+using testing::dotted;
+using testing::freshAddress;
+using testing::freshDirectory;
+using testing::waitUntil;
+
+// A plug-in stand-in that counts its starts.
+void writePlugin(const std::filesystem::path& dir) {
+  auto path = dir / "plugin.sh";
+  std::ofstream(path) << "#!/bin/sh\necho started >> '" << (dir / "plugin.mark").string() << "'\n";
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  std::ofstream(dir / "PLUGINS.CFG")
+      << "2\n12567\nAudio stand-in\n/plugin.sh\n34999\nVideo\n/none\n";
+}
+
+struct Panel {
+  Panel(const std::string& userName, bool withPlugins = true, bool withEngine = true)
+      : user(userName), address(freshAddress()), dir(freshDirectory("manager")) {
+    if (withEngine) {
+      std::filesystem::create_directories(dir / "Core");
+      std::filesystem::create_symlink(testing::installTree() / "Core" / "KSengine",
+                                      dir / "Core" / "KSengine");
+    }
+    if (withPlugins) writePlugin(dir);
+    PanelSettings s;
+    s.installDirectory = dir.string();
+    s.host.address = s.host.bindAddress = address;
+    s.host.userName = user;
+    s.clock = &clock;
+    s.exit = [this](int code) { exitCode = code; };
+    s.engineEnvironment = {
+        {"ZEP_HOST", dotted(address)}, {"ZEP_USER", user}, {"ZEP_PATH", dir.string()}};
+    s.engineLog = (dir / "engine.log").string();
+    s.shutdownWaitMs = s.resetWaitMs = 0;
+    s.ringPauseMs = 10;
+    settings = s;
+  }
+  void start() {
+    panel = std::make_unique<ManagerPanel>(settings);
+    panel->attach(view);
+  }
+  bool drainUntil(const std::function<bool()>& condition, int timeoutMs = testing::kDeadlineMs) {
+    return waitUntil(
+        [&] {
+          view.drain();
+          return condition();
+        },
+        timeoutMs);
+  }
+  std::string status() { return view.texts["Status"]; }
+  int engineLogCount(const std::string& text) {
+    return testing::LogFile(dir / "engine.log").count(text);
+  }
+
+  std::string user;
+  net::Ipv4 address;
+  std::filesystem::path dir;
+  clock::RealClock clock;
+  PanelSettings settings;
+  ui::RecordingView view;
+  std::unique_ptr<ManagerPanel> panel;
+  std::atomic<int> exitCode{-1};
+};
+
+// Start-up waits for the engine to listen before attaching, as the real program does.
+void startPanel(Panel& p) {
+  p.settings.engineStartWaitMs = 300;
+  p.start();
+}
+
+TEST(ManagerPanel, MissingPluginListIsOneBoxAndThePanelStillWorks) {
+  Panel p("alice", false);
+  startPanel(p);
+  ASSERT_EQ(p.view.boxes.size(), 1u);
+  EXPECT_EQ(p.view.boxes[0].title, "Error");
+  EXPECT_EQ(p.view.boxes[0].text, "Can't read file");
+  EXPECT_TRUE(p.view.list("Applications").empty());
+  EXPECT_EQ(p.status(), "Conferencing panel ready to use");
+  p.panel->onClick("File/Exit");
+  EXPECT_TRUE(p.view.closed);
+}
+
+TEST(ManagerPanel, MissingEngineIsReportedAndEndsTheManager) {
+  Panel p("alice", true, false);
+  startPanel(p);
+  ASSERT_GE(p.view.boxes.size(), 1u);
+  EXPECT_EQ(p.view.boxes[0].text, "Create process error");
+  EXPECT_EQ(p.exitCode, 0);
+}
+
+TEST(ManagerPanel, ApplicationButtonsFollowTheSelectionAndRunStartsOnce) {
+  Panel p("alice");
+  startPanel(p);
+  EXPECT_EQ(p.view.list("Applications"), (std::vector<std::string>{"Audio stand-in", "Video"}));
+  EXPECT_FALSE(p.view.isEnabled("Run"));
+  p.panel->onSelect("Applications", 0, "Audio stand-in");
+  EXPECT_TRUE(p.view.isEnabled("Run"));
+  EXPECT_FALSE(p.view.isEnabled("Quit"));
+  EXPECT_TRUE(p.view.isEnabled("Info"));
+  p.panel->onClick("Info");
+  EXPECT_EQ(p.view.boxes.back().text,
+            "Port: 12567\nName: Audio stand-in\nPath: " + (p.dir / "plugin.sh").string() + "\n");
+  p.panel->onClick("Run");
+  EXPECT_FALSE(p.view.isEnabled("Run"));
+  EXPECT_TRUE(p.view.isEnabled("Quit"));
+  p.panel->onClick("Application/Run");  // already running: nothing
+  EXPECT_TRUE(testing::LogFile(p.dir / "plugin.mark").waitFor("started"));
+  EXPECT_EQ(p.panel->pluginStarts(), 1);
+  p.panel->onClick("Quit");
+  EXPECT_TRUE(p.view.isEnabled("Run"));
+  EXPECT_FALSE(p.panel->plugins()[0].running);
+  EXPECT_TRUE(
+      testing::LogFile(p.dir / "engine.log").waitFor("Engine: local session send to application"));
+  p.panel->onClick("File/Exit");
+}
+
+TEST(ManagerPanel, InvitingTwoUsersCreatesTheSessionOnceAndTheOthersAnswer) {
+  Panel a("alice"), b("bob"), c("carol");
+  for (auto* p : {&a, &b, &c}) startPanel(*p);
+  // Accept without an invitation sends nothing but still disables the buttons.
+  b.view.enabled["Accept"] = true;
+  b.panel->onClick("Accept");
+  EXPECT_FALSE(b.view.isEnabled("Accept"));
+  EXPECT_FALSE(b.view.isEnabled("Reject"));
+
+  a.view.onDialog = [&](const std::string& title, ui::Presenter& dialog, ui::RecordingView& view) {
+    ASSERT_EQ(title, "Add Users");
+    dialog.onText("User", "bob@" + dotted(b.address));
+    dialog.onClick("Add ->");
+    dialog.onClick("Add ->");  // already listed
+    dialog.onText("User", "carol@" + dotted(c.address));
+    dialog.onClick("Add ->");
+    EXPECT_EQ(view.list("Invite").size(), 2u);
+    dialog.onClick("OK");
+    EXPECT_TRUE(view.closed);
+  };
+  a.panel->onClick("Add");
+  EXPECT_TRUE(a.panel->inSession());
+
+  ASSERT_TRUE(b.drainUntil([&] { return b.panel->invitationPending(); }));
+  EXPECT_EQ(b.status(), "RECEIVED INVITATION from alice@" + hostNameOf(a.address));
+  EXPECT_TRUE(b.view.isEnabled("Accept"));
+  ASSERT_TRUE(c.drainUntil([&] { return c.panel->invitationPending(); }));
+  b.panel->onClick("Accept");
+  EXPECT_EQ(b.view.pictures["Ring"], "idle");
+  c.panel->onClick("Reject");
+  EXPECT_FALSE(c.panel->inSession());
+
+  ASSERT_TRUE(a.drainUntil([&] { return a.view.list("Members").size() == 2; }));
+  ASSERT_TRUE(b.drainUntil([&] { return b.view.list("Members").size() == 2; }));
+  EXPECT_TRUE(a.drainUntil([&] {
+    return a.status() == "carol@" + hostNameOf(c.address) + " rejected invitation";
+  })) << a.status();
+  EXPECT_EQ(a.engineLogCount("Engine: local session create\n"), 1);
+
+  // Run on one member starts the plug-in on the other once, and the echo changes nothing.
+  a.panel->onSelect("Applications", 0, "Audio stand-in");
+  a.panel->onClick("Run");
+  ASSERT_TRUE(b.drainUntil([&] { return b.panel->pluginStarts() == 1; }));
+  a.drainUntil([] { return false; }, 500);  // time for the echo to come back
+  EXPECT_EQ(a.panel->pluginStarts(), 1);
+  EXPECT_TRUE(b.panel->plugins()[0].running);
+
+  // Reset: members gone, plug-ins listed again and stopped.
+  a.panel->onClick("File/Reset session");
+  EXPECT_TRUE(a.view.list("Members").empty());
+  EXPECT_EQ(a.view.list("Applications").size(), 2u);
+  EXPECT_FALSE(a.panel->plugins()[0].running);
+  EXPECT_FALSE(a.panel->inSession());
+  for (auto* p : {&a, &b, &c}) p->panel->onClick("File/Exit");
+}
+
+TEST(ArchivePanel, RecordPlayAndStopThroughTheEngine) {
+  Panel p("alice");
+  startPanel(p);
+  p.view.onDialog = [&](const std::string& title, ui::Presenter& dialog, ui::RecordingView& view) {
+    ASSERT_EQ(title, "Archive Panel");
+    EXPECT_EQ(view.texts["Status"], "Normal");
+    dialog.onClick("Record");
+    EXPECT_EQ(view.texts["Status"], "Recording...");
+    dialog.onClick("Play");  // ignored while recording
+    EXPECT_EQ(view.texts["Status"], "Recording...");
+    dialog.onClick("Stop");
+    EXPECT_EQ(view.texts["Status"], "Stopped");
+    dialog.onClick("Play");
+    dialog.onClick("Cancel");
+    EXPECT_EQ(view.texts["Status"], "Playing...");
+  };
+  p.panel->onClick("Archive/Archive Panel");
+  testing::LogFile log(p.dir / "engine.log");
+  EXPECT_TRUE(log.waitFor("Engine: local session restore close\n"));
+  EXPECT_EQ(log.count("Engine: local session save init\n"), 1);
+  EXPECT_EQ(log.count("Engine: local session save close\n"), 1);
+  p.panel->onClick("File/Exit");
+}
+
+}  // namespace
+}  // namespace zep::manager

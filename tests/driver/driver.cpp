@@ -120,6 +120,35 @@ MediaTool::~MediaTool() {
   process_.terminate(1000);
 }
 
+ManagerProcess::ManagerProcess(net::Ipv4 addr, const std::string& userName)
+    : address(addr), user(userName) {
+  ::signal(SIGPIPE, SIG_IGN);
+  auto dir = freshDirectory("manager-" + userName);
+  out = LogFile(dir / "stdout.txt");
+  err = LogFile(dir / "stderr.txt");
+  engineLog = LogFile(dir / "engine.txt");
+  process::StartOptions start;
+  start.stdoutPath = out.path();
+  start.stderrPath = err.path();
+  start.pipeStdin = true;
+  start.args = {"--headless"};
+  start.environment = {{"ZEP_HOST", dotted(addr)},
+                       {"ZEP_USER", userName},
+                       {"ZEP_ENGINE_LOG", engineLog.path().string()},
+                       {"ZEP_AUDIO_IN", "none"},
+                       {"ZEP_AUDIO_OUT", "none"}};
+  std::string why;
+  process_ = process::start((installTree() / "zepmanager").string(), start, &why);
+}
+
+ManagerProcess::~ManagerProcess() {
+  if (process_.running()) {
+    command("click File/Exit");
+    process_.waitForExit(5000);
+  }
+  process_.terminate(1000);
+}
+
 Peer Peer::connect(net::Ipv4 engine, net::Ipv4 from) {
   Peer p;
   net::Socket s;

@@ -97,6 +97,26 @@ class MediaTool {
   process::Process process_;
 };
 
+// A headless zepmanager of the installation tree on host `address`, driven by typed commands;
+// it starts its own engine, whose log goes to engineLog.
+class ManagerProcess {
+ public:
+  ManagerProcess(net::Ipv4 address, const std::string& user);
+  ~ManagerProcess();
+  ManagerProcess(const ManagerProcess&) = delete;
+  ManagerProcess& operator=(const ManagerProcess&) = delete;
+  bool command(const std::string& line) { return process_.writeLine(line); }
+  process::Process& process() { return process_; }
+  net::Ipv4 address;
+  std::string user;
+  LogFile out;
+  LogFile err;
+  LogFile engineLog;
+
+ private:
+  process::Process process_;
+};
+
 // One TCP connection to an engine's port, from a chosen local address.
 class Peer {
  public:

@@ -1,12 +1,16 @@
 // zepmanager: the conference manager. Starts the engine of its host from its own installation
-// directory and holds the user's side of sessions. The window is the headless front end
-// (typed commands in, one line per visible change out); see the README.
+// directory and holds the user's side of sessions. With a display it shows its Qt window;
+// with --headless, or without a display, it runs the headless front end (typed commands in,
+// one line per visible change out; see the README).
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
 
+#include <QApplication>
+
 #include "manager/panel.h"
+#include "manager/qt_windows.h"
 #include "platform/host.h"
 #include "platform/process.h"
 #include "ui/headless.h"
@@ -16,8 +20,9 @@ int main(int argc, char** argv) {
   bool headless = false;
   for (int i = 1; i < argc; ++i)
     if (std::strcmp(argv[i], "--headless") == 0) headless = true;
-  if (!headless && !host::environment("DISPLAY").empty())
-    std::fprintf(stderr, "Manager: no window front end in this build yet; running headless\n");
+  if (host::environment("DISPLAY").empty() && host::environment("WAYLAND_DISPLAY").empty() &&
+      host::environment("QT_QPA_PLATFORM").empty())
+    headless = true;
 
   // The installation directory is where the program itself is.
   std::string self = process::ownExecutablePath();
@@ -34,6 +39,12 @@ int main(int argc, char** argv) {
   if (host::environment("ZEP_TRACE") == "1")
     settings.trace = [](const std::string& t) { std::fputs(t.c_str(), stderr); };
   manager::ManagerPanel panel(settings);
-  ui::HeadlessApp app(stdout, std::cin);
+  if (headless) {
+    ui::HeadlessApp app(stdout, std::cin);
+    return app.run(manager::kPanelTitle, panel);
+  }
+  QApplication qt(argc, argv);
+  ui::qt::QtApp app;
+  manager::addQtWindows(app);
   return app.run(manager::kPanelTitle, panel);
 }

@@ -47,6 +47,10 @@ struct Panel {
     s.ringPauseMs = 10;
     settings = s;
   }
+  ~Panel() {
+    // Every test ends its manager's engine, also when it failed half way.
+    if (panel && !view.closed) panel->onClick("File/Exit");
+  }
   void start() {
     panel = std::make_unique<ManagerPanel>(settings);
     panel->attach(view);
@@ -204,6 +208,64 @@ TEST(ArchivePanel, RecordPlayAndStopThroughTheEngine) {
   EXPECT_EQ(log.count("Engine: local session save init\n"), 1);
   EXPECT_EQ(log.count("Engine: local session save close\n"), 1);
   p.panel->onClick("File/Exit");
+}
+
+}  // namespace
+}  // namespace zep::manager
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+
+#include "manager/qt_windows.h"
+
+namespace zep::manager {
+namespace {
+
+QApplication& qtApplication() {
+  static int argc = 1;
+  static char name[] = "manager_tests";
+  static char* argv[] = {name, nullptr};
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  static QApplication app(argc, argv);
+  return app;
+}
+
+TEST(ManagerQtWindow, ControlsCarryTheirLabelsAndFollowThePresenter) {
+  qtApplication();
+  Panel p("alice");
+  p.settings.engineStartWaitMs = 300;
+  ManagerPanel panel(p.settings);
+  ui::qt::QtApp app;
+  addQtWindows(app);
+  auto window = app.build(kPanelTitle, panel, false);
+  panel.attach(*window);
+  QWidget* w = window->widget();
+  EXPECT_EQ(w->windowTitle(), "Kestrel Conference Manager");
+  for (const char* label : {"Add", "Accept", "Reject", "Run", "Quit", "Info"}) {
+    auto* b = w->findChild<QPushButton*>(label);
+    ASSERT_TRUE(b) << label;
+    EXPECT_EQ(b->text(), label);
+  }
+  for (const char* disabled : {"Accept", "Reject", "Run", "Quit", "Info"})
+    EXPECT_FALSE(w->findChild<QPushButton*>(disabled)->isEnabled()) << disabled;
+  EXPECT_TRUE(w->findChild<QPushButton*>("Add")->isEnabled());
+  for (const char* action :
+       {"File/Reset session", "File/Exit", "Member/Add member", "Invitation/Accept",
+        "Invitation/Reject", "Application/Run", "Application/Quit", "Application/Info",
+        "Archive/Archive Panel", "Help/Overview"})
+    EXPECT_TRUE(w->findChild<QAction*>(action)) << action;
+  EXPECT_EQ(w->findChild<QLineEdit*>("Status")->text(), "Conferencing panel ready to use");
+  auto* applications = w->findChild<QListWidget*>("Applications");
+  ASSERT_EQ(applications->count(), 2);
+  EXPECT_EQ(applications->item(0)->text(), "Audio stand-in");
+  applications->setCurrentRow(0);
+  EXPECT_TRUE(w->findChild<QPushButton*>("Run")->isEnabled());
+  EXPECT_TRUE(w->findChild<QPushButton*>("Info")->isEnabled());
+  EXPECT_FALSE(w->findChild<QPushButton*>("Quit")->isEnabled());
+  panel.onClick("File/Exit");
 }
 
 }  // namespace

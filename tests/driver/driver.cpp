@@ -141,12 +141,33 @@ ManagerProcess::ManagerProcess(net::Ipv4 addr, const std::string& userName)
   process_ = process::start((installTree() / "zepmanager").string(), start, &why);
 }
 
+namespace {
+// Ends engines that a manager started on this address and left behind (an engine outlives a
+// manager that did not shut it down).
+void killEnginesOn(net::Ipv4 address) {
+  const std::string wanted = "ZEP_HOST=" + dotted(address);
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink(entry.path() / "exe", ec);
+    if (ec || exe.filename() != "KSengine") continue;
+    std::ifstream environ(entry.path() / "environ", std::ios::binary);
+    std::string variable;
+    while (std::getline(environ, variable, '\0')) {
+      if (variable != wanted) continue;
+      ::kill(std::stoi(entry.path().filename().string()), SIGKILL);
+      break;
+    }
+  }
+}
+}  // namespace
+
 ManagerProcess::~ManagerProcess() {
   if (process_.running()) {
     command("click File/Exit");
     process_.waitForExit(5000);
   }
   process_.terminate(1000);
+  killEnginesOn(address);
 }
 
 Peer Peer::connect(net::Ipv4 engine, net::Ipv4 from) {

@@ -1,0 +1,305 @@
+#include "ui/qt/qt_view.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace zep::ui::qt {
+
+namespace {
+
+QString q(std::string_view s) {
+  return QString::fromUtf8(s.data(), static_cast<int>(s.size()));
+}
+
+// A main window that asks its presenter before closing.
+class ClosingMainWindow final : public QMainWindow {
+ public:
+  explicit ClosingMainWindow(Presenter& p) : presenter_(p) {}
+  bool closing = false;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override {
+    if (closing) return event->accept();
+    event->ignore();
+    presenter_.onClose();
+  }
+
+ private:
+  Presenter& presenter_;
+};
+
+class ClosingDialog final : public QDialog {
+ public:
+  explicit ClosingDialog(Presenter& p) : presenter_(p) {}
+  bool closing = false;
+
+ protected:
+  void reject() override {
+    if (closing) return QDialog::reject();
+    presenter_.onClose();
+  }
+
+ private:
+  Presenter& presenter_;
+};
+
+}  // namespace
+
+QPixmap drawPicture(std::string_view name) {
+  if (name == "product") {
+    QPixmap p(96, 64);
+    p.fill(QColor(30, 60, 110));
+    QPainter g(&p);
+    g.setRenderHint(QPainter::Antialiasing);
+    g.setPen(Qt::NoPen);
+    g.setBrush(QColor(240, 180, 40));
+    g.drawEllipse(QPoint(26, 32), 16, 16);
+    g.drawEllipse(QPoint(48, 24), 12, 12);
+    g.drawEllipse(QPoint(68, 36), 14, 14);
+    g.setPen(Qt::white);
+    g.drawText(QRect(0, 46, 96, 18), Qt::AlignCenter, "Kestrel");
+    return p;
+  }
+  QPixmap p(32, 32);
+  p.fill(Qt::transparent);
+  QPainter g(&p);
+  g.setRenderHint(QPainter::Antialiasing);
+  bool ringing = name == "ringing";
+  g.setBrush(ringing ? QColor(220, 40, 40) : QColor(150, 150, 150));
+  g.setPen(Qt::black);
+  // A bell: dome, rim and clapper; waves beside it while ringing.
+  g.drawChord(QRect(7, 4, 18, 30), 0, 180 * 16);
+  g.drawRect(QRect(7, 19, 18, 4));
+  g.drawEllipse(QPoint(16, 26), 3, 3);
+  if (ringing) {
+    g.setBrush(Qt::NoBrush);
+    g.drawArc(QRect(1, 6, 6, 14), 90 * 16, 180 * 16);
+    g.drawArc(QRect(25, 6, 6, 14), -90 * 16, 180 * 16);
+  }
+  return p;
+}
+
+QtWindow::QtWindow(QtApp& app, const std::string& title, Presenter& presenter, bool dialog)
+    : app_(app), presenter_(presenter) {
+  auto* body = new QWidget;
+  root_ = new QVBoxLayout(body);
+  if (dialog) {
+    dialog_ = new ClosingDialog(presenter);
+    dialog_->setLayout(new QVBoxLayout);
+    dialog_->layout()->addWidget(body);
+    widget_ = dialog_;
+  } else {
+    main_ = new ClosingMainWindow(presenter);
+    main_->setCentralWidget(body);
+    widget_ = main_;
+  }
+  widget_->setWindowTitle(q(title));
+  if (auto it = app.layouts_.find(title); it != app.layouts_.end()) it->second(*this);
+}
+
+QtWindow::~QtWindow() {
+  delete widget_;
+}
+
+QWidget* QtWindow::group(QBoxLayout* into, const std::string& title, bool horizontal) {
+  auto* box = new QGroupBox(q(title));
+  if (horizontal)
+    new QHBoxLayout(box);
+  else
+    new QVBoxLayout(box);
+  into->addWidget(box);
+  return box;
+}
+
+QAbstractButton* QtWindow::button(QBoxLayout* into, const std::string& label) {
+  auto* b = new QPushButton(q(label));
+  b->setObjectName(q(label));
+  QObject::connect(b, &QPushButton::clicked, [this, label] { presenter_.onClick(label); });
+  into->addWidget(b);
+  controls_[label] = b;
+  return b;
+}
+
+QAbstractButton* QtWindow::pictureButton(QBoxLayout* into, const std::string& name) {
+  auto* b = new QPushButton;
+  b->setObjectName(q(name));
+  b->setCheckable(true);
+  b->setIcon(drawPicture("idle"));
+  b->setIconSize(QSize(32, 32));
+  b->setToolTip(q(name));
+  into->addWidget(b);
+  controls_[name] = b;
+  return b;
+}
+
+QLineEdit* QtWindow::field(QBoxLayout* into, const std::string& name, bool readOnly) {
+  auto* e = new QLineEdit;
+  e->setObjectName(q(name));
+  e->setReadOnly(readOnly);
+  if (!readOnly)
+    QObject::connect(e, &QLineEdit::textChanged,
+                     [this, name](const QString& t) { presenter_.onText(name, t.toStdString()); });
+  into->addWidget(e);
+  controls_[name] = e;
+  return e;
+}
+
+QListWidget* QtWindow::list(QBoxLayout* into, const std::string& name, bool sorted) {
+  auto* l = new QListWidget;
+  l->setObjectName(q(name));
+  l->setSortingEnabled(sorted);
+  QObject::connect(l, &QListWidget::currentRowChanged, [this, name, l](int row) {
+    auto* item = row >= 0 ? l->item(row) : nullptr;
+    presenter_.onSelect(name, row, item ? item->text().toStdString() : "");
+  });
+  into->addWidget(l);
+  controls_[name] = l;
+  return l;
+}
+
+QSlider* QtWindow::slider(QBoxLayout* into, const std::string& name, int minimum, int maximum) {
+  auto* s = new QSlider(Qt::Horizontal);
+  s->setObjectName(q(name));
+  s->setRange(minimum, maximum);
+  QObject::connect(s, &QSlider::sliderMoved,
+                   [this, name](int v) { presenter_.onValue(name, v, false); });
+  QObject::connect(s, &QSlider::sliderReleased,
+                   [this, name, s] { presenter_.onValue(name, s->value(), true); });
+  into->addWidget(s);
+  controls_[name] = s;
+  return s;
+}
+
+QProgressBar* QtWindow::meter(QBoxLayout* into, const std::string& name) {
+  auto* m = new QProgressBar;
+  m->setObjectName(q(name));
+  m->setRange(0, 100);
+  m->setTextVisible(false);
+  into->addWidget(m);
+  controls_[name] = m;
+  return m;
+}
+
+QLabel* QtWindow::picture(QBoxLayout* into, const std::string& name) {
+  auto* l = new QLabel;
+  l->setObjectName(q(name));
+  l->setPixmap(drawPicture(name));
+  into->addWidget(l);
+  controls_[name] = l;
+  return l;
+}
+
+void QtWindow::menu(const std::string& title, const std::vector<std::string>& items) {
+  if (!main_) return;
+  QMenu* m = main_->menuBar()->addMenu(q(title));
+  for (const auto& item : items) {
+    std::string path = title + "/" + item;
+    QAction* a = m->addAction(q(item));
+    a->setObjectName(q(path));
+    QObject::connect(a, &QAction::triggered, [this, path] { presenter_.onClick(path); });
+  }
+}
+
+QWidget* QtWindow::control(const std::string& name) const {
+  auto it = controls_.find(name);
+  return it == controls_.end() ? nullptr : it->second;
+}
+
+void QtWindow::setText(std::string_view name, const std::string& text) {
+  QWidget* w = control(std::string(name));
+  if (auto* e = qobject_cast<QLineEdit*>(w)) e->setText(q(text));
+  if (auto* l = qobject_cast<QLabel*>(w)) l->setText(q(text));
+}
+
+void QtWindow::setEnabled(std::string_view name, bool enabled) {
+  if (QWidget* w = control(std::string(name))) w->setEnabled(enabled);
+}
+
+void QtWindow::setChecked(std::string_view name, bool checked) {
+  if (auto* b = qobject_cast<QAbstractButton*>(control(std::string(name)))) b->setChecked(checked);
+}
+
+void QtWindow::setValue(std::string_view name, int value) {
+  QWidget* w = control(std::string(name));
+  if (auto* m = qobject_cast<QProgressBar*>(w)) m->setValue(value);
+  if (auto* s = qobject_cast<QSlider*>(w)) s->setValue(value);
+}
+
+void QtWindow::setPicture(std::string_view name, std::string_view picture) {
+  QWidget* w = control(std::string(name));
+  if (auto* b = qobject_cast<QAbstractButton*>(w)) b->setIcon(drawPicture(picture));
+  if (auto* l = qobject_cast<QLabel*>(w)) l->setPixmap(drawPicture(picture));
+}
+
+void QtWindow::addItem(std::string_view name, const std::string& item) {
+  if (auto* l = qobject_cast<QListWidget*>(control(std::string(name)))) l->addItem(q(item));
+}
+
+void QtWindow::removeItem(std::string_view name, const std::string& item) {
+  auto* l = qobject_cast<QListWidget*>(control(std::string(name)));
+  if (!l) return;
+  auto found = l->findItems(q(item), Qt::MatchExactly);
+  if (!found.isEmpty()) delete l->takeItem(l->row(found.first()));
+}
+
+void QtWindow::clearItems(std::string_view name) {
+  if (auto* l = qobject_cast<QListWidget*>(control(std::string(name)))) l->clear();
+}
+
+void QtWindow::messageBox(const std::string& title, const std::string& text, Icon icon) {
+  QMessageBox::Icon i = QMessageBox::NoIcon;
+  if (icon == Icon::kInformation) i = QMessageBox::Information;
+  if (icon == Icon::kWarning) i = QMessageBox::Warning;
+  if (icon == Icon::kError) i = QMessageBox::Critical;
+  QMessageBox box(i, q(title), q(text), QMessageBox::Ok, widget_);
+  box.exec();
+}
+
+void QtWindow::post(std::function<void()> work) {
+  QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
+}
+
+void QtWindow::runDialog(const std::string& title, Presenter& presenter) {
+  QtWindow child(app_, title, presenter, true);
+  presenter.attach(child);
+  child.dialog()->exec();
+}
+
+void QtWindow::close() {
+  if (dialog_) {
+    static_cast<ClosingDialog*>(dialog_)->closing = true;
+    dialog_->done(0);
+  } else if (main_) {
+    static_cast<ClosingMainWindow*>(main_)->closing = true;
+    main_->close();
+  }
+}
+
+std::unique_ptr<QtWindow> QtApp::build(const std::string& title, Presenter& presenter,
+                                       bool dialog) {
+  return std::make_unique<QtWindow>(*this, title, presenter, dialog);
+}
+
+int QtApp::run(const std::string& title, Presenter& presenter) {
+  QtWindow window(*this, title, presenter, false);
+  window.widget()->show();
+  // Start-up runs once the window exists, as a dialog's initialisation would.
+  QTimer::singleShot(0, [&] { presenter.attach(window); });
+  return QApplication::exec();
+}
+
+}  // namespace zep::ui::qt

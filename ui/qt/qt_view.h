@@ -1,0 +1,95 @@
+// The Qt 6 front end: a View over real widgets. Each window's layout is built by a function
+// that creates its widgets through QtWindow, naming each control by its label; the generic
+// View calls then find them by name, and user actions reach the presenter on the window thread.
+#pragma once
+
+#include <QDialog>
+#include <QMainWindow>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ui/view.h"
+
+class QAbstractButton;
+class QBoxLayout;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QMenuBar;
+class QProgressBar;
+class QSlider;
+class QWidget;
+
+namespace zep::ui::qt {
+
+class QtWindow;
+using Layout = std::function<void(QtWindow&)>;
+
+// The windows a program has, by title.
+class QtApp {
+ public:
+  void addWindow(const std::string& title, Layout layout) { layouts_[title] = std::move(layout); }
+  // Shows the main window and runs the event loop until it closes.
+  int run(const std::string& title, Presenter& presenter);
+  // Builds a window without showing it (screenshots and tests). The window is owned by the
+  // caller through the returned pointer's widget.
+  std::unique_ptr<QtWindow> build(const std::string& title, Presenter& presenter, bool dialog);
+
+ private:
+  friend class QtWindow;
+  std::map<std::string, Layout> layouts_;
+};
+
+class QtWindow final : public View {
+ public:
+  QtWindow(QtApp& app, const std::string& title, Presenter& presenter, bool dialog);
+  ~QtWindow() override;
+
+  QWidget* widget() { return widget_; }
+  QDialog* dialog() { return dialog_; }
+
+  // Layout helpers: each creates a control named by its label and wires it to the presenter.
+  QWidget* group(QBoxLayout* into, const std::string& title, bool horizontal);
+  QAbstractButton* button(QBoxLayout* into, const std::string& label);
+  QAbstractButton* pictureButton(QBoxLayout* into, const std::string& name);
+  QLineEdit* field(QBoxLayout* into, const std::string& name, bool readOnly);
+  QListWidget* list(QBoxLayout* into, const std::string& name, bool sorted);
+  QSlider* slider(QBoxLayout* into, const std::string& name, int minimum, int maximum);
+  QProgressBar* meter(QBoxLayout* into, const std::string& name);
+  QLabel* picture(QBoxLayout* into, const std::string& name);
+  void menu(const std::string& title, const std::vector<std::string>& items);
+  QBoxLayout* root() { return root_; }
+
+  // Finding controls (tests).
+  QWidget* control(const std::string& name) const;
+
+  // View.
+  void setText(std::string_view control, const std::string& text) override;
+  void setEnabled(std::string_view control, bool enabled) override;
+  void setChecked(std::string_view control, bool checked) override;
+  void setValue(std::string_view control, int value) override;
+  void setPicture(std::string_view control, std::string_view picture) override;
+  void addItem(std::string_view list, const std::string& item) override;
+  void removeItem(std::string_view list, const std::string& item) override;
+  void clearItems(std::string_view list) override;
+  void messageBox(const std::string& title, const std::string& text, Icon icon) override;
+  void post(std::function<void()> work) override;
+  void runDialog(const std::string& title, Presenter& presenter) override;
+  void close() override;
+
+ private:
+  QtApp& app_;
+  Presenter& presenter_;
+  QWidget* widget_ = nullptr;
+  QDialog* dialog_ = nullptr;
+  QMainWindow* main_ = nullptr;
+  QBoxLayout* root_ = nullptr;
+  std::map<std::string, QWidget*> controls_;
+};
+
+// The pictures the suite draws for itself: "idle", "ringing", "product".
+QPixmap drawPicture(std::string_view name);
+
+}  // namespace zep::ui::qt

@@ -12,19 +12,11 @@ using namespace zep;
 using namespace zep::engine;
 using Clock = std::chrono::steady_clock;
 
-namespace {
-
-net::Ipv4 address(const std::string& dotted) {
-  net::Ipv4 a = 0;
-  net::parseAddress(dotted, &a);
-  return a;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int main() {
   const std::uint16_t port = 12567;
-  net::Ipv4 own = address("127.93.0.1");
+  net::Ipv4 own = net::dottedAddress("127.93.0.1");
   const char* step = "";
   auto listener = net::listenTcp(own, kEnginePort, 5, &step);
   if (!listener) {
@@ -33,7 +25,8 @@ int main() {
   }
   std::vector<net::Socket> members;
   for (int i = 1; i < kMaxMembers; ++i)
-    members.push_back(net::openUdp(address("127.93.0." + std::to_string(i + 1)), port, &step));
+    members.push_back(
+        net::openUdp(net::dottedAddress("127.93.0." + std::to_string(i + 1)), port, &step));
 
   host::HostIdentity identity;
   identity.address = identity.bindAddress = own;
@@ -52,7 +45,7 @@ int main() {
     MemberRecord r;
     r.number = static_cast<std::uint8_t>(i);
     r.name = std::to_string(i);
-    r.address = address("127.93.0." + std::to_string(i + 1));
+    r.address = net::dottedAddress("127.93.0." + std::to_string(i + 1));
     h.tag = CTL_ADD_MEMBER;
     sendMessage(channel.fd(), h, encodeMemberRecord(r));
   }

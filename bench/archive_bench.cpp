@@ -26,12 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-net::Ipv4 address(const std::string& dotted) {
-  net::Ipv4 a = 0;
-  net::parseAddress(dotted, &a);
-  return a;
-}
-
 process::Process startProgram(const std::string& relative, const std::filesystem::path& tree,
                               net::Ipv4 host) {
   process::StartOptions o;
@@ -54,7 +48,7 @@ int countRecords(const std::filesystem::path& file) {
 
 int recorderBench(int rate) {
   auto tree = freshDirectory("recorder-bench");
-  net::Ipv4 host = address("127.91.0.1");
+  net::Ipv4 host = net::dottedAddress("127.91.0.1");
   auto recorder = startProgram("ZEPrecord/ZEPrecord", tree, host);
   LogFile out(tree / "ZEPrecord.out");
   if (!out.waitFor("Recorder: recording to")) return 1;
@@ -86,7 +80,7 @@ int recorderBench(int rate) {
 
 int playerBench() {
   auto tree = freshDirectory("player-bench");
-  net::Ipv4 host = address("127.91.0.2");
+  net::Ipv4 host = net::dottedAddress("127.91.0.2");
   std::mt19937 random(4242);
   std::vector<int> gaps;
   {

@@ -22,12 +22,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-net::Ipv4 address(const std::string& dotted) {
-  net::Ipv4 a = 0;
-  net::parseAddress(dotted, &a);
-  return a;
-}
-
 long residentKiB(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
@@ -60,7 +54,7 @@ double seconds(Clock::time_point since) {
 }
 
 int roundTripBench() {
-  net::Ipv4 host = address("127.88.0.1");
+  net::Ipv4 host = net::dottedAddress("127.88.0.1");
   EngineProcess engine(host);
   if (!engine.waitReady()) return 1;
   {
@@ -90,7 +84,7 @@ int roundTripBench() {
     peers.back().send(LOCAL_CREATE);
     for (int k = 0; k < 20; ++k) peers.push_back(Peer::application(host, 20000 + k));
     for (int i = 1; i < 20; ++i) {
-      Peer member = Peer::connect(host, address("127.88.1." + std::to_string(i)));
+      Peer member = Peer::connect(host, net::dottedAddress("127.88.1." + std::to_string(i)));
       MessageHeader h;
       h.sender.number = static_cast<std::uint8_t>(i);
       member.send(NEW_REMOTE_CONNECT, {}, h);
@@ -108,8 +102,8 @@ int roundTripBench() {
 std::vector<std::unique_ptr<SessionHost>> startHosts(int n, const std::string& prefix) {
   std::vector<std::unique_ptr<SessionHost>> hosts;
   for (int i = 0; i < n; ++i)
-    hosts.push_back(std::make_unique<SessionHost>("user" + std::to_string(i),
-                                                  address(prefix + std::to_string(i + 1))));
+    hosts.push_back(std::make_unique<SessionHost>(
+        "user" + std::to_string(i), net::dottedAddress(prefix + std::to_string(i + 1))));
   return hosts;
 }
 

@@ -26,12 +26,6 @@ void step(bool passed, const std::string& what) {
   ok = ok && passed;
 }
 
-net::Ipv4 address(const std::string& dotted) {
-  net::Ipv4 a = 0;
-  net::parseAddress(dotted, &a);
-  return a;
-}
-
 void printRecording(const std::filesystem::path& recording) {
   std::printf("\nRecording %s:\n", recording.c_str());
   std::FILE* f = std::fopen(recording.c_str(), "rb");
@@ -59,7 +53,7 @@ int main(int argc, char** argv) {
   std::printf("Installation tree %s\n\n", tree.c_str());
 
   // The user server, named in SERVERS.CFG for every manager of this tree.
-  net::Ipv4 serverAddress = address(base + "9");
+  net::Ipv4 serverAddress = net::dottedAddress(base + "9");
   LogFile serverLog(freshDirectory("userserver") / "out.txt");
   process::StartOptions serverOptions;
   serverOptions.stdoutPath = serverLog.path();
@@ -73,8 +67,8 @@ int main(int argc, char** argv) {
   const char* users[] = {"alice", "bob", "carol"};
   std::vector<std::unique_ptr<ManagerProcess>> managers;
   for (int i = 0; i < 3; ++i)
-    managers.push_back(
-        std::make_unique<ManagerProcess>(address(base + std::to_string(i + 1)), users[i]));
+    managers.push_back(std::make_unique<ManagerProcess>(
+        net::dottedAddress(base + std::to_string(i + 1)), users[i]));
   for (int i = 0; i < 3; ++i)
     step(managers[i]->out.waitFor("Status = Conferencing panel ready to use"),
          std::string("manager of ") + users[i] + " on " + dotted(managers[i]->address) +

@@ -69,6 +69,11 @@ bool parseAddress(const std::string& text, Ipv4* address) {
   return true;
 }
 
+Ipv4 dottedAddress(const std::string& text) {
+  Ipv4 a = kNoAddress;
+  return parseAddress(text, &a) ? a : kNoAddress;
+}
+
 Socket listenTcp(Ipv4 address, std::uint16_t port, int backlog, const char** failedStep) {
   Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!s) {

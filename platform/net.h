@@ -41,6 +41,8 @@ class Socket {
 std::string formatAddress(Ipv4 address);
 // Parses a dotted IPv4 address; false when the text is not one.
 bool parseAddress(const std::string& text, Ipv4* address);
+// The address of a dotted text, kNoAddress when it is not one.
+Ipv4 dottedAddress(const std::string& text);
 
 // A listening TCP socket on address:port with SO_REUSEADDR. On failure returns an empty
 // socket and sets *failedStep to "socket", "bind" or "listen".

@@ -9,12 +9,6 @@
 namespace zep::archive {
 namespace {
 
-net::Ipv4 loopback(const char* dotted) {
-  net::Ipv4 a = 0;
-  net::parseAddress(dotted, &a);
-  return a;
-}
-
 // A recording file in memory.
 struct MemoryFile {
   explicit MemoryFile(const std::vector<std::uint8_t>& bytes) {
@@ -140,7 +134,7 @@ class RecorderSocket : public ::testing::Test {
  protected:
   void SetUp() override {
     const char* step = "";
-    auto socket = net::openUdp(loopback("127.3.7.1"), 0, &step);
+    auto socket = net::openUdp(net::dottedAddress("127.3.7.1"), 0, &step);
     ASSERT_TRUE(socket);
     port_ = net::localPort(socket.fd());
     file_ = std::tmpfile();
@@ -150,9 +144,9 @@ class RecorderSocket : public ::testing::Test {
 
   void sendFrom(std::uint16_t fromPort, const std::vector<std::uint8_t>& data) {
     const char* step = "";
-    auto s = net::openUdp(loopback("127.3.7.2"), fromPort, &step);
+    auto s = net::openUdp(net::dottedAddress("127.3.7.2"), fromPort, &step);
     ASSERT_TRUE(s);
-    ASSERT_TRUE(net::sendTo(s, loopback("127.3.7.1"), port_, data));
+    ASSERT_TRUE(net::sendTo(s, net::dottedAddress("127.3.7.1"), port_, data));
     ASSERT_TRUE(recorder_->recordOne(2000));
   }
   std::vector<std::uint8_t> contents() {

@@ -11,18 +11,12 @@
 namespace zep::engine {
 namespace {
 
-net::Ipv4 address(const char* dotted) {
-  net::Ipv4 a = 0;
-  net::parseAddress(dotted, &a);
-  return a;
-}
-
 MessageHeader sampleHeader() {
   MessageHeader h;
   h.tag = LOCAL_ADD_MEMBER;
   h.session = 0x42;
-  h.sender = {3, "nineteen-characters", address("10.1.2.3")};
-  h.target = {7, "bob", address("192.168.4.5")};
+  h.sender = {3, "nineteen-characters", net::dottedAddress("10.1.2.3")};
+  h.target = {7, "bob", net::dottedAddress("192.168.4.5")};
   return h;
 }
 
@@ -77,7 +71,7 @@ TEST(Header, EveryShortCutIsRefused) {
 }
 
 TEST(MemberRecordWire, RoundTripAndCuts) {
-  MemberRecord r{19, "carol", address("127.0.0.9")};
+  MemberRecord r{19, "carol", net::dottedAddress("127.0.0.9")};
   auto bytes = encodeMemberRecord(r);
   ASSERT_EQ(bytes.size(), kMemberRecordSize);
   EXPECT_EQ(bytes[0], 19);
@@ -101,7 +95,8 @@ TEST(MemberListWire, EmptySessionIsThirtySixBytesWithCountZero) {
 TEST(MemberListWire, CountByteOrderAndWordZero) {
   MemberList list;
   list.word0 = 2;
-  list.records = {{0, "a", address("127.0.0.1")}, {2, "b", address("127.0.0.2")}};
+  list.records = {{0, "a", net::dottedAddress("127.0.0.1")},
+                  {2, "b", net::dottedAddress("127.0.0.2")}};
   auto big = encodeMemberList(list, ByteOrder::kBig);
   ASSERT_EQ(big.size(), 8 + 2 * kMemberRecordSize);
   EXPECT_EQ((std::vector<std::uint8_t>(big.begin(), big.begin() + 8)),

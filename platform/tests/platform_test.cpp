@@ -14,12 +14,6 @@
 namespace zep {
 namespace {
 
-net::Ipv4 address(const char* dotted) {
-  net::Ipv4 a = 0;
-  net::parseAddress(dotted, &a);
-  return a;
-}
-
 TEST(ByteReader, ErrorSticksOnceItRunsShort) {
   std::uint8_t data[] = {1, 2, 3};
   ByteReader r(data);
@@ -40,7 +34,7 @@ TEST(Host, IdentityFromTheEnvironment) {
   ::setenv("ZEP_HOST", "127.3.4.5", 1);
   ::setenv("ZEP_USER", "alice", 1);
   auto id = host::identityFromEnvironment();
-  EXPECT_EQ(id.address, address("127.3.4.5"));
+  EXPECT_EQ(id.address, net::dottedAddress("127.3.4.5"));
   EXPECT_EQ(id.bindAddress, id.address);
   EXPECT_EQ(id.userName, "alice");
 
@@ -57,30 +51,31 @@ TEST(Host, IdentityFromTheEnvironment) {
 
 TEST(Net, SecondListenerOnTheSameAddressIsRefused) {
   const char* step = "";
-  auto first = net::listenTcp(address("127.3.9.1"), 5000, 5, &step);
+  auto first = net::listenTcp(net::dottedAddress("127.3.9.1"), 5000, 5, &step);
   ASSERT_TRUE(first);
-  auto second = net::listenTcp(address("127.3.9.1"), 5000, 5, &step);
+  auto second = net::listenTcp(net::dottedAddress("127.3.9.1"), 5000, 5, &step);
   EXPECT_FALSE(second);
   EXPECT_STREQ(step, "bind");
 }
 
 TEST(Net, OutgoingConnectionCarriesTheBoundAddress) {
   const char* step = "";
-  auto listener = net::listenTcp(address("127.3.9.2"), 5000, 5, &step);
+  auto listener = net::listenTcp(net::dottedAddress("127.3.9.2"), 5000, 5, &step);
   ASSERT_TRUE(listener);
   net::Socket client;
-  ASSERT_EQ(net::connectTcp(address("127.3.9.2"), 5000, address("127.3.9.3"), 1000, &client),
+  ASSERT_EQ(net::connectTcp(net::dottedAddress("127.3.9.2"), 5000, net::dottedAddress("127.3.9.3"),
+                            1000, &client),
             net::ConnectResult::kConnected);
   net::Ipv4 peer = 0;
   auto accepted = net::acceptTcp(listener, &peer);
   ASSERT_TRUE(accepted);
-  EXPECT_EQ(peer, address("127.3.9.3"));
-  EXPECT_EQ(net::peerAddress(accepted.fd()), address("127.3.9.3"));
+  EXPECT_EQ(peer, net::dottedAddress("127.3.9.3"));
+  EXPECT_EQ(net::peerAddress(accepted.fd()), net::dottedAddress("127.3.9.3"));
 }
 
 TEST(Net, RefusedConnectionFails) {
   net::Socket s;
-  EXPECT_EQ(net::connectTcp(address("127.3.9.4"), 5000, net::kAnyAddress, 1000, &s),
+  EXPECT_EQ(net::connectTcp(net::dottedAddress("127.3.9.4"), 5000, net::kAnyAddress, 1000, &s),
             net::ConnectResult::kFailed);
   EXPECT_FALSE(s);
 }

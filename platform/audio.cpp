@@ -119,7 +119,7 @@ class FileInput final : public SoundInput {
       // The block is full when the card has recorded its last sample.
       std::int64_t due =
           static_cast<std::int64_t>(startMicros_) + microsFor(delivered_ + b->samples.size());
-      clock.sleepMicros(due - static_cast<std::int64_t>(clock.nowMicros()));
+      if (!clock.waitUntilMicros(static_cast<std::uint64_t>(due), stop)) break;
       queue_.finish(
           b,
           [&] {
@@ -184,8 +184,7 @@ class FileOutput final : public SoundOutput {
       }
       std::uint64_t begin = std::max(now, *endMicros_);
       std::uint64_t end = begin + static_cast<std::uint64_t>(microsFor(b->samples.size()));
-      clock.sleepMicros(static_cast<std::int64_t>(end) -
-                        static_cast<std::int64_t>(clock.nowMicros()));
+      if (!clock.waitUntilMicros(end, stop)) break;
       queue_.finish(
           b,
           [&] {

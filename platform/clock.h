@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <stop_token>
 
 namespace zep::clock {
 
@@ -21,6 +22,8 @@ class Clock {
   // Finer time for pacing: microseconds on the same scale as now() × 1000.
   virtual std::uint64_t nowMicros() { return std::uint64_t{now()} * 1000; }
   virtual void sleepMicros(std::int64_t us) { sleep(static_cast<int>((us + 999) / 1000)); }
+  // Waits until nowMicros() reaches deadline, or stop is requested; false when stopped.
+  virtual bool waitUntilMicros(std::uint64_t deadline, const std::stop_token& stop);
 };
 
 class RealClock final : public Clock {
@@ -31,20 +34,23 @@ class RealClock final : public Clock {
   void sleepMicros(std::int64_t us) override;
 };
 
-// Time moves only when advanced; sleep advances it. Safe to share between threads.
+// Time moves only when advanced. Sleeping advances it, or, for a clock that only the test
+// moves (sleepAdvances false), waits until the test has advanced it far enough. Safe to share
+// between threads.
 class SimulatedClock final : public Clock {
  public:
-  explicit SimulatedClock(std::uint32_t start = 0) : micros_(std::uint64_t{start} * 1000) {}
+  explicit SimulatedClock(std::uint32_t start = 0, bool sleepAdvances = true)
+      : micros_(std::uint64_t{start} * 1000), sleepAdvances_(sleepAdvances) {}
   std::uint32_t now() override { return static_cast<std::uint32_t>(micros_ / 1000); }
-  void sleep(int ms) override { advance(ms); }
+  void sleep(int ms) override { sleepMicros(std::int64_t{ms} * 1000); }
   std::uint64_t nowMicros() override { return micros_; }
-  void sleepMicros(std::int64_t us) override {
-    if (us > 0) micros_ += static_cast<std::uint64_t>(us);
-  }
+  void sleepMicros(std::int64_t us) override;
+  bool waitUntilMicros(std::uint64_t deadline, const std::stop_token& stop) override;
   void advance(int ms) { micros_ += static_cast<std::uint64_t>(ms) * 1000; }
 
  private:
   std::atomic<std::uint64_t> micros_;
+  bool sleepAdvances_;
 };
 
 }  // namespace zep::clock

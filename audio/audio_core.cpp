@@ -1,0 +1,306 @@
+#include "audio/audio_core.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/bytes.h"
+
+namespace zep::audio {
+
+int blockLevel(std::span<const std::int16_t> samples) {
+  int level = 0;
+  for (auto s : samples) level = std::max<int>(level, s);
+  return level;
+}
+
+AudioCore::AudioCore(sound::AudioSystem& audio, clock::Clock& clock, AudioCoreHooks& hooks,
+                     SendToAll send, AudioMixer::Options mixerOptions)
+    : audio_(audio),
+      clock_(clock),
+      hooks_(hooks),
+      send_(std::move(send)),
+      mixerOptions_(std::move(mixerOptions)),
+      capture_(audio) {}
+
+AudioCore::~AudioCore() {
+  stop();
+}
+
+void AudioCore::start() {
+  capture_.init([this](std::span<const std::int16_t> s) { on_captured_block(s); });
+  if (!mixerOptions_.openDevice)
+    mixerOptions_.openDevice = [this](event::ManualResetEvent& e, std::string* error) {
+      return audio_.openOutput(e, error);
+    };
+  mixer_ = std::make_unique<AudioMixer>(kAudioToolPlayout, clock_, mixerOptions_);
+  if (!mixer_->open()) {
+    hooks_.message("Info", "There is no appropriate audio device");
+    hooks_.requestClose();
+  } else {
+    mixer_->close();
+    if (!capture_.open()) {
+      hooks_.message("Info", "Audio device does not support audio capturing");
+      mixer_->open();
+    } else if (!mixer_->open()) {
+      deviceClass_ = HALF_DUPLEX;
+    }
+  }
+  auto_ = false;
+  // The start state is set without the actions of a transition.
+  state_ = deviceClass_ == HALF_DUPLEX ? TALK : BOTH;
+  send_(AUDIO_RESET_REQUEST, {});
+}
+
+void AudioCore::stop() {
+  if (!mixer_) return;
+  switch (state_) {
+    case TALK:
+      closeCapture();
+      break;
+    case LISTEN:
+      mixer_->close();
+      speakerOff();
+      break;
+    case BOTH:
+      closeCapture();
+      mixer_->close();
+      speakerOff();
+      break;
+  }
+  mixer_.reset();
+  capture_.shutdown();
+}
+
+void AudioCore::openCapture() {
+  capture_.open();
+  capture_.set_capturing(true);
+}
+
+void AudioCore::closeCapture() {
+  capture_.close();
+  capture_.set_capturing(false);
+}
+
+void AudioCore::speakerOff() {
+  send_(AUDIO_SPEAKER_OFF, {});
+}
+
+void AudioCore::select_codec(std::uint32_t codec) {
+  if (codec == AUDIO_ADPCM)
+    for (auto& s : receiving_) adpcm_reset(s);
+  std::lock_guard lock(codecMutex_);
+  sendCodec_ = codec;
+}
+
+void AudioCore::on_captured_block(std::span<const std::int16_t> samples) {
+  if (samples.size() < kBlockSamples) return;
+  samples = samples.first(kBlockSamples);
+  const int level = blockLevel(samples);
+  std::uint32_t codec;
+  {
+    std::lock_guard lock(codecMutex_);
+    codec = sendCodec_;
+    if (codec == AUDIO_RESET_PENDING) {
+      // This block's audio is not sent: the reset answers the request instead.
+      adpcm_reset(sending_);
+      sendCodec_ = savedCodec_;
+    }
+  }
+  switch (codec) {
+    case AUDIO_ADPCM: {
+      std::array<std::uint8_t, kAdpcmBlockBytes> out;
+      adpcm_encode(samples, out, sending_);
+      send_(AUDIO_ADPCM, out);
+      break;
+    }
+    case AUDIO_GSM: {
+      std::array<std::uint8_t, kGsmBlockBytes> out;
+      gsmEncoder_.encodeBlock(samples, out);
+      send_(AUDIO_GSM, out);
+      break;
+    }
+    case AUDIO_PCM: {
+      ByteWriter w;
+      for (auto s : samples) w.u16(static_cast<std::uint16_t>(s), ByteOrder::kBig);
+      send_(AUDIO_PCM, w.data());
+      break;
+    }
+    case AUDIO_RESET_PENDING:
+      send_(AUDIO_RESET, {});
+      break;
+  }
+  hooks_.showMicrophoneLevel(level / kMeterDivisor);
+  if (level > threshold_) {
+    silentBlocks_ = 0;
+    return;
+  }
+  if (++silentBlocks_ < kSilentBlocksBeforeQuiet) return;
+  hooks_.restartQuietTimer();
+  if (talkRequest_) {
+    silentBlocks_ = 0;
+    raise_event(EV_SILENCE);
+  }
+}
+
+void AudioCore::on_datagram(std::uint32_t type, std::span<const std::uint8_t> payload, int sender) {
+  if (sender < 0 || sender >= kMaxSenders) return;
+  auto m = static_cast<std::size_t>(sender);
+  std::array<std::int16_t, kBlockSamples> block{};
+  switch (type) {
+    case AUDIO_ADPCM:
+      if (payload.size() < kAdpcmBlockBytes) return;  // never decoded past its end
+      adpcm_decode(payload.first(kAdpcmBlockBytes), block, receiving_[m]);
+      break;
+    case AUDIO_GSM:
+      if (payload.size() < kGsmBlockBytes) return;
+      adpcm_reset(receiving_[m]);
+      gsmDecoder_.decodeBlock(payload.first(kGsmBlockBytes), block);
+      break;
+    case AUDIO_PCM: {
+      if (payload.size() < kPcmBlockBytes) return;
+      adpcm_reset(receiving_[m]);
+      ByteReader r(payload);
+      for (auto& s : block) s = static_cast<std::int16_t>(r.u16(ByteOrder::kBig));
+      break;
+    }
+    case AUDIO_RESET_REQUEST: {
+      std::lock_guard lock(codecMutex_);
+      if (sendCodec_ != AUDIO_RESET_PENDING) {
+        savedCodec_ = sendCodec_;
+        sendCodec_ = AUDIO_RESET_PENDING;
+      }
+      break;
+    }
+    case AUDIO_RESET:
+      adpcm_reset(receiving_[m]);
+      break;
+    case AUDIO_SPEAKER_OFF:
+      forgetSender(sender);
+      break;
+    default:
+      break;
+  }
+  const int level = blockLevel(block);
+  hooks_.showSpeakerLevel(level / kMeterDivisor);
+  switch (state_.load()) {
+    case TALK:
+      if (level > threshold_) talkRequest_ = true;
+      return;
+    case LISTEN:
+      if (level > threshold_) hooks_.restartQuietTimer();
+      break;
+    case BOTH:
+      break;
+  }
+  if (!mixer_) return;
+  if (!rings_[m]) rings_[m] = mixer_->add_source(kAudioToolRingBytes);
+  // With ten rings taken, further senders are not heard until one leaves: the first ten
+  // keep their voices rather than everyone breaking up.
+  if (!rings_[m]) return;
+  rings_[m]->write_block(
+      std::span(reinterpret_cast<const std::uint8_t*>(block.data()), kPcmBlockBytes));
+}
+
+void AudioCore::forgetSender(int sender) {
+  if (sender < 0 || sender >= kMaxSenders) return;
+  auto m = static_cast<std::size_t>(sender);
+  if (rings_[m] && mixer_) mixer_->remove_source(rings_[m]);
+  rings_[m] = nullptr;
+}
+
+bool AudioCore::hasRing(int sender) const {
+  return sender >= 0 && sender < kMaxSenders && rings_[static_cast<std::size_t>(sender)];
+}
+
+void AudioCore::onQuietTimer() {
+  raise_event(EV_QUIET);
+  talkRequest_ = false;
+}
+
+void AudioCore::raise_event(AudioEvent event) {
+  std::lock_guard lock(transitions_);
+  const AudioState s = state_;
+  const bool automatic = auto_;
+  const bool talkish = event == EV_TALK || event == EV_SILENCE;
+  const bool listenish = event == EV_TALK || event == EV_QUIET;
+  if (deviceClass_ == FULL_DUPLEX) {
+    if (!automatic) {
+      if (event == EV_AUTO) {
+        auto_ = true;
+        goTo(TALK);
+      }
+      return;
+    }
+    if (s == TALK && event == EV_AUTO) {
+      auto_ = false;
+      goTo(BOTH);
+    } else if (s == TALK && talkish) {
+      goTo(LISTEN);
+    } else if (s == LISTEN && event == EV_AUTO) {
+      auto_ = false;
+      goTo(BOTH);
+    } else if (s == LISTEN && listenish) {
+      goTo(TALK);
+    }
+    return;
+  }
+  if (automatic) {
+    if (event == EV_AUTO) {
+      auto_ = false;
+    } else if (s == TALK && talkish) {
+      goTo(LISTEN);
+    } else if (s == LISTEN && listenish) {
+      goTo(TALK);
+    }
+    return;
+  }
+  if (s == TALK && event == EV_AUTO) {
+    auto_ = true;
+  } else if (s == TALK && event == EV_TALK) {
+    goTo(LISTEN);
+  } else if (s == LISTEN && event == EV_AUTO) {
+    auto_ = true;
+    goTo(TALK);
+  } else if (s == LISTEN && event == EV_TALK) {
+    goTo(TALK);
+  }
+}
+
+void AudioCore::goTo(AudioState next) {
+  const AudioState from = state_;
+  switch (next) {
+    case TALK:
+      hooks_.showTalk(true, true);
+      if (from == LISTEN) {
+        hooks_.showSpeakerLevel(0);
+        if (mixer_) mixer_->close();
+        speakerOff();
+        openCapture();
+      } else if (from == BOTH) {
+        if (mixer_) mixer_->close();
+        speakerOff();
+      }
+      break;
+    case LISTEN:
+      hooks_.showTalk(true, false);
+      if (from == TALK) {
+        closeCapture();
+        hooks_.showMicrophoneLevel(0);
+        if (mixer_) mixer_->open();
+      } else if (from == BOTH) {
+        closeCapture();
+      }
+      break;
+    case BOTH:
+      hooks_.showTalk(false, true);
+      if (from == TALK) {
+        if (mixer_) mixer_->open();
+      } else if (from == LISTEN) {
+        openCapture();
+      }
+      break;
+  }
+  state_ = next;
+}
+
+}  // namespace zep::audio

@@ -1,0 +1,130 @@
+// The audio tool's core: the send path (each captured 100 ms block measured, coded and sent to
+// every member), the receive path (each member's blocks decoded into its playout ring), and the
+// talk/listen state machine with its automatic switching.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+
+#include "audio/adpcm.h"
+#include "audio/capture.h"
+#include "audio/gsm_codec.h"
+#include "audio/playout.h"
+#include "platform/audio.h"
+#include "platform/clock.h"
+
+namespace zep::audio {
+
+// The audio message set: the type of every audio media datagram.
+inline constexpr std::uint32_t AUDIO_ADPCM = 13;
+inline constexpr std::uint32_t AUDIO_GSM = 14;
+inline constexpr std::uint32_t AUDIO_PCM = 15;
+inline constexpr std::uint32_t AUDIO_RESET_PENDING = 16;  // never sent
+inline constexpr std::uint32_t AUDIO_RESET_REQUEST = 17;
+inline constexpr std::uint32_t AUDIO_RESET = 18;
+inline constexpr std::uint32_t AUDIO_SPEAKER_OFF = 19;
+inline constexpr std::size_t kPcmBlockBytes = kBlockSamples * 2;
+inline constexpr int kMaxSenders = 100;
+inline constexpr int kThresholdStep = 327;
+inline constexpr int kMeterDivisor = 330;
+inline constexpr int kSilentBlocksBeforeQuiet = 10;
+inline constexpr std::size_t kAudioToolRingBytes = 16000;
+
+enum AudioState { TALK = 0, LISTEN = 1, BOTH = 2 };
+enum AudioEvent { EV_AUTO = 0, EV_TALK = 1, EV_SILENCE = 2, EV_QUIET = 3 };
+enum DeviceClass { FULL_DUPLEX = 20, HALF_DUPLEX = 21 };
+
+// The largest sample as a signed value, from 0: an all-negative block has level 0.
+int blockLevel(std::span<const std::int16_t> samples);
+
+// What the core shows and asks of its window.
+class AudioCoreHooks {
+ public:
+  virtual ~AudioCoreHooks() = default;
+  virtual void showMicrophoneLevel(int meter) = 0;
+  virtual void showSpeakerLevel(int meter) = 0;
+  // The Talk button: enabled, checked (the picture follows: microphone when checked).
+  virtual void showTalk(bool enabled, bool checked) = 0;
+  // Restarts the one-second quiet timer; it calls AudioCore::onQuietTimer when it fires.
+  virtual void restartQuietTimer() = 0;
+  virtual void message(const std::string& title, const std::string& text) = 0;
+  virtual void requestClose() = 0;
+};
+
+class AudioCore {
+ public:
+  // Sends one audio datagram to every member: 1 sent, 0 not.
+  using SendToAll = std::function<int(std::uint32_t type, std::span<const std::uint8_t> data)>;
+
+  AudioCore(sound::AudioSystem& audio, clock::Clock& clock, AudioCoreHooks& hooks, SendToAll send,
+            AudioMixer::Options mixerOptions = {});
+  ~AudioCore();
+
+  // Probes the devices, sets the start state and asks every member to reset its coder.
+  void start();
+  void stop();
+
+  // Send side.
+  void on_captured_block(std::span<const std::int16_t> samples);
+  void select_codec(std::uint32_t codec);
+  void set_threshold(int position) { threshold_ = position * kThresholdStep; }
+
+  // Receive side: one audio datagram from member `sender`.
+  void on_datagram(std::uint32_t type, std::span<const std::uint8_t> payload, int sender);
+  // The sender left the session: its ring goes.
+  void forgetSender(int sender);
+
+  void raise_event(AudioEvent event);
+  // The quiet timer fired.
+  void onQuietTimer();
+
+  AudioState state() const { return state_; }
+  DeviceClass deviceClass() const { return deviceClass_; }
+  bool autoSwitching() const { return auto_; }
+  std::uint32_t sendCodec() const { return sendCodec_; }
+  int threshold() const { return threshold_; }
+  bool talkRequest() const { return talkRequest_; }
+  int silentBlocks() const { return silentBlocks_; }
+  bool capturing() const { return capture_.capturing(); }
+  bool playing() const { return mixer_ && mixer_->playing(); }
+  bool hasRing(int sender) const;
+  AudioMixer* mixer() { return mixer_.get(); }
+
+ private:
+  void goTo(AudioState next);
+  void openCapture();
+  void closeCapture();
+  void speakerOff();
+
+  sound::AudioSystem& audio_;
+  clock::Clock& clock_;
+  AudioCoreHooks& hooks_;
+  SendToAll send_;
+  AudioMixer::Options mixerOptions_;
+
+  std::atomic<AudioState> state_{BOTH};
+  DeviceClass deviceClass_ = FULL_DUPLEX;
+  std::atomic<bool> auto_{false};
+  std::atomic<std::uint32_t> sendCodec_{AUDIO_ADPCM};
+  std::uint32_t savedCodec_ = AUDIO_ADPCM;
+  std::mutex codecMutex_;  // the codec reset handshake crosses the receive and capture threads
+  std::atomic<int> threshold_{2000};
+  std::atomic<int> silentBlocks_{0};
+  std::atomic<bool> talkRequest_{false};
+  AdpcmState sending_;
+  std::array<AdpcmState, kMaxSenders> receiving_{};
+  GsmCodec gsmEncoder_;               // capture thread only
+  GsmCodec gsmDecoder_;               // receive thread only
+  std::recursive_mutex transitions_;  // raise_event comes from the window and capture threads
+  AudioCapture capture_;
+  std::unique_ptr<AudioMixer> mixer_;
+  std::array<PlayoutRing*, kMaxSenders> rings_{};
+};
+
+}  // namespace zep::audio

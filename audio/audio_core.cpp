@@ -138,7 +138,7 @@ void AudioCore::on_captured_block(std::span<const std::int16_t> samples) {
   hooks_.restartQuietTimer();
   if (talkRequest_) {
     silentBlocks_ = 0;
-    raise_event(EV_SILENCE);
+    hooks_.raiseLater(EV_SILENCE);
   }
 }
 

@@ -53,6 +53,9 @@ class AudioCoreHooks {
   virtual void showTalk(bool enabled, bool checked) = 0;
   // Restarts the one-second quiet timer; it calls AudioCore::onQuietTimer when it fires.
   virtual void restartQuietTimer() = 0;
+  // Raises an event on the window thread: the capture thread's EV_SILENCE goes this way, so
+  // a transition never closes capture from inside the capture thread.
+  virtual void raiseLater(AudioEvent event) = 0;
   virtual void message(const std::string& title, const std::string& text) = 0;
   virtual void requestClose() = 0;
 };

@@ -1,8 +1,13 @@
 // The suite's main job: a conference of three hosts on this one machine. Each host is a
 // loopback address with its own headless conference manager, which starts the host's engine.
 // Host A invites B and C from the Add Users dialog (listing the active users of a user server),
-// B and C accept, A runs the media test program on every member, and a media program on each
-// host exchanges datagrams while A records the session from the Archive Panel and replays it.
+// B and C accept; a media program on each host exchanges datagrams while A records the session
+// from the Archive Panel and replays it; then A runs the audio tool on every member, everyone
+// talks (each microphone a sound file of its own tone), and the loudspeaker files show who
+// heard whom.
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -10,6 +15,7 @@
 
 #include "applink/link.h"
 #include "archive/recording.h"
+#include "platform/audio.h"
 #include "platform/clock.h"
 #include "tests/driver/driver.h"
 
@@ -45,6 +51,29 @@ void printRecording(const std::filesystem::path& recording) {
   step(n == 3, "three datagrams recorded");
 }
 
+// Bursts of a tone, half a second on and a quarter off: a voice that is easy to find again.
+std::vector<std::int16_t> toneBursts(double hz, double seconds) {
+  std::vector<std::int16_t> v(static_cast<std::size_t>(8000 * seconds));
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    bool on = (i % 6000) < 4000;
+    v[i] = on ? static_cast<std::int16_t>(9000 *
+                                          std::sin(2 * M_PI * hz * static_cast<double>(i) / 8000))
+              : 0;
+  }
+  return v;
+}
+
+// Energy at one frequency (a single DFT bin), per sample.
+double energyAt(const std::vector<std::int16_t>& s, double hz) {
+  double re = 0, im = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    double a = 2 * M_PI * hz * static_cast<double>(i) / 8000;
+    re += s[i] * std::cos(a);
+    im += s[i] * std::sin(a);
+  }
+  return (re * re + im * im) / std::max<double>(1, static_cast<double>(s.size()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -65,10 +94,21 @@ int main(int argc, char** argv) {
        "user server listens on " + dotted(serverAddress) + ":4998");
 
   const char* users[] = {"alice", "bob", "carol"};
+  const double tones[] = {440, 660, 990};  // each host's voice
+  auto soundDir = freshDirectory("main-job-sound");
   std::vector<std::unique_ptr<ManagerProcess>> managers;
-  for (int i = 0; i < 3; ++i)
-    managers.push_back(std::make_unique<ManagerProcess>(
-        net::dottedAddress(base + std::to_string(i + 1)), users[i]));
+  for (int i = 0; i < 3; ++i) {
+    auto mic = soundDir / (std::string(users[i]) + "-microphone.wav");
+    auto speaker = soundDir / (std::string(users[i]) + "-loudspeaker.wav");
+    std::string error;
+    sound::writeSoundFile(mic.string(), toneBursts(tones[i], 5.0), &error);
+    managers.push_back(
+        std::make_unique<ManagerProcess>(net::dottedAddress(base + std::to_string(i + 1)), users[i],
+                                         std::vector<std::pair<std::string, std::string>>{
+                                             {"ZEP_AUDIO_IN", "file:" + mic.string()},
+                                             {"ZEP_AUDIO_OUT", "file:" + speaker.string()},
+                                             {"ZEP_RING_OUT", "none"}}));
+  }
   for (int i = 0; i < 3; ++i)
     step(managers[i]->out.waitFor("Status = Conferencing panel ready to use"),
          std::string("manager of ") + users[i] + " on " + dotted(managers[i]->address) +
@@ -96,13 +136,6 @@ int main(int argc, char** argv) {
   }
   for (auto& m : managers)
     step(m->out.waitForCount("Members + ", 3), m->user + "'s Members list shows three members");
-
-  std::printf("\nalice runs the media test program, which starts on every member:\n");
-  a.command("select Applications = Media test");
-  a.command("click Run");
-  for (auto& m : managers)
-    step(m->engineLog.waitFor("Engine: application port"),
-         "media test program attached on " + m->user + "'s host");
 
   std::printf("\nA media program on every host exchanges datagrams while alice records:\n");
   std::vector<std::unique_ptr<MediaTool>> tools;
@@ -133,18 +166,50 @@ int main(int argc, char** argv) {
     step(tools[0]->out.waitForCount("hello from " + managers[i]->user, i == 0 ? 1 : 2),
          "replayed into alice's media program: hello from " + managers[i]->user);
   a.command("click OK");
+  for (auto& t : tools) t->command("detach");
+
+  std::printf("\nalice runs the audio tool, which starts on every member; everyone talks:\n");
+  a.command("select Applications = Audio tool");
+  a.command("click Run");
+  for (auto& m : managers)
+    step(m->engineLog.waitFor("Engine: application port 5937"),
+         "audio tool attached on " + m->user + "'s host");
+  clock::sleepMs(4000);
 
   std::printf("\n--- what alice's manager showed ---\n%s", a.out.text().c_str());
-  std::printf("\n--- what alice's media program printed ---\n%s", tools[0]->out.text().c_str());
-  for (auto& t : tools) t->command("detach");
-  for (auto& m : managers) m->command("click File/Exit");
-  for (auto& m : managers) step(m->process().waitForExit(10000), m->user + "'s manager shut down");
+  for (auto& m : managers) m->command("click File/Exit");  // quits the audio tools too
+  for (auto& m : managers) step(m->process().waitForExit(15000), m->user + "'s manager shut down");
+
+  std::printf(
+      "\nWho heard whom (energy of each voice in each loudspeaker file, dB above the quietest):\n");
+  std::printf("  %-8s", "");
+  for (const char* u : users) std::printf(" %10s", u);
+  std::printf("\n");
+  for (int i = 0; i < 3; ++i) {
+    auto speaker = soundDir / (std::string(users[i]) + "-loudspeaker.wav");
+    std::vector<std::int16_t> heard;
+    std::string error;
+    bool read = sound::readSoundFile(speaker.string(), &heard, &error);
+    std::array<double, 3> e{};
+    for (int j = 0; j < 3; ++j) e[static_cast<std::size_t>(j)] = energyAt(heard, tones[j]);
+    double floor = std::max(1.0, *std::min_element(e.begin(), e.end()));
+    std::printf("  %-8s", users[i]);
+    for (int j = 0; j < 3; ++j)
+      std::printf(" %8.0f dB",
+                  10 * std::log10(std::max(1.0, e[static_cast<std::size_t>(j)]) / floor));
+    std::printf("   (%.1f s in %s)\n", static_cast<double>(heard.size()) / 8000, speaker.c_str());
+    for (int j = 0; j < 3; ++j) {
+      if (j == i) continue;
+      step(read && e[static_cast<std::size_t>(j)] > 100 * e[static_cast<std::size_t>(i)],
+           std::string(users[i]) + " heard " + users[j] + " (and not " + users[i] + ")");
+    }
+  }
   std::printf("\n--- log of alice's engine ---\n%s", a.engineLog.text().c_str());
   server.terminate();
   std::filesystem::remove(tree / "SERVERS.CFG");
   std::printf("\nMain job %s\n",
               ok ? "completed: three hosts held a session through their managers, "
-                   "exchanged media, recorded and replayed it"
+                   "exchanged media, recorded and replayed it, and talked"
                  : "FAILED");
   return ok ? 0 : 1;
 }

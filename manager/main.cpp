@@ -29,7 +29,11 @@ int main(int argc, char** argv) {
   std::string installDirectory = self.substr(0, self.find_last_of('/'));
 
   clock::RealClock clock;
-  sound::AudioSystem audio = sound::AudioSystem::fromEnvironment(clock);
+  // The ring plays on ZEP_RING_OUT when it is set, so a host's loudspeaker file can be left to
+  // the audio tool.
+  std::string ring = host::environment("ZEP_RING_OUT");
+  if (ring.empty()) ring = host::environment("ZEP_AUDIO_OUT");
+  sound::AudioSystem audio("none", ring.empty() ? "portaudio" : ring, false, clock);
   manager::PanelSettings settings;
   settings.installDirectory = installDirectory;
   settings.host = host::identityFromEnvironment();

@@ -40,19 +40,19 @@ class HeadlessApp::Window final : public View {
       : app_(app), title_(std::move(title)), presenter_(presenter) {}
 
   void setText(std::string_view control, const std::string& text) override {
-    say(std::string(control) + " = " + oneLine(text));
+    change(control, " = " + oneLine(text));
   }
   void setEnabled(std::string_view control, bool enabled) override {
-    say(std::string(control) + (enabled ? " enabled" : " disabled"));
+    change(control, enabled ? " enabled" : " disabled", "enabled");
   }
   void setChecked(std::string_view control, bool checked) override {
-    say(std::string(control) + (checked ? " checked" : " unchecked"));
+    change(control, checked ? " checked" : " unchecked", "checked");
   }
   void setValue(std::string_view control, int value) override {
-    say(std::string(control) + " = " + std::to_string(value));
+    change(control, " = " + std::to_string(value));
   }
   void setPicture(std::string_view control, std::string_view picture) override {
-    say(std::string(control) + " picture " + std::string(picture));
+    change(control, " picture " + std::string(picture), "picture");
   }
   void addItem(std::string_view list, const std::string& item) override {
     lists_[std::string(list)].push_back(item);
@@ -80,6 +80,14 @@ class HeadlessApp::Window final : public View {
   bool open() const { return open_; }
   Presenter& presenter() { return presenter_; }
   void say(const std::string& text) { app_.print(title_ + ": " + text); }
+  // Prints a control's new state only when it differs from what is shown: a value set again
+  // unchanged is no visible change.
+  void change(std::string_view control, const std::string& state, const char* aspect = "value") {
+    std::string key = std::string(control) + "\n" + aspect;
+    if (auto it = shown_.find(key); it != shown_.end() && it->second == state) return;
+    shown_[key] = state;
+    say(std::string(control) + state);
+  }
   int indexOf(const std::string& list, const std::string& item) {
     auto& items = lists_[list];
     if (!item.empty() && item[0] == '#') {
@@ -101,6 +109,7 @@ class HeadlessApp::Window final : public View {
   std::string title_;
   Presenter& presenter_;
   std::map<std::string, std::vector<std::string>> lists_;
+  std::map<std::string, std::string> shown_;
   bool open_ = true;
 };
 
@@ -160,7 +169,10 @@ void HeadlessApp::runWindow(const std::string& title, Presenter& presenter) {
     std::function<void()> work;
     {
       std::unique_lock lock(mutex_);
-      changed_.wait(lock, [&] { return !work_.empty() || inputEnded_; });
+      changed_.wait(lock, [&] {
+        return !work_.empty() || (inputEnded_ && closeOnInputEnd_) || !window.open();
+      });
+      if (!window.open()) break;
       if (work_.empty()) {
         // No more input: the window is closed as by its close box.
         lock.unlock();

@@ -1,12 +1,14 @@
 // The headless front end: every window prints each visible change as one line on its output,
-// "Title: control ...", and typed lines act on the topmost window:
+// "Title: control ..." (a control set again to what it shows prints nothing), and typed lines
+// act on the topmost window:
 //   click CONTROL                 a button, or a menu item as "Menu/Item"
 //   select LIST = ITEM            select the entry ITEM (or "#N", the Nth; nothing after "="
 //                                 clears the selection)
 //   type FIELD = TEXT             replace a text field's contents
 //   slide CONTROL = VALUE         move a slider and let go of it
 //   close                         the window's close box
-// The end of the input closes the main window.
+// The end of the input closes the main window, unless the program keeps running without input
+// (a plug-in started with no input ends when it is told to quit).
 #pragma once
 
 #include <condition_variable>
@@ -26,7 +28,8 @@ namespace zep::ui {
 
 class HeadlessApp {
  public:
-  HeadlessApp(std::FILE* out, std::istream& in) : out_(out), in_(in) {}
+  HeadlessApp(std::FILE* out, std::istream& in, bool closeOnInputEnd = true)
+      : out_(out), in_(in), closeOnInputEnd_(closeOnInputEnd) {}
   // Waits briefly for the input to end; a reader still blocked in a read of an open input is
   // left to end with the process.
   ~HeadlessApp();
@@ -51,6 +54,7 @@ class HeadlessApp {
   std::vector<Window*> windows_;
   std::mutex printMutex_;
   bool inputEnded_ = false;
+  bool closeOnInputEnd_;
 };
 
 }  // namespace zep::ui

@@ -16,6 +16,8 @@ struct Hooks final : AudioCoreHooks {
     talkChecked = checked;
   }
   void restartQuietTimer() override { ++quietRestarts; }
+  void raiseLater(AudioEvent e) override { core->raise_event(e); }
+  AudioCore* core = nullptr;
   void message(const std::string& title, const std::string& text) override {
     messages.push_back(title + ": " + text);
   }
@@ -54,6 +56,7 @@ struct CoreRig {
           return 1;
         },
         o);
+    hooks.core = core.get();
     core->start();
   }
   ~CoreRig() {

@@ -120,7 +120,8 @@ MediaTool::~MediaTool() {
   process_.terminate(1000);
 }
 
-ManagerProcess::ManagerProcess(net::Ipv4 addr, const std::string& userName)
+ManagerProcess::ManagerProcess(net::Ipv4 addr, const std::string& userName,
+                               std::vector<std::pair<std::string, std::string>> extraEnvironment)
     : address(addr), user(userName) {
   ::signal(SIGPIPE, SIG_IGN);
   auto dir = freshDirectory("manager-" + userName);
@@ -137,6 +138,11 @@ ManagerProcess::ManagerProcess(net::Ipv4 addr, const std::string& userName)
                        {"ZEP_ENGINE_LOG", engineLog.path().string()},
                        {"ZEP_AUDIO_IN", "none"},
                        {"ZEP_AUDIO_OUT", "none"}};
+  for (auto& [key, value] : extraEnvironment) {
+    auto same = [&](const auto& entry) { return entry.first == key; };
+    std::erase_if(start.environment, same);
+    start.environment.emplace_back(key, value);
+  }
   std::string why;
   process_ = process::start((installTree() / "zepmanager").string(), start, &why);
 }

@@ -101,7 +101,9 @@ class MediaTool {
 // it starts its own engine, whose log goes to engineLog.
 class ManagerProcess {
  public:
-  ManagerProcess(net::Ipv4 address, const std::string& user);
+  // extraEnvironment replaces the defaults (no sound devices) where it names the same variable.
+  ManagerProcess(net::Ipv4 address, const std::string& user,
+                 std::vector<std::pair<std::string, std::string>> extraEnvironment = {});
   ~ManagerProcess();
   ManagerProcess(const ManagerProcess&) = delete;
   ManagerProcess& operator=(const ManagerProcess&) = delete;

@@ -78,6 +78,25 @@ QPixmap drawPicture(std::string_view name) {
   p.fill(Qt::transparent);
   QPainter g(&p);
   g.setRenderHint(QPainter::Antialiasing);
+  g.setPen(Qt::black);
+  if (name == "microphone") {
+    g.setBrush(QColor(60, 60, 60));
+    g.drawRoundedRect(QRect(11, 3, 10, 17), 5, 5);
+    g.setBrush(Qt::NoBrush);
+    g.drawArc(QRect(7, 8, 18, 16), 180 * 16, 180 * 16);
+    g.drawLine(16, 24, 16, 29);
+    g.drawLine(11, 29, 21, 29);
+    return p;
+  }
+  if (name == "loudspeaker") {
+    g.setBrush(QColor(60, 60, 60));
+    g.drawPolygon(QPolygon({QPoint(4, 12), QPoint(10, 12), QPoint(18, 5), QPoint(18, 27),
+                            QPoint(10, 20), QPoint(4, 20)}));
+    g.setBrush(Qt::NoBrush);
+    g.drawArc(QRect(14, 9, 10, 14), -60 * 16, 120 * 16);
+    g.drawArc(QRect(14, 5, 16, 22), -60 * 16, 120 * 16);
+    return p;
+  }
   bool ringing = name == "ringing";
   g.setBrush(ringing ? QColor(220, 40, 40) : QColor(150, 150, 150));
   g.setPen(Qt::black);
@@ -141,6 +160,7 @@ QAbstractButton* QtWindow::pictureButton(QBoxLayout* into, const std::string& na
   b->setIcon(drawPicture("idle"));
   b->setIconSize(QSize(32, 32));
   b->setToolTip(q(name));
+  QObject::connect(b, &QAbstractButton::clicked, [this, name] { presenter_.onClick(name); });
   into->addWidget(b);
   controls_[name] = b;
   return b;

@@ -1,0 +1,48 @@
+// zepaudio: the audio tool. Attaches to the engine of its host as the application of port
+// 12567, sends the microphone to every member and plays what they send. With a display it
+// shows its Qt window; with --headless, or without a display, the headless front end.
+#include <sys/resource.h>
+
+#include <QApplication>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "audio/panel.h"
+#include "audio/qt_window.h"
+#include "platform/host.h"
+#include "ui/headless.h"
+
+int main(int argc, char** argv) {
+  using namespace zep;
+  bool headless = false;
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--headless") == 0) headless = true;
+  if (host::environment("DISPLAY").empty() && host::environment("WAYLAND_DISPLAY").empty() &&
+      host::environment("QT_QPA_PLATFORM").empty())
+    headless = true;
+  // Playout and capture keep their pace better at a raised priority, where that is allowed.
+  if (::setpriority(PRIO_PROCESS, 0, -10) != 0)
+    std::fprintf(stderr, "Audio: cannot raise the priority: %s\n", std::strerror(errno));
+
+  clock::RealClock clock;
+  sound::AudioSystem audioSystem = sound::AudioSystem::fromEnvironment(clock);
+  audio::AudioToolSettings settings;
+  settings.audio = &audioSystem;
+  settings.clock = &clock;
+  settings.host = host::identityFromEnvironment();
+  settings.linkOptions.log = applink::traceLog();
+  if (auto mixer = host::environment("ZEP_MIXER_PROGRAM"); !mixer.empty())
+    settings.mixerProgram = mixer;
+  audio::AudioToolPanel panel(settings);
+  if (headless) {
+    // Started as a plug-in it has no input: it runs until told to quit.
+    ui::HeadlessApp app(stdout, std::cin, false);
+    return app.run(audio::kAudioToolTitle, panel);
+  }
+  QApplication qt(argc, argv);
+  ui::qt::QtApp app;
+  audio::addQtWindow(app);
+  return app.run(audio::kAudioToolTitle, panel);
+}

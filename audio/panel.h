@@ -1,0 +1,80 @@
+// The audio tool's window: compression choice, microphone and speaker meters, the silence
+// threshold, the Talk button and the Auto box, around an AudioCore.
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "applink/link.h"
+#include "audio/audio_core.h"
+#include "ui/view.h"
+
+namespace zep::audio {
+
+inline constexpr const char* kAudioToolTitle = "Audio Tool";
+inline constexpr std::uint16_t kAudioPort = 12567;
+inline constexpr int kThresholdStart = 6;
+
+// A window timer that fires every second after its last restart until stopped.
+class QuietTimer {
+ public:
+  explicit QuietTimer(std::function<void()> fire);
+  ~QuietTimer();
+  void restart();
+
+ private:
+  std::function<void()> fire_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::chrono::steady_clock::time_point due_{};
+  bool armed_ = false;
+  std::jthread thread_;
+};
+
+struct AudioToolSettings {
+  sound::AudioSystem* audio = nullptr;
+  clock::Clock* clock = nullptr;
+  host::HostIdentity host;
+  std::string mixerProgram = "/usr/bin/pavucontrol";  // the "Audio Panel"
+  applink::LinkOptions linkOptions;
+};
+
+class AudioToolPanel final : public ui::Presenter, public AudioCoreHooks {
+ public:
+  explicit AudioToolPanel(AudioToolSettings settings);
+  ~AudioToolPanel() override;
+
+  void attach(ui::View& view) override;
+  void onClick(std::string_view control) override;
+  void onValue(std::string_view control, int value, bool released) override;
+  void onClose() override;
+
+  // AudioCoreHooks: every change reaches the window through the window thread.
+  void showMicrophoneLevel(int meter) override;
+  void showSpeakerLevel(int meter) override;
+  void showTalk(bool enabled, bool checked) override;
+  void restartQuietTimer() override { quiet_.restart(); }
+  void raiseLater(AudioEvent event) override;
+  void message(const std::string& title, const std::string& text) override;
+  void requestClose() override;
+
+  AudioCore* core() { return core_.get(); }
+
+ private:
+  void receive(const std::stop_token& stop);
+  void shutdown();
+  void chooseCodec(std::string_view name);
+
+  AudioToolSettings settings_;
+  ui::View* view_ = nullptr;
+  std::unique_ptr<applink::Link> link_;
+  std::unique_ptr<AudioCore> core_;
+  QuietTimer quiet_;
+  std::jthread receiver_;
+  bool talkChecked_ = true;
+  bool autoChecked_ = false;
+};
+
+}  // namespace zep::audio

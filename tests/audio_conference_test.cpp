@@ -1,0 +1,82 @@
+// Audio tools on loopback hosts with sound-file devices: who hears whom, measured in the files.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "platform/audio.h"
+#include "tests/driver/driver.h"
+
+namespace zep::testing {
+namespace {
+
+// A headless zepaudio on a host, with a microphone file and a loudspeaker file.
+struct AudioTool {
+  AudioTool(net::Ipv4 host, const std::filesystem::path& microphone,
+            const std::filesystem::path& speaker) {
+    auto dir = freshDirectory("zepaudio");
+    out = LogFile(dir / "out.txt");
+    process::StartOptions o;
+    o.stdoutPath = out.path();
+    o.stderrPath = dir / "err.txt";
+    o.pipeStdin = true;
+    o.args = {"--headless"};
+    o.environment = {{"ZEP_HOST", dotted(host)},
+                     {"ZEP_AUDIO_IN", "file:" + microphone.string()},
+                     {"ZEP_AUDIO_OUT", "file:" + speaker.string()}};
+    std::string why;
+    process = process::start((installTree() / "zepaudio").string(), o, &why);
+  }
+  ~AudioTool() {
+    process.writeLine("click Control/Exit");
+    process.waitForExit(5000);
+    process.terminate();
+  }
+  LogFile out;
+  process::Process process;
+};
+
+std::vector<std::int16_t> tone(double hz, double seconds) {
+  std::vector<std::int16_t> v(static_cast<std::size_t>(8000 * seconds));
+  for (std::size_t i = 0; i < v.size(); ++i)
+    v[i] =
+        static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * hz * static_cast<double>(i) / 8000));
+  return v;
+}
+
+// Energy of one frequency in the signal (a single-bin DFT), relative to the signal's length.
+double energyAt(const std::vector<std::int16_t>& s, double hz) {
+  double re = 0, im = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    double a = 2 * M_PI * hz * static_cast<double>(i) / 8000;
+    re += s[i] * std::cos(a);
+    im += s[i] * std::sin(a);
+  }
+  return (re * re + im * im) / std::max<double>(1, static_cast<double>(s.size()));
+}
+
+TEST(AudioConference, EachHostHearsTheOthersAndNotItself) {
+  SessionHost a("alice"), b("bob");
+  ASSERT_TRUE(formSession({&a, &b}));
+  auto dir = freshDirectory("conference");
+  std::string error;
+  ASSERT_TRUE(sound::writeSoundFile((dir / "a-mic.wav").string(), tone(440, 3), &error));
+  ASSERT_TRUE(sound::writeSoundFile((dir / "b-mic.wav").string(), tone(1000, 3), &error));
+  {
+    AudioTool ta(a.address, dir / "a-mic.wav", dir / "a-speaker.wav");
+    AudioTool tb(b.address, dir / "b-mic.wav", dir / "b-speaker.wav");
+    ASSERT_TRUE(ta.out.waitFor("Audio Tool: opened"));
+    ASSERT_TRUE(tb.out.waitFor("Audio Tool: opened"));
+    clock::sleepMs(3500);
+  }
+  std::vector<std::int16_t> heardByA, heardByB;
+  ASSERT_TRUE(sound::readSoundFile((dir / "a-speaker.wav").string(), &heardByA, &error)) << error;
+  ASSERT_TRUE(sound::readSoundFile((dir / "b-speaker.wav").string(), &heardByB, &error)) << error;
+  EXPECT_GT(energyAt(heardByB, 440), 100 * energyAt(heardByB, 1000))
+      << "bob hears alice, not himself";
+  EXPECT_GT(energyAt(heardByA, 1000), 100 * energyAt(heardByA, 440))
+      << "alice hears bob, not herself";
+  EXPECT_GT(energyAt(heardByB, 440), 1e5);
+}
+
+}  // namespace
+}  // namespace zep::testing

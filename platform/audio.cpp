@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -106,6 +107,9 @@ class FileInput final : public SoundInput {
   void start() override {
     startMicros_ = system_.clock().nowMicros();
     delivered_ = 0;
+    if (system_.trace)
+      std::fprintf(stderr, "Sound: input %s starts at %llu us\n", system_.inputSpec().c_str(),
+                   static_cast<unsigned long long>(startMicros_));
     queue_.setStarted(true);
   }
   void reset() override { queue_.handBackAll(completion_); }
@@ -183,6 +187,9 @@ class FileOutput final : public SoundOutput {
         *endMicros_ += microsFor(silence.size());
       }
       std::uint64_t begin = std::max(now, *endMicros_);
+      if (*endMicros_ == 0 && system_.trace)
+        std::fprintf(stderr, "Sound: output %s starts at %llu us\n", system_.outputSpec().c_str(),
+                     static_cast<unsigned long long>(begin));
       std::uint64_t end = begin + static_cast<std::uint64_t>(microsFor(b->samples.size()));
       if (!clock.waitUntilMicros(end, stop)) break;
       queue_.finish(
@@ -408,8 +415,9 @@ bool writeSoundFile(const std::string& path, const std::vector<std::int16_t>& sa
 }
 
 AudioSystem::AudioSystem(std::string inputSpec, std::string outputSpec, bool halfDuplex,
-                         clock::Clock& clock)
-    : inputSpec_(std::move(inputSpec)),
+                         clock::Clock& clock, bool traceTimelines)
+    : trace(traceTimelines),
+      inputSpec_(std::move(inputSpec)),
       outputSpec_(std::move(outputSpec)),
       halfDuplex_(halfDuplex),
       clock_(clock) {}
@@ -418,7 +426,8 @@ AudioSystem AudioSystem::fromEnvironment(clock::Clock& clock) {
   auto in = host::environment("ZEP_AUDIO_IN");
   auto out = host::environment("ZEP_AUDIO_OUT");
   return AudioSystem(in.empty() ? "portaudio" : in, out.empty() ? "portaudio" : out,
-                     host::environment("ZEP_AUDIO_DUPLEX") == "half", clock);
+                     host::environment("ZEP_AUDIO_DUPLEX") == "half", clock,
+                     host::environment("ZEP_TRACE") == "1");
 }
 
 std::unique_ptr<SoundInput> AudioSystem::openInput(event::ManualResetEvent& completion,

@@ -53,7 +53,8 @@ class SoundOutput {
 // The sound hardware of one program: which backends, whether the card is half duplex.
 class AudioSystem {
  public:
-  AudioSystem(std::string inputSpec, std::string outputSpec, bool halfDuplex, clock::Clock& clock);
+  AudioSystem(std::string inputSpec, std::string outputSpec, bool halfDuplex, clock::Clock& clock,
+              bool trace = false);
   // ZEP_AUDIO_IN, ZEP_AUDIO_OUT (default "portaudio") and ZEP_AUDIO_DUPLEX=half.
   static AudioSystem fromEnvironment(clock::Clock& clock);
 
@@ -70,6 +71,10 @@ class AudioSystem {
   const std::string& inputSpec() const { return inputSpec_; }
   const std::string& outputSpec() const { return outputSpec_; }
   clock::Clock& clock() { return clock_; }
+
+  // With ZEP_TRACE=1 the sound-file devices say on standard error when their timelines start
+  // (monotonic microseconds), so delays can be measured across processes.
+  const bool trace;
 
   // Open directions, kept by the devices (half-duplex emulation).
   std::atomic<int> inputsOpen{0};

@@ -1,0 +1,174 @@
+// Whole audio sessions on loopback hosts with sound-file devices:
+//   delay  mouth-to-ear delay: clicks in alice's microphone file found again in bob's
+//          loudspeaker file, through capture, coding, the network, decoding, the ring, the
+//          mixer and the output queue; median and 95th percentile over the clicks.
+//   cpu    the share of one core each audio tool uses in a three-host session, per codec.
+#include <sys/times.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "platform/audio.h"
+#include "tests/driver/driver.h"
+
+using namespace zep;
+using namespace zep::testing;
+
+namespace {
+
+struct AudioTool {
+  AudioTool(net::Ipv4 host, const std::filesystem::path& mic,
+            const std::filesystem::path& speaker) {
+    auto dir = freshDirectory("bench-zepaudio");
+    err = LogFile(dir / "err.txt");
+    process::StartOptions o;
+    o.stdoutPath = "/dev/null";
+    o.stderrPath = err.path();
+    o.pipeStdin = true;
+    o.args = {"--headless"};
+    o.environment = {{"ZEP_HOST", dotted(host)},
+                     {"ZEP_TRACE", "1"},
+                     {"ZEP_AUDIO_IN", "file:" + mic.string()},
+                     {"ZEP_AUDIO_OUT", "file:" + speaker.string()}};
+    std::string why;
+    process = process::start((installTree() / "zepaudio").string(), o, &why);
+  }
+  void quit() {
+    process.writeLine("click Control/Exit");
+    process.waitForExit(5000);
+    process.terminate();
+  }
+  // Start of a timeline traced on standard error, in monotonic microseconds.
+  double startOf(const std::string& direction) {
+    std::istringstream lines(err.text());
+    std::string line;
+    while (std::getline(lines, line)) {
+      auto at = line.find(" starts at ");
+      if (line.rfind("Sound: " + direction, 0) == 0 && at != std::string::npos)
+        return std::stod(line.substr(at + 11));
+    }
+    return -1;
+  }
+  double cpuSeconds() {
+    std::ifstream stat("/proc/" + std::to_string(process.pid()) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string f;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> f; ++i) {
+      if (i == 14) utime = std::stol(f);
+      if (i == 15) stime = std::stol(f);
+    }
+    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+  }
+  LogFile err;
+  process::Process process;
+};
+
+// Onsets: the first sample of each run above the threshold, at least `gap` samples apart.
+std::vector<std::size_t> onsets(const std::vector<std::int16_t>& s, int threshold,
+                                std::size_t gap) {
+  std::vector<std::size_t> found;
+  for (std::size_t i = 0; i < s.size(); ++i)
+    if (std::abs(s[i]) > threshold && (found.empty() || i - found.back() > gap)) found.push_back(i);
+  return found;
+}
+
+int delayBench() {
+  SessionHost a("alice"), b("bob");
+  if (!formSession({&a, &b})) return 1;
+  auto dir = freshDirectory("delay-bench");
+  // A click every 700 ms: short enough for 25 in 18 s, far apart enough to pair without doubt.
+  const std::size_t period = 5600;
+  std::vector<std::int16_t> clicks(period * 26, 0);
+  for (std::size_t k = 1; k <= 25; ++k)
+    for (std::size_t i = 0; i < 40; ++i)
+      clicks[k * period + i] = static_cast<std::int16_t>(20000 * std::sin(i * 0.8));
+  std::string error;
+  sound::writeSoundFile((dir / "a-mic.wav").string(), clicks, &error);
+  sound::writeSoundFile((dir / "b-mic.wav").string(), std::vector<std::int16_t>(8000, 0), &error);
+  double aStart, bStart;
+  {
+    AudioTool ta(a.address, dir / "a-mic.wav", dir / "a-out.wav");
+    AudioTool tb(b.address, dir / "b-mic.wav", dir / "b-out.wav");
+    clock::sleepMs(static_cast<int>(clicks.size() / 8) + 1000);
+    aStart = ta.startOf("input");
+    bStart = tb.startOf("output");
+    ta.quit();
+    tb.quit();
+  }
+  std::vector<std::int16_t> heard;
+  if (!sound::readSoundFile((dir / "b-out.wav").string(), &heard, &error) || aStart < 0 ||
+      bStart < 0) {
+    std::fprintf(stderr, "delay: no timelines (%s)\n", error.c_str());
+    return 1;
+  }
+  auto sent = onsets(clicks, 5000, 2000);
+  auto got = onsets(heard, 3000, 2000);
+  std::vector<double> delays;
+  for (std::size_t k : sent) {
+    double spoken = aStart / 1000 + double(k) / 8;  // ms, monotonic
+    for (std::size_t g : got) {
+      double d = bStart / 1000 + double(g) / 8 - spoken;
+      if (d > 0 && d < 650) {
+        delays.push_back(d);
+        break;
+      }
+    }
+  }
+  if (delays.size() < 20) {
+    std::fprintf(stderr, "delay: only %zu of %zu clicks found again\n", delays.size(), sent.size());
+    return 1;
+  }
+  std::sort(delays.begin(), delays.end());
+  std::printf(
+      "mouth-to-ear delay over %zu clicks: median %.0f ms, 95th percentile %.0f ms, "
+      "best %.0f ms, worst %.0f ms\n",
+      delays.size(), delays[delays.size() / 2], delays[delays.size() * 95 / 100], delays.front(),
+      delays.back());
+  return 0;
+}
+
+int cpuBench() {
+  SessionHost a("alice"), b("bob"), c("carol");
+  if (!formSession({&a, &b, &c})) return 1;
+  auto dir = freshDirectory("cpu-bench");
+  std::string error;
+  std::vector<std::int16_t> voice(8000 * 12);
+  for (std::size_t i = 0; i < voice.size(); ++i)
+    voice[i] = static_cast<std::int16_t>(8000 * std::sin(0.2 * double(i)) * (i % 8000 < 5000));
+  sound::writeSoundFile((dir / "mic.wav").string(), voice, &error);
+  for (const char* codec : {"ADPCM", "GSM", "PCM"}) {
+    std::vector<std::unique_ptr<AudioTool>> tools;
+    int n = 0;
+    for (auto* h : {&a, &b, &c})
+      tools.push_back(std::make_unique<AudioTool>(h->address, dir / "mic.wav",
+                                                  dir / ("out" + std::to_string(n++) + ".wav")));
+    clock::sleepMs(1000);
+    for (auto& t : tools) t->process.writeLine(std::string("click ") + codec);
+    std::vector<double> before;
+    for (auto& t : tools) before.push_back(t->cpuSeconds());
+    const int seconds = 5;
+    clock::sleepMs(seconds * 1000);
+    std::printf("%-5s CPU per audio tool (share of one core):", codec);
+    for (std::size_t i = 0; i < tools.size(); ++i)
+      std::printf(" %5.1f%%", 100 * (tools[i]->cpuSeconds() - before[i]) / seconds);
+    std::printf("\n");
+    for (auto& t : tools) t->quit();
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string what = argc > 1 ? argv[1] : "delay";
+  if (what == "delay") return delayBench();
+  if (what == "cpu") return cpuBench();
+  std::fprintf(stderr, "usage: %s delay|cpu\n", argv[0]);
+  return 2;
+}

@@ -12,7 +12,7 @@ namespace {
 // A headless zepaudio on a host, with a microphone file and a loudspeaker file.
 struct AudioTool {
   AudioTool(net::Ipv4 host, const std::filesystem::path& microphone,
-            const std::filesystem::path& speaker) {
+            const std::filesystem::path& speaker, bool halfDuplex = false) {
     auto dir = freshDirectory("zepaudio");
     out = LogFile(dir / "out.txt");
     process::StartOptions o;
@@ -22,7 +22,8 @@ struct AudioTool {
     o.args = {"--headless"};
     o.environment = {{"ZEP_HOST", dotted(host)},
                      {"ZEP_AUDIO_IN", "file:" + microphone.string()},
-                     {"ZEP_AUDIO_OUT", "file:" + speaker.string()}};
+                     {"ZEP_AUDIO_OUT", "file:" + speaker.string()},
+                     {"ZEP_AUDIO_DUPLEX", halfDuplex ? "half" : "full"}};
     std::string why;
     process = process::start((installTree() / "zepaudio").string(), o, &why);
   }
@@ -76,6 +77,29 @@ TEST(AudioConference, EachHostHearsTheOthersAndNotItself) {
   EXPECT_GT(energyAt(heardByA, 1000), 100 * energyAt(heardByA, 440))
       << "alice hears bob, not herself";
   EXPECT_GT(energyAt(heardByB, 440), 1e5);
+}
+
+TEST(AudioConference, AHalfDuplexHostInAutoListensWhileAPeerTalksAndTalksAgainAfter) {
+  SessionHost a("alice"), b("bob");
+  ASSERT_TRUE(formSession({&a, &b}));
+  auto dir = freshDirectory("half-duplex");
+  std::string error;
+  // alice talks for two seconds after a second of silence; bob says nothing.
+  auto speech = tone(440, 3);
+  std::fill(speech.begin(), speech.begin() + 8000, 0);
+  ASSERT_TRUE(sound::writeSoundFile((dir / "a-mic.wav").string(), speech, &error));
+  ASSERT_TRUE(sound::writeSoundFile((dir / "b-mic.wav").string(), std::vector<std::int16_t>(800, 0),
+                                    &error));
+  AudioTool tb(b.address, dir / "b-mic.wav", dir / "b-speaker.wav", true);
+  ASSERT_TRUE(tb.out.waitFor("Audio Tool: Auto unchecked"));
+  tb.process.writeLine("click Auto");
+  ASSERT_TRUE(tb.out.waitFor("Audio Tool: Auto checked"));
+  EXPECT_FALSE(tb.out.contains("loudspeaker")) << "bob starts talking";
+  AudioTool ta(a.address, dir / "a-mic.wav", dir / "a-speaker.wav");
+  // alice's voice plus a second of bob's silence: bob listens.
+  EXPECT_TRUE(tb.out.waitFor("Audio Tool: Talk picture loudspeaker", 8000));
+  // alice falls silent: after a quiet second bob talks again.
+  EXPECT_TRUE(tb.out.waitForCount("Audio Tool: Talk picture microphone", 2, 8000));
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -74,6 +76,71 @@ double energyAt(const std::vector<std::int16_t>& s, double hz) {
   return (re * re + im * im) / std::max<double>(1, static_cast<double>(s.size()));
 }
 
+// Start of a sound-file timeline that an audio tool traced on its manager's error stream, in
+// monotonic milliseconds; -1 when none was traced.
+double timelineStart(const ManagerProcess& m, const std::string& what) {
+  std::istringstream lines(m.err.text());
+  std::string line;
+  while (std::getline(lines, line)) {
+    auto at = line.find(" starts at ");
+    if (line.rfind("Sound: " + what, 0) == 0 && at != std::string::npos)
+      return std::stod(line.substr(at + 11)) / 1000;
+  }
+  return -1;
+}
+
+// Where a tone's bursts begin: 10 ms frames whose energy at hz rises above a tenth of the
+// loudest after at least 100 ms below it.
+std::vector<double> burstOnsetsMs(const std::vector<std::int16_t>& s, double hz) {
+  const std::size_t frame = 80;
+  std::vector<double> energy;
+  for (std::size_t b = 0; b + frame <= s.size(); b += frame)
+    energy.push_back(energyAt(std::vector<std::int16_t>(s.begin() + static_cast<long>(b),
+                                                        s.begin() + static_cast<long>(b + frame)),
+                              hz));
+  double peak = energy.empty() ? 0 : *std::max_element(energy.begin(), energy.end());
+  std::vector<double> onsets;
+  int quiet = 10;
+  for (std::size_t i = 0; i < energy.size(); ++i) {
+    if (energy[i] > peak / 10) {
+      if (quiet >= 10) onsets.push_back(static_cast<double>(i) * 10);
+      quiet = 0;
+    } else {
+      ++quiet;
+    }
+  }
+  return onsets;
+}
+
+// alice's voice from her microphone file to bob's loudspeaker file.
+void mouthToEar(const ManagerProcess& alice, const ManagerProcess& bob,
+                const std::filesystem::path& soundDir, double hz) {
+  std::vector<std::int16_t> spoken, heard;
+  std::string error;
+  sound::readSoundFile((soundDir / "alice-microphone.wav").string(), &spoken, &error);
+  sound::readSoundFile((soundDir / "bob-loudspeaker.wav").string(), &heard, &error);
+  double spokenStart = timelineStart(alice, "input"), heardStart = timelineStart(bob, "output");
+  std::vector<double> delays;
+  auto heardOnsets = burstOnsetsMs(heard, hz);
+  for (double s : burstOnsetsMs(spoken, hz)) {
+    for (double h : heardOnsets) {
+      double d = (heardStart + h) - (spokenStart + s);
+      if (d > 0 && d < 700) {
+        delays.push_back(d);
+        break;
+      }
+    }
+  }
+  std::sort(delays.begin(), delays.end());
+  if (spokenStart < 0 || heardStart < 0 || delays.empty()) {
+    step(false, "mouth-to-ear delay measured");
+    return;
+  }
+  std::printf(
+      "\nMouth-to-ear delay, alice to bob, over %zu bursts: median %.0f ms (from %.0f to %.0f)\n",
+      delays.size(), delays[delays.size() / 2], delays.front(), delays.back());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,13 +168,14 @@ int main(int argc, char** argv) {
     auto mic = soundDir / (std::string(users[i]) + "-microphone.wav");
     auto speaker = soundDir / (std::string(users[i]) + "-loudspeaker.wav");
     std::string error;
-    sound::writeSoundFile(mic.string(), toneBursts(tones[i], 5.0), &error);
+    sound::writeSoundFile(mic.string(), toneBursts(tones[i], 12.0), &error);
     managers.push_back(
         std::make_unique<ManagerProcess>(net::dottedAddress(base + std::to_string(i + 1)), users[i],
                                          std::vector<std::pair<std::string, std::string>>{
                                              {"ZEP_AUDIO_IN", "file:" + mic.string()},
                                              {"ZEP_AUDIO_OUT", "file:" + speaker.string()},
-                                             {"ZEP_RING_OUT", "none"}}));
+                                             {"ZEP_RING_OUT", "none"},
+                                             {"ZEP_TRACE", "1"}}));
   }
   for (int i = 0; i < 3; ++i)
     step(managers[i]->out.waitFor("Status = Conferencing panel ready to use"),
@@ -174,7 +242,34 @@ int main(int argc, char** argv) {
   for (auto& m : managers)
     step(m->engineLog.waitFor("Engine: application port 5937"),
          "audio tool attached on " + m->user + "'s host");
-  clock::sleepMs(4000);
+  clock::sleepMs(1000);
+  std::printf("\nalice records the conversation from the Archive Panel, then replays it:\n");
+  auto recording = tree / archive::kRecordingName;
+  a.command("click Archive/Archive Panel");
+  a.command("click Record");
+  step(a.engineLog.waitForCount("Recorder: recording to", 2), "the recorder runs again");
+  clock::sleepMs(3000);
+  a.command("click Stop");
+  clock::sleepMs(300);
+  {
+    std::map<std::pair<int, int>, int> counts;  // (port, member) -> records
+    std::FILE* f = std::fopen(recording.c_str(), "rb");
+    archive::DatagramRecord r;
+    std::string reason;
+    while (f && archive::readRecord(f, &r, &reason) == archive::ReadResult::kRecord)
+      if (auto d = applink::decodeMediaDatagram(r.data)) counts[{r.port, d->sender}]++;
+    if (f) std::fclose(f);
+    for (auto& [key, n] : counts)
+      std::printf("  recorded %3d datagrams of member %d for port %d\n", n, key.second, key.first);
+    step(counts.size() >= 3 && counts[{12567, 1}] >= 20,
+         "every member's voice is in the recording (10 blocks a second)");
+  }
+  clock::RealClock wall;
+  const double replayStartMs = static_cast<double>(wall.nowMicros()) / 1000;
+  a.command("click Play");
+  step(a.engineLog.waitForCount("datagrams replayed", 2, 10000),
+       "the recording was replayed to its end");
+  a.command("click OK");
 
   std::printf("\n--- what alice's manager showed ---\n%s", a.out.text().c_str());
   for (auto& m : managers) m->command("click File/Exit");  // quits the audio tools too
@@ -190,6 +285,16 @@ int main(int argc, char** argv) {
     std::vector<std::int16_t> heard;
     std::string error;
     bool read = sound::readSoundFile(speaker.string(), &heard, &error);
+    std::vector<std::int16_t> replayed;
+    if (i == 0) {
+      // The replay gives alice her own voice back: judge the conversation before it.
+      double start = timelineStart(*managers[0], "output");
+      auto cut = static_cast<std::size_t>(std::max(0.0, (replayStartMs - start) * 8));
+      if (start >= 0 && cut < heard.size()) {
+        replayed.assign(heard.begin() + static_cast<long>(cut), heard.end());
+        heard.resize(cut);
+      }
+    }
     std::array<double, 3> e{};
     for (int j = 0; j < 3; ++j) e[static_cast<std::size_t>(j)] = energyAt(heard, tones[j]);
     double floor = std::max(1.0, *std::min_element(e.begin(), e.end()));
@@ -197,13 +302,22 @@ int main(int argc, char** argv) {
     for (int j = 0; j < 3; ++j)
       std::printf(" %8.0f dB",
                   10 * std::log10(std::max(1.0, e[static_cast<std::size_t>(j)]) / floor));
-    std::printf("   (%.1f s in %s)\n", static_cast<double>(heard.size()) / 8000, speaker.c_str());
+    double sum = 0;
+    for (auto v : heard) sum += double(v) * v;
+    double rms = std::sqrt(sum / std::max<double>(1, static_cast<double>(heard.size())));
+    std::printf("   level %.0f dBFS, %.1f s in %s\n", 20 * std::log10(std::max(1.0, rms) / 32768),
+                static_cast<double>(heard.size()) / 8000, speaker.c_str());
+    if (i == 0)
+      step(energyAt(replayed, tones[0]) > 100 * std::max(1.0, energyAt(heard, tones[0])),
+           "alice hears her own recorded voice in the replay");
     for (int j = 0; j < 3; ++j) {
       if (j == i) continue;
       step(read && e[static_cast<std::size_t>(j)] > 100 * e[static_cast<std::size_t>(i)],
            std::string(users[i]) + " heard " + users[j] + " (and not " + users[i] + ")");
     }
   }
+  mouthToEar(*managers[0], *managers[1], soundDir, tones[0]);
+  std::printf("Sound files: %s\n", soundDir.c_str());
   std::printf("\n--- log of alice's engine ---\n%s", a.engineLog.text().c_str());
   server.terminate();
   std::filesystem::remove(tree / "SERVERS.CFG");

@@ -270,3 +270,46 @@ TEST(ManagerQtWindow, ControlsCarryTheirLabelsAndFollowThePresenter) {
 
 }  // namespace
 }  // namespace zep::manager
+
+namespace zep::manager {
+namespace {
+
+TEST(AddUsersDialog, EntriesAreAddedOnceDeletedAndInvitedInOrder) {
+  std::vector<std::string> invited;
+  AddUsersDialog dialog({{"alice", "host-a"}, {"bob", "host-b"}},
+                        [&](const std::string& e) { invited.push_back(e); });
+  ui::RecordingView view;
+  dialog.attach(view);
+  EXPECT_EQ(view.list("Active Users"), (std::vector<std::string>{"alice@host-a", "bob@host-b"}));
+  dialog.onText("User", "Carol@host-c");
+  dialog.onSelect("Active Users", 1, "bob@host-b");
+  dialog.onClick("Add ->");  // one click adds both
+  EXPECT_EQ(dialog.toInvite(), (std::vector<std::string>{"Carol@host-c", "bob@host-b"}));
+  dialog.onText("User", "carol");  // a case-insensitive prefix of an entry already listed
+  dialog.onSelect("Active Users", -1, "");
+  dialog.onClick("Add ->");
+  EXPECT_EQ(dialog.toInvite().size(), 2u);
+  dialog.onSelect("Invite", 0, "Carol@host-c");
+  dialog.onClick("<- Delete");
+  EXPECT_EQ(view.list("Invite"), std::vector<std::string>{"bob@host-b"});
+  dialog.onClick("OK");
+  EXPECT_EQ(invited, std::vector<std::string>{"bob@host-b"});
+  EXPECT_TRUE(view.closed);
+}
+
+TEST(ManagerPanel, ASecondInvitationReplacesTheFirst) {
+  Panel a("alice"), d("dave"), b("bob");
+  for (auto* p : {&a, &d, &b}) startPanel(*p);
+  a.panel->invite("bob@" + dotted(b.address));
+  ASSERT_TRUE(b.drainUntil([&] { return b.panel->invitationPending(); }));
+  d.panel->invite("bob@" + dotted(b.address));
+  ASSERT_TRUE(b.drainUntil([&] { return b.status().find("from dave@") != std::string::npos; }));
+  b.panel->onClick("Accept");
+  EXPECT_TRUE(d.drainUntil([&] { return d.view.list("Members").size() == 2; }))
+      << "bob joined dave's session, the later invitation";
+  a.drainUntil([] { return false; }, 300);
+  EXPECT_EQ(a.view.list("Members").size(), 1u) << "alice's session kept only herself";
+}
+
+}  // namespace
+}  // namespace zep::manager

@@ -16,12 +16,7 @@
 
 int main(int argc, char** argv) {
   using namespace zep;
-  bool headless = false;
-  for (int i = 1; i < argc; ++i)
-    if (std::strcmp(argv[i], "--headless") == 0) headless = true;
-  if (host::environment("DISPLAY").empty() && host::environment("WAYLAND_DISPLAY").empty() &&
-      host::environment("QT_QPA_PLATFORM").empty())
-    headless = true;
+  const bool headless = ui::wantsHeadless(argc, argv);
   // Playout and capture keep their pace better at a raised priority, where that is allowed.
   if (::setpriority(PRIO_PROCESS, 0, -10) != 0)
     std::fprintf(stderr, "Audio: cannot raise the priority: %s\n", std::strerror(errno));

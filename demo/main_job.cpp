@@ -65,17 +65,6 @@ std::vector<std::int16_t> toneBursts(double hz, double seconds) {
   return v;
 }
 
-// Energy at one frequency (a single DFT bin), per sample.
-double energyAt(const std::vector<std::int16_t>& s, double hz) {
-  double re = 0, im = 0;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    double a = 2 * M_PI * hz * static_cast<double>(i) / 8000;
-    re += s[i] * std::cos(a);
-    im += s[i] * std::sin(a);
-  }
-  return (re * re + im * im) / std::max<double>(1, static_cast<double>(s.size()));
-}
-
 // Start of a sound-file timeline that an audio tool traced on its manager's error stream, in
 // monotonic milliseconds; -1 when none was traced.
 double timelineStart(const ManagerProcess& m, const std::string& what) {
@@ -95,9 +84,10 @@ std::vector<double> burstOnsetsMs(const std::vector<std::int16_t>& s, double hz)
   const std::size_t frame = 80;
   std::vector<double> energy;
   for (std::size_t b = 0; b + frame <= s.size(); b += frame)
-    energy.push_back(energyAt(std::vector<std::int16_t>(s.begin() + static_cast<long>(b),
-                                                        s.begin() + static_cast<long>(b + frame)),
-                              hz));
+    energy.push_back(
+        sound::toneEnergy(std::vector<std::int16_t>(s.begin() + static_cast<long>(b),
+                                                    s.begin() + static_cast<long>(b + frame)),
+                          hz));
   double peak = energy.empty() ? 0 : *std::max_element(energy.begin(), energy.end());
   std::vector<double> onsets;
   int quiet = 10;
@@ -296,7 +286,7 @@ int main(int argc, char** argv) {
       }
     }
     std::array<double, 3> e{};
-    for (int j = 0; j < 3; ++j) e[static_cast<std::size_t>(j)] = energyAt(heard, tones[j]);
+    for (int j = 0; j < 3; ++j) e[static_cast<std::size_t>(j)] = sound::toneEnergy(heard, tones[j]);
     double floor = std::max(1.0, *std::min_element(e.begin(), e.end()));
     std::printf("  %-8s", users[i]);
     for (int j = 0; j < 3; ++j)
@@ -308,7 +298,8 @@ int main(int argc, char** argv) {
     std::printf("   level %.0f dBFS, %.1f s in %s\n", 20 * std::log10(std::max(1.0, rms) / 32768),
                 static_cast<double>(heard.size()) / 8000, speaker.c_str());
     if (i == 0)
-      step(energyAt(replayed, tones[0]) > 100 * std::max(1.0, energyAt(heard, tones[0])),
+      step(sound::toneEnergy(replayed, tones[0]) >
+               100 * std::max(1.0, sound::toneEnergy(heard, tones[0])),
            "alice hears her own recorded voice in the replay");
     for (int j = 0; j < 3; ++j) {
       if (j == i) continue;

@@ -17,12 +17,7 @@
 
 int main(int argc, char** argv) {
   using namespace zep;
-  bool headless = false;
-  for (int i = 1; i < argc; ++i)
-    if (std::strcmp(argv[i], "--headless") == 0) headless = true;
-  if (host::environment("DISPLAY").empty() && host::environment("WAYLAND_DISPLAY").empty() &&
-      host::environment("QT_QPA_PLATFORM").empty())
-    headless = true;
+  const bool headless = ui::wantsHeadless(argc, argv);
 
   // The installation directory is where the program itself is.
   std::string self = process::ownExecutablePath();

@@ -5,6 +5,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -83,27 +84,92 @@ class BlockQueue {
   bool started_ = false;
 };
 
-// --- file backends ---
-
-class FileInput final : public SoundInput {
- public:
-  FileInput(AudioSystem& system, event::ManualResetEvent& completion,
-            std::vector<std::int16_t> samples)
-      : system_(system), completion_(completion), samples_(std::move(samples)) {
-    system_.inputsOpen++;
-    thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+// What every device shares: its place among the open directions, its completion event, and a
+// worker thread that handles the queued blocks one at a time, in order. A device starts the
+// worker once it is built and stops it first thing when it is destroyed, so handle() never runs
+// on a half-made or half-gone device.
+class QueuedDevice {
+ protected:
+  QueuedDevice(std::atomic<int>& openCount, event::ManualResetEvent& completion, bool waitForStart)
+      : completion_(completion), openCount_(openCount), waitForStart_(waitForStart) {
+    openCount_++;
   }
-  ~FileInput() override {
+  virtual ~QueuedDevice() { openCount_--; }
+
+  void startWorker() {
+    thread_ = std::jthread([this](std::stop_token stop) {
+      while (!stop.stop_requested()) {
+        SoundBlock* b = queue_.next(stop, waitForStart_);
+        if (b && !handle(*b, stop)) break;
+      }
+    });
+  }
+  void stopWorker() {
+    if (!thread_.joinable()) return;
     thread_.request_stop();
     queue_.wake();
     thread_.join();
-    system_.inputsOpen--;
   }
+  // Records or plays one block; false when stopped meanwhile.
+  virtual bool handle(SoundBlock& block, const std::stop_token& stop) = 0;
+  // Marks the block done (after work), unless a reset handed it back meanwhile.
+  template <typename F>
+  void finish(SoundBlock& block, F&& work) {
+    queue_.finish(&block, std::forward<F>(work), completion_);
+  }
+  void handBackAll() { queue_.handBackAll(completion_); }
+
+  BlockQueue queue_;
+  event::ManualResetEvent& completion_;
+
+ private:
+  std::atomic<int>& openCount_;
+  bool waitForStart_;
+  std::jthread thread_;
+};
+
+class QueuedInput : public SoundInput, protected QueuedDevice {
+ public:
+  QueuedInput(AudioSystem& system, event::ManualResetEvent& completion)
+      : QueuedDevice(system.inputsOpen, completion, true) {}
   void queue(SoundBlock& block) override {
     block.done = false;
     block.recorded = 0;
     queue_.push(block);
   }
+};
+
+class QueuedOutput : public SoundOutput, protected QueuedDevice {
+ public:
+  QueuedOutput(AudioSystem& system, event::ManualResetEvent& completion)
+      : QueuedDevice(system.outputsOpen, completion, false) {
+    queue_.setStarted(true);
+  }
+  bool write(SoundBlock& block) override {
+    block.done = false;
+    queue_.push(block);
+    return true;
+  }
+  void reset() override {
+    handBackAll();
+    queue_.setStarted(true);
+  }
+  std::uint64_t played() const override { return played_; }
+
+ protected:
+  std::atomic<std::uint64_t> played_{0};
+};
+
+// --- file backends ---
+
+class FileInput final : public QueuedInput {
+ public:
+  FileInput(AudioSystem& system, event::ManualResetEvent& completion,
+            std::vector<std::int16_t> samples)
+      : QueuedInput(system, completion), system_(system), samples_(std::move(samples)) {
+    startWorker();
+  }
+  ~FileInput() override { stopWorker(); }
   void start() override {
     startMicros_ = system_.clock().nowMicros();
     delivered_ = 0;
@@ -112,104 +178,68 @@ class FileInput final : public SoundInput {
                    static_cast<unsigned long long>(startMicros_));
     queue_.setStarted(true);
   }
-  void reset() override { queue_.handBackAll(completion_); }
+  void reset() override { handBackAll(); }
 
  private:
-  void run(const std::stop_token& stop) {
-    auto& clock = system_.clock();
-    while (!stop.stop_requested()) {
-      SoundBlock* b = queue_.next(stop, true);
-      if (!b) continue;
-      // The block is full when the card has recorded its last sample.
-      std::int64_t due =
-          static_cast<std::int64_t>(startMicros_) + microsFor(delivered_ + b->samples.size());
-      if (!clock.waitUntilMicros(static_cast<std::uint64_t>(due), stop)) break;
-      queue_.finish(
-          b,
-          [&] {
-            for (auto& s : b->samples) s = position_ < samples_.size() ? samples_[position_++] : 0;
-            b->recorded = b->samples.size();
-            delivered_ += b->samples.size();
-          },
-          completion_);
-    }
+  bool handle(SoundBlock& b, const std::stop_token& stop) override {
+    // The block is full when the card has recorded its last sample.
+    std::int64_t due =
+        static_cast<std::int64_t>(startMicros_) + microsFor(delivered_ + b.samples.size());
+    if (!system_.clock().waitUntilMicros(static_cast<std::uint64_t>(due), stop)) return false;
+    finish(b, [&] {
+      for (auto& s : b.samples) s = position_ < samples_.size() ? samples_[position_++] : 0;
+      b.recorded = b.samples.size();
+      delivered_ += b.samples.size();
+    });
+    return true;
   }
 
   AudioSystem& system_;
-  event::ManualResetEvent& completion_;
   std::vector<std::int16_t> samples_;
   std::size_t position_ = 0;
   std::uint64_t startMicros_ = 0;
   std::size_t delivered_ = 0;
-  BlockQueue queue_;
-  std::jthread thread_;
 };
 
-class FileOutput final : public SoundOutput {
+class FileOutput final : public QueuedOutput {
  public:
   FileOutput(AudioSystem& system, event::ManualResetEvent& completion, SNDFILE* file,
              std::uint64_t* endMicros)
-      : system_(system), completion_(completion), file_(file), endMicros_(endMicros) {
-    system_.outputsOpen++;
-    queue_.setStarted(true);
-    thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+      : QueuedOutput(system, completion), system_(system), file_(file), endMicros_(endMicros) {
+    startWorker();
   }
   ~FileOutput() override {
-    thread_.request_stop();
-    queue_.wake();
-    thread_.join();
+    stopWorker();
     sf_close(file_);
-    system_.outputsOpen--;
   }
-  bool write(SoundBlock& block) override {
-    block.done = false;
-    queue_.push(block);
-    return true;
-  }
-  void reset() override {
-    queue_.handBackAll(completion_);
-    queue_.setStarted(true);
-  }
-  std::uint64_t played() const override { return played_; }
 
  private:
-  void run(const std::stop_token& stop) {
-    auto& clock = system_.clock();
-    while (!stop.stop_requested()) {
-      SoundBlock* b = queue_.next(stop, false);
-      if (!b) continue;
-      std::uint64_t now = clock.nowMicros();
-      // The file is the speaker's timeline: a pause in playing is written as silence.
-      if (*endMicros_ != 0 && now > *endMicros_) {
-        std::vector<short> silence(
-            static_cast<std::size_t>((now - *endMicros_) * kSampleRate / 1000000));
-        sf_write_short(file_, silence.data(), static_cast<sf_count_t>(silence.size()));
-        *endMicros_ += microsFor(silence.size());
-      }
-      std::uint64_t begin = std::max(now, *endMicros_);
-      if (*endMicros_ == 0 && system_.trace)
-        std::fprintf(stderr, "Sound: output %s starts at %llu us\n", system_.outputSpec().c_str(),
-                     static_cast<unsigned long long>(begin));
-      std::uint64_t end = begin + static_cast<std::uint64_t>(microsFor(b->samples.size()));
-      if (!clock.waitUntilMicros(end, stop)) break;
-      queue_.finish(
-          b,
-          [&] {
-            sf_write_short(file_, b->samples.data(), static_cast<sf_count_t>(b->samples.size()));
-            *endMicros_ = end;
-            played_++;
-          },
-          completion_);
+  bool handle(SoundBlock& b, const std::stop_token& stop) override {
+    std::uint64_t now = system_.clock().nowMicros();
+    // The file is the speaker's timeline: a pause in playing is written as silence.
+    if (*endMicros_ != 0 && now > *endMicros_) {
+      std::vector<short> silence(
+          static_cast<std::size_t>((now - *endMicros_) * kSampleRate / 1000000));
+      sf_write_short(file_, silence.data(), static_cast<sf_count_t>(silence.size()));
+      *endMicros_ += microsFor(silence.size());
     }
+    std::uint64_t begin = std::max(now, *endMicros_);
+    if (*endMicros_ == 0 && system_.trace)
+      std::fprintf(stderr, "Sound: output %s starts at %llu us\n", system_.outputSpec().c_str(),
+                   static_cast<unsigned long long>(begin));
+    std::uint64_t end = begin + static_cast<std::uint64_t>(microsFor(b.samples.size()));
+    if (!system_.clock().waitUntilMicros(end, stop)) return false;
+    finish(b, [&] {
+      sf_write_short(file_, b.samples.data(), static_cast<sf_count_t>(b.samples.size()));
+      *endMicros_ = end;
+      played_++;
+    });
+    return true;
   }
 
   AudioSystem& system_;
-  event::ManualResetEvent& completion_;
   SNDFILE* file_;
   std::uint64_t* endMicros_;
-  std::atomic<std::uint64_t> played_{0};
-  BlockQueue queue_;
-  std::jthread thread_;
 };
 
 // --- PortAudio backends ---
@@ -250,102 +280,53 @@ class PortAudioStream {
   PaStream* stream_ = nullptr;
 };
 
-class PortAudioInput final : public SoundInput {
+class PortAudioInput final : public QueuedInput {
  public:
   PortAudioInput(AudioSystem& system, event::ManualResetEvent& completion,
                  std::unique_ptr<PortAudioStream> stream)
-      : system_(system), completion_(completion), stream_(std::move(stream)) {
-    system_.inputsOpen++;
-    thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+      : QueuedInput(system, completion), stream_(std::move(stream)) {
+    startWorker();
   }
-  ~PortAudioInput() override {
-    thread_.request_stop();
-    queue_.wake();
-    thread_.join();
-    stream_.reset();
-    system_.inputsOpen--;
-  }
-  void queue(SoundBlock& block) override {
-    block.done = false;
-    block.recorded = 0;
-    queue_.push(block);
-  }
+  ~PortAudioInput() override { stopWorker(); }
   void start() override {
     Pa_StartStream(stream_->stream());
     queue_.setStarted(true);
   }
   void reset() override {
-    queue_.handBackAll(completion_);
+    handBackAll();
     Pa_AbortStream(stream_->stream());
   }
 
  private:
-  void run(const std::stop_token& stop) {
-    while (!stop.stop_requested()) {
-      SoundBlock* b = queue_.next(stop, true);
-      if (!b) continue;
-      std::vector<std::int16_t> buffer(b->samples.size());
-      Pa_ReadStream(stream_->stream(), buffer.data(), buffer.size());
-      queue_.finish(
-          b,
-          [&] {
-            b->samples = buffer;
-            b->recorded = buffer.size();
-          },
-          completion_);
-    }
+  bool handle(SoundBlock& b, const std::stop_token&) override {
+    std::vector<std::int16_t> buffer(b.samples.size());
+    Pa_ReadStream(stream_->stream(), buffer.data(), buffer.size());
+    finish(b, [&] {
+      b.samples = buffer;
+      b.recorded = buffer.size();
+    });
+    return true;
   }
-  AudioSystem& system_;
-  event::ManualResetEvent& completion_;
   std::unique_ptr<PortAudioStream> stream_;
-  BlockQueue queue_;
-  std::jthread thread_;
 };
 
-class PortAudioOutput final : public SoundOutput {
+class PortAudioOutput final : public QueuedOutput {
  public:
   PortAudioOutput(AudioSystem& system, event::ManualResetEvent& completion,
                   std::unique_ptr<PortAudioStream> stream)
-      : system_(system), completion_(completion), stream_(std::move(stream)) {
-    system_.outputsOpen++;
+      : QueuedOutput(system, completion), stream_(std::move(stream)) {
     Pa_StartStream(stream_->stream());
-    queue_.setStarted(true);
-    thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+    startWorker();
   }
-  ~PortAudioOutput() override {
-    thread_.request_stop();
-    queue_.wake();
-    thread_.join();
-    stream_.reset();
-    system_.outputsOpen--;
-  }
-  bool write(SoundBlock& block) override {
-    block.done = false;
-    queue_.push(block);
-    return true;
-  }
-  void reset() override {
-    queue_.handBackAll(completion_);
-    queue_.setStarted(true);
-  }
-  std::uint64_t played() const override { return played_; }
+  ~PortAudioOutput() override { stopWorker(); }
 
  private:
-  void run(const std::stop_token& stop) {
-    while (!stop.stop_requested()) {
-      SoundBlock* b = queue_.next(stop, false);
-      if (!b) continue;
-      Pa_WriteStream(stream_->stream(), b->samples.data(), b->samples.size());
-      queue_.finish(
-          b, [&] { played_++; }, completion_);
-    }
+  bool handle(SoundBlock& b, const std::stop_token&) override {
+    Pa_WriteStream(stream_->stream(), b.samples.data(), b.samples.size());
+    finish(b, [&] { played_++; });
+    return true;
   }
-  AudioSystem& system_;
-  event::ManualResetEvent& completion_;
   std::unique_ptr<PortAudioStream> stream_;
-  std::atomic<std::uint64_t> played_{0};
-  BlockQueue queue_;
-  std::jthread thread_;
 };
 
 bool startsWith(const std::string& s, const char* prefix) {
@@ -396,6 +377,16 @@ bool readSoundFile(const std::string& path, std::vector<std::int16_t>* samples,
   for (std::size_t i = 0; i < mono.size(); ++i)
     (*samples)[i] = static_cast<std::int16_t>(std::clamp(mono[i] * 32768.0f, -32768.0f, 32767.0f));
   return true;
+}
+
+double toneEnergy(const std::vector<std::int16_t>& samples, double hz) {
+  const double step = 2 * std::acos(-1.0) * hz / kSampleRate;
+  double re = 0, im = 0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    re += samples[i] * std::cos(step * static_cast<double>(i));
+    im += samples[i] * std::sin(step * static_cast<double>(i));
+  }
+  return (re * re + im * im) / std::max<double>(1, static_cast<double>(samples.size()));
 }
 
 bool writeSoundFile(const std::string& path, const std::vector<std::int16_t>& samples,

@@ -96,4 +96,8 @@ bool readSoundFile(const std::string& path, std::vector<std::int16_t>* samples, 
 bool writeSoundFile(const std::string& path, const std::vector<std::int16_t>& samples,
                     std::string* error, int rate = kSampleRate, int channels = 1);
 
+// Energy of one frequency in 8000 Hz samples (a single DFT bin), per sample: how loud a tone
+// is in a recording, for measurements.
+double toneEnergy(const std::vector<std::int16_t>& samples, double hz);
+
 }  // namespace zep::sound

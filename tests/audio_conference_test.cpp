@@ -44,17 +44,6 @@ std::vector<std::int16_t> tone(double hz, double seconds) {
   return v;
 }
 
-// Energy of one frequency in the signal (a single-bin DFT), relative to the signal's length.
-double energyAt(const std::vector<std::int16_t>& s, double hz) {
-  double re = 0, im = 0;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    double a = 2 * M_PI * hz * static_cast<double>(i) / 8000;
-    re += s[i] * std::cos(a);
-    im += s[i] * std::sin(a);
-  }
-  return (re * re + im * im) / std::max<double>(1, static_cast<double>(s.size()));
-}
-
 TEST(AudioConference, EachHostHearsTheOthersAndNotItself) {
   SessionHost a("alice"), b("bob");
   ASSERT_TRUE(formSession({&a, &b}));
@@ -72,11 +61,11 @@ TEST(AudioConference, EachHostHearsTheOthersAndNotItself) {
   std::vector<std::int16_t> heardByA, heardByB;
   ASSERT_TRUE(sound::readSoundFile((dir / "a-speaker.wav").string(), &heardByA, &error)) << error;
   ASSERT_TRUE(sound::readSoundFile((dir / "b-speaker.wav").string(), &heardByB, &error)) << error;
-  EXPECT_GT(energyAt(heardByB, 440), 100 * energyAt(heardByB, 1000))
+  EXPECT_GT(sound::toneEnergy(heardByB, 440), 100 * sound::toneEnergy(heardByB, 1000))
       << "bob hears alice, not himself";
-  EXPECT_GT(energyAt(heardByA, 1000), 100 * energyAt(heardByA, 440))
+  EXPECT_GT(sound::toneEnergy(heardByA, 1000), 100 * sound::toneEnergy(heardByA, 440))
       << "alice hears bob, not herself";
-  EXPECT_GT(energyAt(heardByB, 440), 1e5);
+  EXPECT_GT(sound::toneEnergy(heardByB, 440), 1e5);
 }
 
 TEST(AudioConference, AHalfDuplexHostInAutoListensWhileAPeerTalksAndTalksAgainAfter) {

@@ -1,9 +1,21 @@
 #include "ui/headless.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <string_view>
 #include <thread>
 
 namespace zep::ui {
+
+bool wantsHeadless(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::string_view(argv[i]) == "--headless") return true;
+  auto unset = [](const char* name) {
+    const char* v = std::getenv(name);
+    return !v || !*v;
+  };
+  return unset("DISPLAY") && unset("WAYLAND_DISPLAY") && unset("QT_QPA_PLATFORM");
+}
 
 namespace {
 

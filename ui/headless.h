@@ -26,6 +26,10 @@
 
 namespace zep::ui {
 
+// True when a program should run headless: asked for with --headless, or no display to show
+// windows on.
+bool wantsHeadless(int argc, char** argv);
+
 class HeadlessApp {
  public:
   HeadlessApp(std::FILE* out, std::istream& in, bool closeOnInputEnd = true)

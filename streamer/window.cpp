@@ -1,0 +1,34 @@
+#include "streamer/window.h"
+
+namespace zep::streamer {
+
+void StreamerWindow::attach(ui::View& view) {
+  view_ = &view;
+  StreamClientSettings settings = settings_;
+  // The start shows its message on the window thread; the mixer's clock posts its own.
+  starting_ = true;
+  settings.showMessage = [this](const std::string& title, const std::string& text) {
+    if (starting_)
+      view_->messageBox(title, text, ui::Icon::kError);
+    else
+      view_->post([this, title, text] { view_->messageBox(title, text, ui::Icon::kError); });
+  };
+  client_ = std::make_unique<StreamClient>(settings);
+  bool started = client_->start();
+  starting_ = false;
+  if (!started) {
+    client_->stop();
+    view.close();
+  }
+}
+
+void StreamerWindow::onClick(std::string_view control) {
+  if (control == "OK") view_->close();
+}
+
+void StreamerWindow::onClose() {
+  if (client_) client_->stop();
+  view_->close();
+}
+
+}  // namespace zep::streamer

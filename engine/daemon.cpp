@@ -1,8 +1,11 @@
 // The engine process: start-up, the connection table, the select loop and the reading of each
 // kind of channel, outgoing connections, and the recorder and player programs.
+#include <cerrno>
 #include <cstdarg>
+#include <cstring>
 
 #include "engine/engine.h"
+#include "platform/clock.h"
 
 namespace zep::engine {
 
@@ -50,6 +53,7 @@ Engine::Connection Engine::adopt(net::Socket socket, net::Ipv4 peer) {
   c.socket = std::move(socket);
   c.peer = peer;
   c.serial = nextSerial_++;
+  c.acceptedAt = clock::tickCount();
   return c;
 }
 
@@ -75,11 +79,27 @@ bool Engine::startUp() {
   return true;
 }
 
-bool Engine::ready(const Connection& c) const {
+bool Engine::readable(const Connection& c) const {
   if (!c.valid()) return false;
   for (std::size_t i = 0; i < polled_.size(); ++i)
     if (polled_[i].first == &c) return polled_[i].second == c.serial && readSet_.readyAt(i);
   return false;
+}
+
+// The wait is cut short by work already buffered and by the deadline of a new connection.
+int Engine::waitTimeout(int timeoutMs) const {
+  auto buffered = [](const auto& table) {
+    for (const auto& c : table)
+      if (c.hasWork()) return true;
+    return false;
+  };
+  if (buffered(members_) || buffered(applications_) || local_.hasWork() || new_.hasWork()) return 0;
+  if (new_.valid()) {
+    auto waited = static_cast<int>(clock::tickCount() - new_.acceptedAt);
+    int left = std::max(0, config_.newConnectionTimeoutMs - waited);
+    timeoutMs = std::min(timeoutMs, left);
+  }
+  return timeoutMs;
 }
 
 void Engine::runOnce(int timeoutMs) {
@@ -94,17 +114,22 @@ void Engine::runOnce(int timeoutMs) {
   for (const auto& c : applications_) watch(c);
   watch(local_);
   watch(new_);
-  watch(listener_);  // the pending invitation is not read while it waits
+  // The pending invitation is not read while it waits, and while a new connection is still
+  // unclassified further ones wait in the backlog (watching the listener would only spin).
+  if (!new_.valid()) watch(listener_);
 
-  if (readSet_.wait(timeoutMs) <= 0) return;
+  if (readSet_.wait(waitTimeout(timeoutMs)) < 0) readSet_.clear();
 
   for (int i = 0; i < kMaxMembers; ++i)
-    if (ready(members_[i])) serviceMember(i);
+    if (due(members_[i])) serviceMember(i);
   for (int k = 0; k < kMaxApplications; ++k)
-    if (ready(applications_[k])) serviceApplication(k);
-  if (ready(local_)) serviceLocal();
-  if (ready(new_)) serviceNew();
-  if (ready(listener_) && !new_.valid()) acceptConnection();
+    if (due(applications_[k])) serviceApplication(k);
+  if (due(local_)) serviceLocal();
+  if (due(new_)) serviceNew();
+  closeSilentNewConnection();
+  if (readable(listener_) && !new_.valid()) acceptConnection();
+  closeBrokenChannels();
+  checkArchivePrograms();
   std::fflush(config_.out);
 }
 
@@ -119,27 +144,80 @@ void Engine::acceptConnection() {
   log("Accepted\n");
 }
 
-ReadStatus Engine::readMessage(Connection& c, Message* m) {
-  ReadStatus status = receiveMessage(c.fd(), m);
-  switch (status) {
-    case ReadStatus::kOk:
+void Engine::closeSilentNewConnection() {
+  if (!new_.valid()) return;
+  auto waited = static_cast<int>(clock::tickCount() - new_.acceptedAt);
+  if (waited < config_.newConnectionTimeoutMs) return;
+  error("Engine: new connection silent -- closed\n");
+  new_.close();
+}
+
+// Channels whose peer stopped reading are ended as if they had broken.
+void Engine::closeBrokenChannels() {
+  for (int i = 0; i < kMaxMembers; ++i)
+    if (members_[i].valid() && members_[i].broken) {
+      error("Engine: member %d does not read -- channel closed\n", i);
+      loseMember(i);
+    }
+  for (int k = 0; k < kMaxApplications; ++k)
+    if (applications_[k].valid() && applications_[k].broken) {
+      error("Engine: application %d does not read -- channel closed\n", k);
+      detachApplication(k);
+    }
+  if (local_.valid() && local_.broken) {
+    error("Engine: manager does not read -- every connection closed\n");
+    closeEveryConnection();
+  }
+  if (pending_.broken) pending_.close();
+  if (new_.broken) new_.close();
+}
+
+void Engine::gather(Connection& c) {
+  std::uint8_t buffer[16 * 1024];
+  // Bounded, so one fast peer cannot keep the loop from the others.
+  for (std::size_t total = 0; total < kHeaderSize + kMaxPayload;) {
+    long got = net::receiveAvailable(c.fd(), buffer);
+    if (got == net::kWouldBlock) return;
+    if (got == 0) {
+      c.peerClosed = true;
+      return;
+    }
+    if (got < 0) {
+      c.readError = errno;
+      return;
+    }
+    c.input.append(std::span(buffer, static_cast<std::size_t>(got)));
+    total += static_cast<std::size_t>(got);
+    if (static_cast<std::size_t>(got) < sizeof buffer) return;
+  }
+}
+
+std::optional<ReadStatus> Engine::receive(Connection& c, Message* m) {
+  if (readable(c) && !c.peerClosed && !c.readError) gather(c);
+  switch (c.input.next(m)) {
+    case AssembleStatus::kMessage:
       // The sender is where the connection comes from, whatever it reported.
       m->header.sender.address = c.peer;
-      break;
-    case ReadStatus::kHeaderClosed:
-    case ReadStatus::kPayloadClosed:
-      error("Engine: connection broken\n");
-      break;
-    case ReadStatus::kHeaderError:
-    case ReadStatus::kPayloadError:
-      error("Engine: reading error\n");
-      break;
-    case ReadStatus::kTooLong:
+      return ReadStatus::kOk;
+    case AssembleStatus::kTooLong:
       error("Engine: message of %u bytes is too long -- channel closed\n",
             static_cast<unsigned>(m->header.length));
+      return ReadStatus::kTooLong;
+    case AssembleStatus::kNeedMore:
       break;
   }
-  return status;
+  bool headerRead = c.input.headerComplete();
+  if (headerRead) m->header = *decodeHeader(c.input.bufferedBytes());
+  if (c.readError) {
+    error("readAll: %s\n", std::strerror(c.readError));
+    error("Engine: reading error\n");
+    return headerRead ? ReadStatus::kPayloadError : ReadStatus::kHeaderError;
+  }
+  if (c.peerClosed) {
+    error("Engine: connection broken\n");
+    return headerRead ? ReadStatus::kPayloadClosed : ReadStatus::kHeaderClosed;
+  }
+  return std::nullopt;
 }
 
 namespace {
@@ -150,9 +228,11 @@ bool lostByError(ReadStatus s) {
 }  // namespace
 
 void Engine::serviceMember(int slot) {
-  log("Engine: read member message\n");
   Message m;
-  ReadStatus status = readMessage(members_[slot], &m);
+  auto received = receive(members_[slot], &m);
+  if (!received) return;
+  ReadStatus status = *received;
+  log("Engine: read member message\n");
   if (status == ReadStatus::kOk) {
     onMemberMessage(slot, m);
     return;
@@ -164,9 +244,11 @@ void Engine::serviceMember(int slot) {
 }
 
 void Engine::serviceApplication(int slot) {
-  log("Engine: read application message\n");
   Message m;
-  ReadStatus status = readMessage(applications_[slot], &m);
+  auto received = receive(applications_[slot], &m);
+  if (!received) return;
+  ReadStatus status = *received;
+  log("Engine: read application message\n");
   if (status != ReadStatus::kHeaderClosed && status != ReadStatus::kHeaderError)
     log("App message length %d\n", m.header.length);
   if (status == ReadStatus::kOk) {
@@ -178,9 +260,11 @@ void Engine::serviceApplication(int slot) {
 }
 
 void Engine::serviceLocal() {
-  log("Engine: read local message\n");
   Message m;
-  ReadStatus status = readMessage(local_, &m);
+  auto received = receive(local_, &m);
+  if (!received) return;
+  ReadStatus status = *received;
+  log("Engine: read local message\n");
   if (status == ReadStatus::kOk) {
     onLocalMessage(m);
     std::fflush(config_.out);
@@ -195,9 +279,11 @@ void Engine::serviceLocal() {
 }
 
 void Engine::serviceNew() {
-  log("Engine: read new message\n");
   Message m;
-  ReadStatus status = readMessage(new_, &m);
+  auto received = receive(new_, &m);
+  if (!received) return;
+  ReadStatus status = *received;
+  log("Engine: read new message\n");
   if (status != ReadStatus::kHeaderClosed && status != ReadStatus::kHeaderError)
     log("Reading message length %d\n", m.header.length);
   if (status != ReadStatus::kOk) {
@@ -237,15 +323,17 @@ bool Engine::connectTo(net::Ipv4 address, Connection* out) {
   return true;
 }
 
-int Engine::send(const Connection& c, std::uint8_t tag, const MemberRecord& sender,
+int Engine::send(Connection& c, std::uint8_t tag, const MemberRecord& sender,
                  const MemberRecord& target, std::span<const std::uint8_t> payload) {
   if (!c.valid()) return 0;
+  if (c.broken) return -1;
   MessageHeader h;
   h.tag = tag;
   h.session = session_.number;
   h.sender = sender;
   h.target = target;
-  int rc = sendMessage(c.fd(), h, payload);
+  int rc = sendMessage(c.fd(), h, payload, config_.sendTimeoutMs);
+  if (rc < 0 && errno == ETIMEDOUT) c.broken = true;
   if (rc != 1) error("Engine: write error\n");
   return rc;
 }
@@ -272,6 +360,26 @@ void Engine::stopRecorder() {
   recorder_ = {};
   archive_ = kArchiveIdle;
   sendToApplications(-1, CTL_DATABASE_STOP, {});
+}
+
+// A recorder or player that could not start, or ended by itself, leaves the engine idle again,
+// so nobody goes on believing a session is being recorded.
+void Engine::checkArchivePrograms() {
+  if (archive_ == kRecording && !recorder_.running()) {
+    error("Engine: recorder ended (exit code %d) -- recording stopped\n", recorder_.exitCode());
+    recorder_ = {};
+    archive_ = kArchiveIdle;
+    sendToApplications(-1, CTL_DATABASE_STOP, {});
+  }
+  if (archive_ == kReplaying && !player_.running()) {
+    // The player ends with -1 when the whole recording has been replayed.
+    if (player_.exitCode() == 255)
+      log("Engine: replay finished\n");
+    else
+      error("Engine: player ended (exit code %d) -- replay stopped\n", player_.exitCode());
+    player_ = {};
+    archive_ = kArchiveIdle;
+  }
 }
 
 void Engine::startPlayer() {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "engine/assembler.h"
 #include "engine/messages.h"
 #include "platform/host.h"
 #include "platform/net.h"
@@ -25,6 +26,10 @@ struct EngineConfig {
   std::FILE* out = stdout;  // progress log
   std::FILE* err = stderr;  // error log
   int connectTimeoutMs = 5000;
+  // A send that cannot complete within this time ends its channel (the peer stopped reading).
+  int sendTimeoutMs = 3000;
+  // An accepted connection must deliver its first whole message within this time.
+  int newConnectionTimeoutMs = 5000;
 };
 
 // Where each build of the engine looks for the recorder and player.
@@ -70,14 +75,23 @@ class Engine {
 
  private:
   // A table entry. The serial tells a connection apart from a later one that got the same
-  // handle, so readiness seen in one wait is never applied to another connection.
+  // handle, so readiness seen in one wait is never applied to another connection. Bytes are
+  // gathered as they arrive and a message is served once it is whole, so no peer can hold the
+  // loop in a read.
   struct Connection {
     net::Socket socket;
     net::Ipv4 peer = net::kNoAddress;
     std::uint64_t serial = 0;
+    MessageAssembler input;
+    bool peerClosed = false;       // the peer closed its end; what is buffered is served first
+    int readError = 0;             // errno of a failed read, likewise after the buffered messages
+    bool broken = false;           // a send could not complete: the stream is out of step
+    std::uint32_t acceptedAt = 0;  // tick count, for the first-message deadline
     bool valid() const { return socket.valid(); }
     int fd() const { return socket.fd(); }
-    void close() { socket.close(); }
+    // Something to serve without waiting for the socket.
+    bool hasWork() const { return valid() && (input.hasMessage() || peerClosed || readError); }
+    void close() { *this = Connection{}; }
   };
   Connection adopt(net::Socket socket, net::Ipv4 peer);
 
@@ -85,17 +99,24 @@ class Engine {
   void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void error(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-  // Reading and writing.
-  ReadStatus readMessage(Connection& c, Message* m);
-  int send(const Connection& c, std::uint8_t tag, const MemberRecord& sender,
-           const MemberRecord& target, std::span<const std::uint8_t> payload);
+  // Reading and writing. receive() gathers what has arrived when select found the handle
+  // readable, and answers the next whole message, the loss of the channel, or nothing yet.
+  void gather(Connection& c);
+  std::optional<ReadStatus> receive(Connection& c, Message* m);
+  int send(Connection& c, std::uint8_t tag, const MemberRecord& sender, const MemberRecord& target,
+           std::span<const std::uint8_t> payload);
   MemberRecord ownRecord() const;
   void sendToManager(std::uint8_t tag, std::span<const std::uint8_t> payload);
   void sendToMembers(int destination, std::uint8_t tag, std::span<const std::uint8_t> payload);
   void sendToApplications(int slot, std::uint8_t tag, std::span<const std::uint8_t> payload);
 
   // The loop's services.
-  bool ready(const Connection& c) const;
+  bool readable(const Connection& c) const;
+  bool due(const Connection& c) const { return readable(c) || c.hasWork(); }
+  int waitTimeout(int timeoutMs) const;
+  void closeSilentNewConnection();
+  void closeBrokenChannels();
+  void checkArchivePrograms();
   void serviceMember(int slot);
   void serviceApplication(int slot);
   void serviceLocal();
@@ -112,9 +133,11 @@ class Engine {
 
   // Session operations.
   void reset();
+  bool fromThisHost(const char* request);
   void attachManager();
   void createSession();
   void registerMember(const MemberRecord& record);
+  bool canAdd(const MemberRecord& record) const;
   bool addMember(const MemberRecord& record);
   void deleteMember(int number);
   void setLocalMember(int number);

@@ -11,7 +11,7 @@
 
 namespace {
 
-[[maybe_unused]] std::string parentDirectory(const std::string& path) {
+std::string parentDirectory(const std::string& path) {
   auto cut = path.find_last_of('/');
   return cut == std::string::npos ? std::string() : path.substr(0, cut);
 }
@@ -23,19 +23,19 @@ int main(int argc, char** argv) {
   using namespace zep;
   engine::EngineConfig config;
   config.host = host::identityFromEnvironment();
-#ifdef ZEP_SECOND_BUILD
-  config = engine::secondBuildPaths(config, engine::engineDirectoryFromCommandLine(argv[0]));
-#else
-  (void)argv;
   std::string installDirectory = host::environment("ZEP_PATH");
   if (installDirectory.empty()) {
-    // The engine lives in Core/ of the installation tree.
+    // Both builds live one folder down in the installation tree (Core/ or Standalone/).
     installDirectory = parentDirectory(parentDirectory(process::ownExecutablePath()));
     std::fprintf(stderr, "Engine: ZEP_PATH is not set; using installation directory %s\n",
                  installDirectory.c_str());
     // The recorder and player look for the recording there too.
     ::setenv("ZEP_PATH", installDirectory.c_str(), 1);
   }
+#ifdef ZEP_SECOND_BUILD
+  config = engine::secondBuildPaths(config, engine::engineDirectoryFromCommandLine(argv[0]));
+#else
+  (void)argv;
   config = engine::firstBuildPaths(config, installDirectory);
 #endif
   engine::Engine engine(config);

@@ -136,12 +136,14 @@ std::optional<std::int32_t> decodeNumber(std::span<const std::uint8_t> bytes, By
   return v;
 }
 
-int sendMessage(int fd, MessageHeader header, std::span<const std::uint8_t> payload) {
+int sendMessage(int fd, MessageHeader header, std::span<const std::uint8_t> payload,
+                int timeoutMs) {
   if (fd < 0) return 0;
   header.length = static_cast<std::int32_t>(payload.size());
   // One buffer, one send: the bytes on the wire are the header followed by the payload.
   std::vector<std::uint8_t> bytes = encodeHeader(header);
   bytes.insert(bytes.end(), payload.begin(), payload.end());
+  if (timeoutMs >= 0) return net::writeAllWithin(fd, bytes.data(), bytes.size(), timeoutMs);
   return net::writeAll(fd, bytes.data(), bytes.size());
 }
 

@@ -168,7 +168,10 @@ std::optional<std::int32_t> decodeNumber(std::span<const std::uint8_t> bytes, By
 
 // Sends header and payload, the header's length set from the payload. Results as writeAll:
 // 1 sent, 0 nothing could be sent (or the handle is invalid), -1 error.
-int sendMessage(int fd, MessageHeader header, std::span<const std::uint8_t> payload);
+// With timeoutMs >= 0 the whole message must be taken within that time, else -1 with errno
+// ETIMEDOUT (the stream is then out of step).
+int sendMessage(int fd, MessageHeader header, std::span<const std::uint8_t> payload,
+                int timeoutMs = -1);
 
 enum class ReadStatus {
   kOk,

@@ -40,8 +40,10 @@ void Engine::sendToMembers(int destination, std::uint8_t tag,
         break;
       }
   } else {
+    // A member without a channel yet (its connection has not arrived, or could not be made)
+    // is skipped; only a real send failure ends the round.
     for (int i = 0; i < kMaxMembers; ++i)
-      if (other(i) && sendTo(i) != 1) break;
+      if (other(i) && members_[i].valid() && sendTo(i) < 0) break;
   }
 }
 
@@ -81,6 +83,14 @@ void Engine::registerMember(const MemberRecord& record) {
   auto payload = encodeMemberRecord(record);
   sendToManager(CTL_ADD_MEMBER, payload);
   sendToApplications(-1, CTL_ADD_MEMBER, payload);
+}
+
+bool Engine::canAdd(const MemberRecord& record) const {
+  if (session_.status != IN_SESSION) return false;
+  if (record.number >= kMaxMembers) return false;
+  for (int i = 0; i < kMaxMembers; ++i)
+    if (session_.present[i] && session_.members[i].sameMember(record)) return false;
+  return !session_.present[record.number];
 }
 
 bool Engine::addMember(const MemberRecord& record) {
@@ -130,7 +140,7 @@ int Engine::freeMemberSlot() const {
 void Engine::onNewMessage(Message& m) {
   switch (m.header.tag) {
     case NEW_LOCAL_INIT:
-      attachManager();
+      if (fromThisHost("manager")) attachManager();
       break;
     case NEW_REMOTE_CONNECT:
       remoteConnect(m);
@@ -139,7 +149,7 @@ void Engine::onNewMessage(Message& m) {
       receiveInvitation(m);
       break;
     case NEW_APP_ATTACH:
-      attachApplication(m);
+      if (fromThisHost("application")) attachApplication(m);
       break;
     default:
       error("Engine: Unknown new tag\n");
@@ -266,6 +276,15 @@ void Engine::onApplicationMessage(int slot, Message& m) {
 
 // --- operations ---
 
+// Only this host's own manager and media programs may use the local and application channels:
+// a manager can start programs and speak for this host, and an application learns the members.
+bool Engine::fromThisHost(const char* request) {
+  if (host::isOwnAddress(config_.host, new_.peer)) return true;
+  error("Engine: %s connection from %s refused -- closed\n", request,
+        net::formatAddress(new_.peer).c_str());
+  return false;
+}
+
 void Engine::attachManager() {
   reset();
   local_ = std::move(new_);
@@ -360,6 +379,14 @@ void Engine::acceptInvitation() {
     error("Engine: no pending invitation to accept\n");
     return;
   }
+  // A session made here meanwhile cannot be merged into the inviter's: refuse cleanly, so the
+  // inviter does not count this host as a member.
+  if (session_.status == IN_SESSION) {
+    log("Engine: session exists -- reject\n");
+    send(pending_, MEMBER_REJECT, ownRecord(), {}, {});
+    pending_.close();
+    return;
+  }
   send(pending_, MEMBER_ACCEPT, ownRecord(), {}, {});
   members_[session_.pendingInviter] = std::move(pending_);
 }
@@ -373,6 +400,16 @@ void Engine::declineInvitation() {
 void Engine::memberAccepted(int slot, const Message& m) {
   MemberRecord joining = m.header.sender;
   joining.number = static_cast<std::uint8_t>(slot);
+  // No longer in a session, or the same user of the same host already present: the invitee
+  // is turned away instead of being left half-joined, and the manager hears of it.
+  if (!canAdd(joining)) {
+    error("Engine: %s@%d cannot be added -- invitation withdrawn\n", joining.name.c_str(),
+          asSigned(joining.address));
+    send(members_[slot], MEMBER_REJECT, ownRecord(), joining, {});
+    members_[slot].close();
+    sendToManager(CTL_REJECTED, encodeMemberRecord(joining));
+    return;
+  }
   sendToMembers(-1, MEMBER_ADD_MEMBER, encodeMemberRecord(joining));
   addMember(joining);
   log("Engine: Send add rest with %d members\n", session_.count);
@@ -439,6 +476,12 @@ void Engine::addRest(int slot, const Message& m) {
 void Engine::remoteConnect(const Message& m) {
   int n = m.header.sender.number;
   if (!validMemberNumber(n, "connect")) return;
+  // A member that left, or never was in a session, keeps no channels: the connecting engine
+  // sees this one close and drops us as a member.
+  if (session_.status != IN_SESSION) {
+    error("Engine: member connection while not in a session -- closed\n");
+    return;
+  }
   members_[n] = std::move(new_);
   log("Member %d connected, socket %d\n", n, members_[n].fd());
 }
@@ -450,6 +493,8 @@ void Engine::leave() {
     deleteMember(i);
     members_[i].close();
   }
+  // Channels of invitees that have not answered yet go too.
+  for (auto& c : members_) c.close();
   sendToApplications(-1, CTL_QUIT, {});
   reset();
 }

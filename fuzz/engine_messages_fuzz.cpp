@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <span>
 
+#include "engine/assembler.h"
 #include "engine/messages.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -16,5 +17,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (auto m = decodeAppMessage(bytes, order)) encodeAppMessage(*m, order);
   }
   decodeNumber(bytes, ByteOrder::kLittle);
+  // A stream arriving in pieces: the first byte says where it is cut.
+  if (size > 0) {
+    MessageAssembler assembler;
+    auto stream = bytes.subspan(1);
+    std::size_t cut = data[0] % (stream.size() + 1);
+    Message m;
+    assembler.append(stream.first(cut));
+    while (assembler.next(&m) == AssembleStatus::kMessage) {
+    }
+    assembler.append(stream.subspan(cut));
+    while (assembler.next(&m) == AssembleStatus::kMessage) {
+    }
+  }
   return 0;
 }

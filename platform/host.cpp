@@ -61,6 +61,24 @@ net::Ipv4 firstInterfaceAddress() {
   return found;
 }
 
+bool isInterfaceAddress(net::Ipv4 address) {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return false;
+  bool found = false;
+  for (ifaddrs* i = list; i && !found; i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+    found = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == address;
+  }
+  ::freeifaddrs(list);
+  return found;
+}
+
+bool isOwnAddress(const HostIdentity& host, net::Ipv4 address) {
+  // Hosts that share one machine each have an address of their own: only that one is theirs.
+  if (host.bindAddress != net::kAnyAddress) return address == host.bindAddress;
+  return isLoopback(address) || address == host.address || isInterfaceAddress(address);
+}
+
 namespace {
 
 std::string loginName() {

@@ -31,6 +31,11 @@ std::string lookupName(net::Ipv4 address);
 // The first non-loopback IPv4 address of this host's interfaces; kNoAddress when none.
 net::Ipv4 firstInterfaceAddress();
 bool isLoopback(net::Ipv4 address);
+// True when the address is one of this machine's interfaces (loopback included).
+bool isInterfaceAddress(net::Ipv4 address);
+// True when a connection from `address` comes from this host itself: with ZEP_HOST set only
+// from that address; otherwise from loopback, the host id or any address of this machine.
+bool isOwnAddress(const HostIdentity& host, net::Ipv4 address);
 
 // Value of an environment variable, empty when unset.
 std::string environment(const char* name);

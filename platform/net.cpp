@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -30,7 +31,9 @@ void setNoDelay(int fd) {
 }
 
 void reportError(const char* operation) {
-  std::fprintf(stderr, "%s: %s\n", operation, std::strerror(errno));
+  int saved = errno;
+  std::fprintf(stderr, "%s: %s\n", operation, std::strerror(saved));
+  errno = saved;
 }
 
 }  // namespace
@@ -179,6 +182,44 @@ int readAll(int fd, void* data, std::size_t n) {
     if (got == 0) return 0;
     p += got;
     n -= static_cast<std::size_t>(got);
+  }
+  return 1;
+}
+
+long receiveAvailable(int fd, std::span<std::uint8_t> buffer) {
+  for (;;) {
+    ssize_t got = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (got >= 0) return static_cast<long>(got);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return kWouldBlock;
+    return -1;
+  }
+}
+
+int writeAllWithin(int fd, const void* data, std::size_t n, int timeoutMs) {
+  const auto* p = static_cast<const char*>(data);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (n > 0) {
+    ssize_t sent = ::send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      p += sent;
+      n -= static_cast<std::size_t>(sent);
+      continue;
+    }
+    if (sent == 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      reportError("writeAll");
+      return -1;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    pollfd out{fd, POLLOUT, 0};
+    if (left <= 0 || ::poll(&out, 1, static_cast<int>(left)) == 0) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
   }
   return 1;
 }

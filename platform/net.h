@@ -64,8 +64,18 @@ std::uint16_t localPort(int fd);
 
 // Sends or receives exactly n bytes. 1 when done, 0 when the peer closed (or nothing could be
 // sent), -1 on a socket error after printing "writeAll"/"readAll", ": " and the error text.
+// errno still names the error when -1 is returned (EAGAIN: a send time-out ran out).
 int writeAll(int fd, const void* data, std::size_t n);
 int readAll(int fd, void* data, std::size_t n);
+
+// Reads what has already arrived, without waiting: at most buffer.size() bytes. Returns the
+// count read, 0 when the peer has closed, kWouldBlock when nothing is there, -1 on an error
+// (errno set, nothing printed).
+inline constexpr long kWouldBlock = -2;
+long receiveAvailable(int fd, std::span<std::uint8_t> buffer);
+// writeAll with a bound on the whole transfer: when the peer does not take all n bytes within
+// timeoutMs, -1 with errno ETIMEDOUT (part of the bytes may have gone).
+int writeAllWithin(int fd, const void* data, std::size_t n, int timeoutMs);
 
 // A UDP socket bound to address:port (port 0: any). Empty on failure; *failedStep says
 // "socket" or "bind".

@@ -111,6 +111,7 @@ Process start(const std::string& path, const StartOptions& options, std::string*
     std::string key = entry.substr(0, entry.find('='));
     bool replaced = false;
     for (const auto& [k, v] : options.environment) replaced = replaced || k == key;
+    for (const auto& k : options.unsetEnvironment) replaced = replaced || k == key;
     if (!replaced) envStrings.push_back(std::move(entry));
   }
   for (const auto& [k, v] : options.environment) envStrings.push_back(k + "=" + v);

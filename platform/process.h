@@ -18,6 +18,8 @@ struct StartOptions {
   bool pipeStdin = false;         // the caller writes the child's standard input
   // Variables set (or replaced) in the child's copy of the caller's environment.
   std::vector<std::pair<std::string, std::string>> environment;
+  // Variables removed from the child's copy.
+  std::vector<std::string> unsetEnvironment;
 };
 
 // A started program. Its process runs in a session of its own and inherits no handles but

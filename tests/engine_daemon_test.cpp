@@ -197,6 +197,52 @@ TEST(EngineDaemon, MissingRecorderIsReportedAndItsStopIsHarmless) {
   EXPECT_TRUE(engine.err.contains("Create process error"));
   EXPECT_TRUE(
       engine.out.contains("Process " + (tree / "ZEPrecord/ZEPrecord").string() + " created\n"));
+  EXPECT_TRUE(engine.err.waitFor("Engine: recorder ended (exit code -1) -- recording stopped\n"));
+  EXPECT_TRUE(engine.err.waitFor("Engine: player ended (exit code -1) -- replay stopped\n"));
+}
+
+// A recorder that exits at once (no recording file, say) must not leave the engine and its
+// applications believing the session is being recorded.
+TEST(EngineDaemon, RecorderThatEndsAtOnceIsReportedAndTheEngineIsIdleAgain) {
+  auto tree = freshDirectory("failing-tree");
+  auto recorder = tree / "ZEPrecord" / "ZEPrecord";
+  auto player = tree / "ZEPretrieve" / "ZEPretrieve";
+  std::filesystem::create_directories(recorder.parent_path());
+  std::ofstream(recorder) << "#!/bin/sh\necho started >> '" << recorder.string()
+                          << ".mark'\nexit 3\n";
+  std::filesystem::permissions(recorder, std::filesystem::perms::owner_all);
+  std::filesystem::create_directories(player.parent_path());
+  std::ofstream(player) << "#!/bin/sh\nexit 255\n";
+  std::filesystem::permissions(player, std::filesystem::perms::owner_all);
+  auto address = freshAddress();
+  EngineOptions options;
+  options.zepPath = tree;
+  EngineProcess engine(address, options);
+  ASSERT_TRUE(engine.waitReady());
+  Peer manager = Peer::manager(address);
+  Peer app = Peer::application(address, 34999);
+
+  ASSERT_TRUE(manager.send(LOCAL_SAVE_INIT));
+  ASSERT_TRUE(app.waitFor(CTL_DATABASE_START));
+  EXPECT_TRUE(app.waitFor(CTL_DATABASE_STOP));
+  EXPECT_TRUE(engine.err.waitFor("Engine: recorder ended (exit code 3) -- recording stopped\n"));
+  // Idle again: the next request starts it anew, and the player may run.
+  ASSERT_TRUE(manager.send(LOCAL_SAVE_INIT));
+  EXPECT_TRUE(markOf(recorder).waitForCount("started", 2));
+  ASSERT_TRUE(engine.err.waitForCount("recording stopped", 2));
+  ASSERT_TRUE(manager.send(LOCAL_RESTORE_INIT));
+  EXPECT_TRUE(engine.out.waitFor("Engine: replay finished\n"));
+}
+
+TEST(EngineDaemon, SecondBuildWithoutZepPathRecordsInItsOwnTree) {
+  auto address = freshAddress();
+  EngineOptions options;
+  options.program = installTree() / "Standalone" / "KSengine";
+  options.zepPath = "-";  // unset
+  EngineProcess engine(address, options);
+  ASSERT_TRUE(engine.waitReady());
+  EXPECT_TRUE(engine.err.contains("Engine: ZEP_PATH is not set; using installation directory " +
+                                  installTree().string() + "\n"));
 }
 
 TEST(EngineDaemon, SecondBuildFindsTheRecorderInItsOwnDirectory) {

@@ -82,9 +82,12 @@ EngineProcess::EngineProcess(net::Ipv4 addr, EngineOptions options)
   start.stderrPath = err.path();
   start.argv0 = options.argv0;
   start.workingDirectory = options.workingDirectory;
-  start.environment = {{"ZEP_HOST", dotted(addr)},
-                       {"ZEP_USER", options.user},
-                       {"ZEP_PATH", (options.zepPath.empty() ? installTree() : options.zepPath)}};
+  start.environment = {{"ZEP_HOST", dotted(addr)}, {"ZEP_USER", options.user}};
+  if (options.zepPath != "-")
+    start.environment.emplace_back("ZEP_PATH",
+                                   options.zepPath.empty() ? installTree() : options.zepPath);
+  else
+    start.unsetEnvironment.push_back("ZEP_PATH");
   auto program = options.program.empty() ? installTree() / "Core" / "KSengine" : options.program;
   std::string why;
   process_ = process::start(program, start, &why);
@@ -255,6 +258,18 @@ bool Peer::waitClosed(int timeoutMs) {
     if (n <= 0) return true;
   }
   return false;
+}
+
+RemoteEngine::RemoteEngine(net::Ipv4 address) {
+  const char* failedStep = "";
+  listener_ = net::listenTcp(address, engine::kEnginePort, 5, &failedStep);
+}
+
+Peer RemoteEngine::accept(int timeoutMs) {
+  pollfd p{listener_.fd(), POLLIN, 0};
+  if (!listener_.valid() || ::poll(&p, 1, timeoutMs) <= 0) return Peer();
+  net::Ipv4 from = net::kNoAddress;
+  return Peer(net::acceptTcp(listener_, &from));
 }
 
 engine::MemberRecord recordOf(const std::string& name, net::Ipv4 address, int number) {

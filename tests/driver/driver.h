@@ -51,7 +51,7 @@ class LogFile {
 struct EngineOptions {
   std::string user = "user";
   std::filesystem::path program;  // default: Core/KSengine of the tree
-  std::filesystem::path zepPath;  // default: the tree
+  std::filesystem::path zepPath;  // default: the tree; "-": ZEP_PATH unset
   std::string argv0;
   std::filesystem::path workingDirectory;
 };
@@ -123,6 +123,7 @@ class ManagerProcess {
 class Peer {
  public:
   Peer() = default;
+  explicit Peer(net::Socket socket) : socket_(std::move(socket)) {}
   // Connects to engine:5000 from `from` (the engine's own address when kAnyAddress).
   static Peer connect(net::Ipv4 engine, net::Ipv4 from = net::kAnyAddress);
   // Connects and sends NEW_LOCAL_INIT.
@@ -154,6 +155,20 @@ class Peer {
   bool readable(int timeoutMs);
   net::Socket socket_;
   std::deque<engine::Message> skipped_;
+};
+
+// Stands in for the engine of another host: listens on address:5000 and hands out the
+// connections an engine under test makes to it.
+class RemoteEngine {
+ public:
+  explicit RemoteEngine(net::Ipv4 address);
+  bool listening() const { return listener_.valid(); }
+  // The next connection within the deadline (not connected when none came).
+  Peer accept(int timeoutMs = kDeadlineMs);
+  const net::Socket& listener() const { return listener_; }
+
+ private:
+  net::Socket listener_;
 };
 
 // A member record as the manager sends it in LOCAL_ADD_MEMBER.

@@ -85,7 +85,11 @@ int Link::serviceControl(const net::ReadSet& set) {
       quitPath(0);
       break;
     default:
+      // After a read error or an over-long header the stream is out of step: whatever
+      // follows would be parsed from the middle of a message. The channel ends as if the
+      // engine had closed it.
       log("App: data reading error\n");
+      quitPath(0);
       break;
   }
   return 1;

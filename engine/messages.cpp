@@ -101,10 +101,8 @@ std::vector<std::uint8_t> encodeAppMessage(const AppMessage& message, AppMessage
   w.i32(message.destination, order.destination);
   w.i32(message.port, order.port);
   w.u16(message.tag, order.tag);
-  if (message.data.empty())
-    w.u8(0);
-  else
-    w.bytes(message.data);
+  // Exactly the data: a message forwarded from one channel to the next keeps its length.
+  w.bytes(message.data);
   w.u8(0);  // pad
   return w.take();
 }

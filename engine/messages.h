@@ -156,7 +156,7 @@ struct AppMessage {
   std::vector<std::uint8_t> data;
 };
 
-// Prefix, data and one pad byte; no data is sent as one zero data byte (16 bytes in all).
+// Prefix, data and one pad byte (15 bytes without data).
 std::vector<std::uint8_t> encodeAppMessage(const AppMessage& message, AppMessageOrder order);
 // Data is the payload less its 14-byte prefix and pad byte. Empty when shorter than 15 bytes.
 std::optional<AppMessage> decodeAppMessage(std::span<const std::uint8_t> bytes,

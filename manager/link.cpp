@@ -171,6 +171,8 @@ void EngineLink::sendToApp(int port, std::uint16_t appTag, std::span<const std::
   m.port = port;
   m.tag = appTag;
   m.data.assign(data.begin(), data.end());
+  // The manager's form of a message without data: one zero data byte and the pad.
+  if (m.data.empty()) m.data.push_back(0);
   auto payload = encodeAppMessage(m, kLocalOrder);
   trace("Manager: Send to app port " + std::to_string(port) + ", msg size " +
         std::to_string(payload.size()) + "\n");

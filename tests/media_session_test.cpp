@@ -86,10 +86,13 @@ TEST(MediaLink, DatagramsReachEveryOtherMemberAndAddressedOnesOnlyTheirTarget) {
   tb.command("info 7");
   EXPECT_TRUE(tb.out.waitFor("info 7 unknown [] 0"));
 
-  // Data through the engines without any data bytes arrives as one zero byte.
+  // Data through the engines arrives as it was sent: without data bytes (15 bytes) as no
+  // data, with one zero byte (the manager's form) as that byte.
   Peer rawApp = Peer::application(a.address, 40000);
   rawApp.send(APP_DATA, encodeAppMessage({0, 1, 12567, 9, {}}, kAppDataOrder));
-  EXPECT_TRUE(tb.out.waitFor("data tag 9 length 1 ."));
+  EXPECT_TRUE(tb.out.waitFor("data tag 9 length 0 \n"));
+  rawApp.send(APP_DATA, encodeAppMessage({0, 1, 12567, 10, {0}}, kAppDataOrder));
+  EXPECT_TRUE(tb.out.waitFor("data tag 10 length 1 ."));
 
   // With member 0 gone, a send to member 0 goes to the lowest other member.
   a.manager.send(LOCAL_LEAVE);

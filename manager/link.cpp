@@ -212,7 +212,11 @@ bool EngineLink::pollLink(int timeoutMs) {
       options_.exit(0);
       return false;
     default:
+      // After a read error or an over-long header the rest of the stream would be read out
+      // of step: the channel ends, and with it the manager, as when the engine closes it.
       trace("Manager: data reading error\n");
+      socket_.close();
+      options_.exit(0);
       return false;
   }
   trace("Data length " + std::to_string(m.header.length) + "\n");

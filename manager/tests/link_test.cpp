@@ -207,6 +207,38 @@ TEST(EngineLink, NotificationsFromARawEngine) {
   for (auto& e : m.events) EXPECT_NE(e.tag, CTL_ADD_MEMBER) << "member 25 does not exist";
 }
 
+TEST(EngineLink, AnOverLongHeaderEndsTheChannelInsteadOfReadingOnOutOfStep) {
+  auto address = freshAddress();
+  const char* step = "";
+  auto listener = net::listenTcp(address, kEnginePort, 5, &step);
+  ASSERT_TRUE(listener);
+  ManagerUnderTest m(address, "alice");
+  ASSERT_EQ(m.link->linkStart(), 1);
+  net::Ipv4 peer;
+  net::Socket channel = net::acceptTcp(listener, &peer);
+  m.listen();
+
+  MessageHeader tooLong;
+  tooLong.tag = CTL_START_APP;
+  tooLong.length = static_cast<std::int32_t>(kMaxPayload + 1);
+  auto stream = encodeHeader(tooLong);
+  // The bytes after the announced length, read out of step, would pass for a message.
+  MessageHeader local;
+  local.tag = CTL_LOCAL_MEMBER;
+  local.length = 4;
+  auto inner = encodeHeader(local);
+  auto number = encodeNumber(9, ByteOrder::kLittle);
+  stream.insert(stream.end(), inner.begin(), inner.end());
+  stream.insert(stream.end(), number.begin(), number.end());
+  ASSERT_EQ(net::writeAll(channel.fd(), stream.data(), stream.size()), 1);
+
+  EXPECT_TRUE(waitUntil([&] { return m.exitCode == 0; })) << "the channel ends, and the manager";
+  m.stopListening();
+  EXPECT_TRUE(m.traced("Manager: data reading error\n"));
+  EXPECT_EQ(m.link->socket(), -1);
+  EXPECT_NE(m.link->localHandle(), 9);
+}
+
 // A user server that answers each query with a prepared reply (or never).
 struct FakeServer {
   explicit FakeServer(net::Ipv4 address) {

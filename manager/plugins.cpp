@@ -32,16 +32,18 @@ class Reader {
     return static_cast<int>(text_[start] == '-' ? -value : value);
   }
 
-  // At most limit - 1 characters, through the line break; the last one read is dropped.
+  // Up to the line break but at most limit characters, the line break included; the last
+  // character read is dropped. A CR LF pair counts as one line break, as in text mode.
   std::optional<std::string> line(std::size_t limit) {
     if (pos_ >= text_.size()) return std::nullopt;
-    std::size_t start = pos_;
-    while (pos_ < text_.size() && pos_ - start < limit - 1) {
-      if (text_[pos_++] == '\n') break;
+    std::string s;
+    while (pos_ < text_.size() && s.size() < limit) {
+      char c = text_[pos_++];
+      if (c == '\r' && pos_ < text_.size() && text_[pos_] == '\n') c = text_[pos_++];
+      s.push_back(c);
+      if (c == '\n') break;
     }
-    std::string s(text_.substr(start, pos_ - start));
     s.pop_back();
-    if (!s.empty() && s.back() == '\r') s.pop_back();
     return s;
   }
 

@@ -10,7 +10,9 @@
 namespace zep::manager {
 
 inline constexpr int kMaxPlugins = 20;
-inline constexpr std::size_t kPluginNameLine = 49;  // characters read, line break included
+// The most characters a line read takes, its line break included: names have at most 48
+// characters, paths at most 98.
+inline constexpr std::size_t kPluginNameLine = 49;
 inline constexpr std::size_t kPluginPathLine = 99;
 inline constexpr std::size_t kPluginPathField = 101;  // installation directory + path
 

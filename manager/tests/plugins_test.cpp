@@ -25,12 +25,28 @@ TEST(PluginsFile, TheTwentyFirstEntryIsNotListed) {
   EXPECT_EQ(p.back().name, "name19");
 }
 
+TEST(PluginsFile, NamesOfFortyEightAndPathsOfNinetyEightCharactersAreReadWhole) {
+  const std::string name(48, 'n');
+  const std::string path = "/" + std::string(97, 'p');
+  for (const char* lineBreak : {"\n", "\r\n"}) {
+    std::string b = lineBreak;
+    auto p = parsePlugins("2" + b + "5" + b + name + b + path + b + "6" + b + "next" + b + "/n" + b,
+                          "/i");
+    ASSERT_EQ(p.size(), 2u) << "the entry after them is kept";
+    EXPECT_EQ(p[0].name, name);
+    EXPECT_EQ(p[0].path, "/i" + path);
+    EXPECT_EQ(p[1].port, 6);
+    EXPECT_EQ(p[1].name, "next");
+    EXPECT_EQ(p[1].path, "/i/n");
+  }
+}
+
 TEST(PluginsFile, LongLinesAreCutAndGoOnAsTheNextLine) {
   std::string longName(60, 'n');
   auto p = parsePlugins("1\n5\n" + longName + "\n/path\n", "");
   ASSERT_EQ(p.size(), 1u);
-  EXPECT_EQ(p[0].name, std::string(47, 'n')) << "48 characters read, the last dropped";
-  EXPECT_EQ(p[0].path, std::string(12, 'n')) << "the rest of the name line";
+  EXPECT_EQ(p[0].name, std::string(48, 'n')) << "49 characters read, the last dropped";
+  EXPECT_EQ(p[0].path, std::string(11, 'n')) << "the rest of the name line";
   std::string deepPath = "/" + std::string(150, 'd');
   auto q = parsePlugins("1\n5\nname\n" + deepPath + "\n", std::string(80, 'i'));
   ASSERT_EQ(q.size(), 1u);

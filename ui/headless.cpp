@@ -1,7 +1,9 @@
 #include "ui/headless.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 #include <thread>
 
@@ -48,6 +50,8 @@ const char* iconName(Icon icon) {
 
 class HeadlessApp::Window final : public View {
  public:
+  using Clock = std::chrono::steady_clock;
+
   Window(HeadlessApp& app, std::string title, Presenter& presenter)
       : app_(app), title_(std::move(title)), presenter_(presenter) {}
 
@@ -76,6 +80,11 @@ class HeadlessApp::Window final : public View {
     if (it != items.end()) items.erase(it);
     say(std::string(list) + " - " + item);
   }
+  void insertItem(std::string_view list, int index, const std::string& item) override {
+    auto& items = lists_[std::string(list)];
+    items.insert(items.begin() + std::clamp<long>(index, 0, static_cast<long>(items.size())), item);
+    say(std::string(list) + " + " + item);
+  }
   void clearItems(std::string_view list) override {
     lists_[std::string(list)].clear();
     say(std::string(list) + " cleared");
@@ -88,6 +97,33 @@ class HeadlessApp::Window final : public View {
     app_.runWindow(title, presenter);
   }
   void close() override { open_ = false; }
+  void startTimer(int id, int periodMs) override {
+    auto period = std::chrono::milliseconds(std::max(periodMs, 1));
+    timers_[id] = {period, Clock::now() + period};
+  }
+  void stopTimer(int id) override { timers_.erase(id); }
+
+  // The earliest time a timer of this window is due.
+  std::optional<Clock::time_point> nextDue() const {
+    std::optional<Clock::time_point> next;
+    for (const auto& [id, t] : timers_)
+      if (!next || t.due < *next) next = t.due;
+    return next;
+  }
+  // Fires every timer that is due; a timer stopped or restarted by an earlier one is left
+  // as that one made it.
+  void fireDue() {
+    std::vector<int> due;
+    auto now = Clock::now();
+    for (const auto& [id, t] : timers_)
+      if (t.due <= now) due.push_back(id);
+    for (int id : due) {
+      auto it = timers_.find(id);
+      if (it == timers_.end() || it->second.due > now || !open_) continue;
+      it->second.due = now + it->second.period;
+      presenter_.onTimer(id);
+    }
+  }
 
   bool open() const { return open_; }
   Presenter& presenter() { return presenter_; }
@@ -122,6 +158,11 @@ class HeadlessApp::Window final : public View {
   Presenter& presenter_;
   std::map<std::string, std::vector<std::string>> lists_;
   std::map<std::string, std::string> shown_;
+  struct Timer {
+    std::chrono::milliseconds period;
+    Clock::time_point due;
+  };
+  std::map<int, Timer> timers_;
   bool open_ = true;
 };
 
@@ -181,10 +222,25 @@ void HeadlessApp::runWindow(const std::string& title, Presenter& presenter) {
     std::function<void()> work;
     {
       std::unique_lock lock(mutex_);
-      changed_.wait(lock, [&] {
+      auto wake = [&] {
         return !work_.empty() || (inputEnded_ && closeOnInputEnd_) || !window.open();
-      });
+      };
+      // The timers of every open window run, also beneath a modal dialog.
+      std::optional<Window::Clock::time_point> due;
+      for (const Window* w : windows_)
+        if (auto d = w->nextDue(); d && (!due || *d < *due)) due = d;
+      if (due)
+        changed_.wait_until(lock, *due, wake);
+      else
+        changed_.wait(lock, wake);
       if (!window.open()) break;
+      if (due && Window::Clock::now() >= *due) {
+        lock.unlock();
+        std::vector<Window*> open(windows_);
+        for (Window* w : open) w->fireDue();
+        continue;
+      }
+      if (!wake()) continue;
       if (work_.empty()) {
         // No more input: the window is closed as by its close box.
         lock.unlock();

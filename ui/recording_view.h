@@ -36,6 +36,10 @@ class RecordingView final : public View {
     auto& v = lists[std::string(l)];
     if (auto it = std::find(v.begin(), v.end(), item); it != v.end()) v.erase(it);
   }
+  void insertItem(std::string_view l, int index, const std::string& item) override {
+    auto& v = lists[std::string(l)];
+    v.insert(v.begin() + std::clamp<long>(index, 0, static_cast<long>(v.size())), item);
+  }
   void clearItems(std::string_view l) override { lists[std::string(l)].clear(); }
   void messageBox(const std::string& title, const std::string& text, Icon icon) override {
     boxes.push_back({title, text, icon});
@@ -51,6 +55,10 @@ class RecordingView final : public View {
     if (onDialog) onDialog(title, presenter, *child);
   }
   void close() override { closed = true; }
+  // Timers do not fire by themselves here: a test calls the presenter's onTimer.
+  void startTimer(int id, int periodMs) override { timers[id] = periodMs; }
+  void stopTimer(int id) override { timers.erase(id); }
+  bool timerRunning(int id) const { return timers.count(id) > 0; }
 
   // Runs the work posted so far, on the calling thread; returns how much there was.
   int drain() {
@@ -75,6 +83,7 @@ class RecordingView final : public View {
   std::map<std::string, std::string> pictures;
   std::map<std::string, std::vector<std::string>> lists;
   std::vector<Box> boxes;
+  std::map<int, int> timers;  // running timers and their periods
   std::vector<std::string> dialogs;
   bool closed = false;
   // Drives a modal dialog while it is open.

@@ -25,6 +25,8 @@ class View {
   virtual void setValue(std::string_view control, int value) = 0;
   virtual void setPicture(std::string_view control, std::string_view picture) = 0;
   virtual void addItem(std::string_view list, const std::string& item) = 0;
+  // Puts the item at position index of the list (0 first); past the end it goes last.
+  virtual void insertItem(std::string_view list, int index, const std::string& item) = 0;
   virtual void removeItem(std::string_view list, const std::string& item) = 0;
   virtual void clearItems(std::string_view list) = 0;
   // A modal message box; returns when the user has closed it.
@@ -32,6 +34,11 @@ class View {
 
   // Runs work on the window thread. Worker threads change controls only through this.
   virtual void post(std::function<void()> work) = 0;
+  // A window timer: the presenter's onTimer(id) runs on the window thread every periodMs
+  // until the timer is stopped or the window closes. Starting a running timer restarts its
+  // period. Called on the window thread.
+  virtual void startTimer(int id, int periodMs) = 0;
+  virtual void stopTimer(int id) = 0;
   // Opens a modal dialog driven by presenter; returns when it closes. The dialog's view is
   // handed to the presenter's attach() before it is shown.
   virtual void runDialog(const std::string& title, Presenter& presenter) = 0;
@@ -58,6 +65,8 @@ class Presenter {
   }
   // The window's close box.
   virtual void onClose() {}
+  // A window timer fired.
+  virtual void onTimer(int id) { (void)id; }
 };
 
 }  // namespace zep::ui

@@ -276,6 +276,25 @@ void QtWindow::removeItem(std::string_view name, const std::string& item) {
   if (!found.isEmpty()) delete l->takeItem(l->row(found.first()));
 }
 
+void QtWindow::insertItem(std::string_view name, int index, const std::string& item) {
+  // A sorted list places the item by itself.
+  if (auto* l = qobject_cast<QListWidget*>(control(std::string(name))))
+    l->insertItem(index, q(item));
+}
+
+void QtWindow::startTimer(int id, int periodMs) {
+  QTimer*& t = timers_[id];
+  if (!t) {
+    t = new QTimer(widget_);
+    QObject::connect(t, &QTimer::timeout, [this, id] { presenter_.onTimer(id); });
+  }
+  t->start(periodMs);
+}
+
+void QtWindow::stopTimer(int id) {
+  if (auto it = timers_.find(id); it != timers_.end()) it->second->stop();
+}
+
 void QtWindow::clearItems(std::string_view name) {
   if (auto* l = qobject_cast<QListWidget*>(control(std::string(name)))) l->clear();
 }
@@ -300,6 +319,7 @@ void QtWindow::runDialog(const std::string& title, Presenter& presenter) {
 }
 
 void QtWindow::close() {
+  for (auto& [id, t] : timers_) t->stop();
   if (dialog_) {
     static_cast<ClosingDialog*>(dialog_)->closing = true;
     dialog_->done(0);

@@ -20,6 +20,7 @@ class QListWidget;
 class QMenuBar;
 class QProgressBar;
 class QSlider;
+class QTimer;
 class QWidget;
 
 namespace zep::ui::qt {
@@ -73,11 +74,14 @@ class QtWindow final : public View {
   void setPicture(std::string_view control, std::string_view picture) override;
   void addItem(std::string_view list, const std::string& item) override;
   void removeItem(std::string_view list, const std::string& item) override;
+  void insertItem(std::string_view list, int index, const std::string& item) override;
   void clearItems(std::string_view list) override;
   void messageBox(const std::string& title, const std::string& text, Icon icon) override;
   void post(std::function<void()> work) override;
   void runDialog(const std::string& title, Presenter& presenter) override;
   void close() override;
+  void startTimer(int id, int periodMs) override;
+  void stopTimer(int id) override;
 
  private:
   QtApp& app_;
@@ -87,6 +91,7 @@ class QtWindow final : public View {
   QMainWindow* main_ = nullptr;
   QBoxLayout* root_ = nullptr;
   std::map<std::string, QWidget*> controls_;
+  std::map<int, QTimer*> timers_;  // children of the window's widget
 };
 
 // The pictures the suite draws for itself: "idle", "ringing", "product".

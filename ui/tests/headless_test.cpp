@@ -95,5 +95,50 @@ TEST(Headless, DialogsTakeTheInputWhileOpenAndWorkersPostToTheWindowThread) {
       << "posted work runs on the window thread, and the end of input closes the window";
 }
 
+// Starts a fast timer and a slow one; stops the slow one and closes after three ticks.
+class Ticker final : public Presenter {
+ public:
+  void attach(View& view) override {
+    view_ = &view;
+    view.startTimer(1, 20);
+    view.startTimer(2, 60000);
+    view.insertItem("Ticks", 0, "last");
+  }
+  void onClick(std::string_view) override {}
+  void onTimer(int id) override {
+    fired.push_back(id);
+    onWindowThread = onWindowThread && std::this_thread::get_id() == windowThread;
+    view_->insertItem("Ticks", 0, "tick " + std::to_string(fired.size()));
+    if (fired.size() == 3) {
+      view_->stopTimer(1);
+      view_->close();
+    }
+  }
+  void giveUp() { view_->close(); }
+  std::vector<int> fired;
+  std::thread::id windowThread = std::this_thread::get_id();
+  bool onWindowThread = true;
+
+ private:
+  View* view_ = nullptr;
+};
+
+TEST(Headless, WindowTimersFireOnTheWindowThreadUntilStopped) {
+  std::FILE* out = std::tmpfile();
+  std::istringstream in("");
+  HeadlessApp app(out, in, false);
+  Ticker ticker;
+  std::jthread deadline([&](std::stop_token stop) {
+    for (int waited = 0; waited < 5000 && !stop.stop_requested(); waited += 10)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!stop.stop_requested()) app.post([&] { ticker.giveUp(); });
+  });
+  app.run("Ticker", ticker);
+  deadline.request_stop();
+  EXPECT_EQ(ticker.fired, (std::vector<int>{1, 1, 1}));
+  EXPECT_TRUE(ticker.onWindowThread);
+  std::fclose(out);
+}
+
 }  // namespace
 }  // namespace zep::ui

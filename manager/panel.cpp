@@ -19,6 +19,7 @@ ManagerPanel::~ManagerPanel() {
 
 void ManagerPanel::attach(ui::View& view) {
   view_ = &view;
+  windowThread_ = std::this_thread::get_id();
   view.setPicture("Ring", "idle");
   for (const char* c : {"Accept", "Reject", "Run", "Quit", "Info"}) view.setEnabled(c, false);
   startUp();
@@ -38,7 +39,14 @@ void ManagerPanel::startUp() {
   o.host = settings_.host;
   o.installDirectory = settings_.installDirectory;
   o.trace = settings_.trace;
-  o.exit = settings_.exit;
+  // The program ends on the window thread: the listener, which learns that the engine is
+  // gone, posts the end there instead of tearing the program down beneath the window.
+  o.exit = [this](int code) {
+    if (std::this_thread::get_id() == windowThread_)
+      settings_.exit(code);
+    else
+      view_->post([this, code] { settings_.exit(code); });
+  };
   link_ = std::make_unique<EngineLink>(o);
   if (!link_->linkStart()) {
     error("Session initialization error");
@@ -46,7 +54,11 @@ void ManagerPanel::startUp() {
   }
   registerCallbacks();
   listener_ = std::jthread([this](std::stop_token stop) {
-    while (!stop.stop_requested()) link_->pollLink(100);
+    // A channel that has ended is not read again.
+    while (!stop.stop_requested() && link_->socket() >= 0) {
+      link_->pollLink(100);
+      reapPlugins();
+    }
   });
   auto plugins = readPlugins(settings_.installDirectory);
   if (!plugins) error("Can't read file");
@@ -79,14 +91,17 @@ void ManagerPanel::registerCallbacks() {
                             }));
   link_->setControlCallback(CTL_ADD_MEMBER, onWindow([this](const ControlEvent& e) {
                               status("New participant joins");
-                              members_.push_back(e.member.text());
-                              view_->addItem("Members", e.member.text());
+                              // The list is kept sorted, in every front end alike.
+                              std::string entry = e.member.text();
+                              auto at = std::upper_bound(members_.begin(), members_.end(), entry);
+                              int index = static_cast<int>(at - members_.begin());
+                              members_.insert(at, entry);
+                              view_->insertItem("Members", index, entry);
                             }));
   link_->setControlCallback(CTL_DELETE_MEMBER, onWindow([this](const ControlEvent& e) {
+                              // Exactly this member's entry: "bob@pc1" is not "bob@pc10".
                               std::string entry = e.member.text();
-                              auto it = std::find_if(
-                                  members_.begin(), members_.end(),
-                                  [&](const std::string& m) { return m.rfind(entry, 0) == 0; });
+                              auto it = std::find(members_.begin(), members_.end(), entry);
                               if (it != members_.end()) {
                                 view_->removeItem("Members", *it);
                                 members_.erase(it);
@@ -227,7 +242,12 @@ void ManagerPanel::runPlugin(int port) {
   found->running = true;
   std::string why;
   auto started = process::start(found->path, {}, &why);
-  if (!started.started()) error("Create process error");
+  if (!started.started()) {
+    error("Create process error");
+  } else {
+    std::lock_guard lock(pluginProcessesMutex_);
+    pluginProcesses_.push_back(started);
+  }
   ++pluginStarts_;
   showApplicationButtons();
 }
@@ -237,6 +257,17 @@ void ManagerPanel::quitPlugin(Plugin& plugin) {
   plugin.running = false;
   link_->sendToApp(plugin.port, CTL_QUIT, {});
   showApplicationButtons();
+}
+
+void ManagerPanel::reapPlugins() {
+  // A plug-in that has ended is collected, so it does not linger as a zombie.
+  std::lock_guard lock(pluginProcessesMutex_);
+  std::erase_if(pluginProcesses_, [](process::Process& p) { return !p.running(); });
+}
+
+int ManagerPanel::pluginProcessesLeft() {
+  std::lock_guard lock(pluginProcessesMutex_);
+  return static_cast<int>(pluginProcesses_.size());
 }
 
 void ManagerPanel::startRing() {

@@ -57,6 +57,8 @@ class ManagerPanel final : public ui::Presenter {
   std::vector<MemberName> serverUsers() const;
   EngineLink* link() { return link_.get(); }
   int pluginStarts() const { return pluginStarts_; }
+  // Started plug-ins not yet collected after their end.
+  int pluginProcessesLeft();
 
  private:
   void startUp();
@@ -67,6 +69,7 @@ class ManagerPanel final : public ui::Presenter {
   void reject();
   void runPlugin(int port);
   void quitPlugin(Plugin& plugin);
+  void reapPlugins();
   Plugin* selectedPlugin();
   void showApplicationButtons();
   void startRing();
@@ -78,6 +81,7 @@ class ManagerPanel final : public ui::Presenter {
 
   PanelSettings settings_;
   ui::View* view_ = nullptr;
+  std::thread::id windowThread_;
   std::unique_ptr<EngineLink> link_;
   process::Process engine_;
   std::jthread listener_;
@@ -91,6 +95,8 @@ class ManagerPanel final : public ui::Presenter {
   mutable std::mutex serverUsersMutex_;
   std::vector<MemberName> serverUsers_;
   int pluginStarts_ = 0;
+  std::mutex pluginProcessesMutex_;  // started on the window thread, reaped by the listener
+  std::vector<process::Process> pluginProcesses_;
 };
 
 // "Add Users": typed entries and active users collected into a list of users to invite.

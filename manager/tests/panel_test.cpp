@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <thread>
 
 #include "tests/driver/driver.h"
 #include "ui/recording_view.h"
@@ -11,6 +12,7 @@
 namespace zep::manager {
 namespace {
 
+using namespace engine;
 using testing::dotted;
 using testing::freshAddress;
 using testing::freshDirectory;
@@ -39,7 +41,10 @@ struct Panel {
     s.host.address = s.host.bindAddress = address;
     s.host.userName = user;
     s.clock = &clock;
-    s.exit = [this](int code) { exitCode = code; };
+    s.exit = [this](int code) {
+      exitedOnWindowThread = std::this_thread::get_id() == windowThread;
+      exitCode = code;
+    };
     s.engineEnvironment = {
         {"ZEP_HOST", dotted(address)}, {"ZEP_USER", user}, {"ZEP_PATH", dir.string()}};
     s.engineLog = (dir / "engine.log").string();
@@ -76,6 +81,31 @@ struct Panel {
   ui::RecordingView view;
   std::unique_ptr<ManagerPanel> panel;
   std::atomic<int> exitCode{-1};
+  std::thread::id windowThread = std::this_thread::get_id();  // the test drains the view
+  std::atomic<bool> exitedOnWindowThread{false};
+};
+
+// Plays the engine of a panel's host on the raw local channel.
+struct RawEngine {
+  explicit RawEngine(net::Ipv4 address) {
+    const char* step = "";
+    listener = net::listenTcp(address, kEnginePort, 4, &step);
+  }
+  // Takes the panel's channel, which it opened while starting.
+  bool accept() {
+    net::Ipv4 peer = 0;
+    channel = net::acceptTcp(listener, &peer);
+    Message init;
+    return receiveMessage(channel.fd(), &init) == ReadStatus::kOk &&
+           init.header.tag == NEW_LOCAL_INIT;
+  }
+  void send(std::uint8_t tag, const std::vector<std::uint8_t>& payload) const {
+    MessageHeader h;
+    h.tag = tag;
+    sendMessage(channel.fd(), h, payload);
+  }
+  net::Socket listener;
+  net::Socket channel;
 };
 
 // Start-up waits for the engine to listen before attaching, as the real program does.
@@ -102,6 +132,59 @@ TEST(ManagerPanel, MissingEngineIsReportedAndEndsTheManager) {
   ASSERT_GE(p.view.boxes.size(), 1u);
   EXPECT_EQ(p.view.boxes[0].text, "Create process error");
   EXPECT_EQ(p.exitCode, 0);
+}
+
+TEST(ManagerPanel, ALeavingMemberRemovesItsOwnEntryNotOneThatBeginsWithIt) {
+  Panel p("alice", true, false);
+  RawEngine engine(p.address);
+  startPanel(p);
+  ASSERT_TRUE(engine.accept());
+  // Two hosts whose names differ only at the end: "…1" begins "…10".
+  std::string base = dotted(freshAddress());
+  std::string prefix = base.substr(0, base.rfind('.') + 1);
+  net::Ipv4 near = net::dottedAddress(prefix + "1"), far = net::dottedAddress(prefix + "10");
+  const std::string bobNear = "bob@" + hostNameOf(near), bobFar = "bob@" + hostNameOf(far);
+  const std::string carol = "carol@" + hostNameOf(near);
+  engine.send(CTL_ADD_MEMBER, encodeMemberRecord({0, "bob", far}));
+  engine.send(CTL_ADD_MEMBER, encodeMemberRecord({1, "carol", near}));
+  engine.send(CTL_ADD_MEMBER, encodeMemberRecord({2, "bob", near}));
+  ASSERT_TRUE(p.drainUntil([&] { return p.view.list("Members").size() == 3; }));
+  EXPECT_EQ(p.view.list("Members"), (std::vector<std::string>{bobNear, bobFar, carol}))
+      << "sorted, as every front end shows it";
+
+  engine.send(CTL_DELETE_MEMBER, encodeNumber(2, ByteOrder::kLittle));
+  ASSERT_TRUE(p.drainUntil([&] { return p.status() == bobNear + " left"; }));
+  EXPECT_EQ(p.view.list("Members"), (std::vector<std::string>{bobFar, carol}));
+}
+
+TEST(ManagerPanel, TheEngineGoingAwayEndsTheProgramOnTheWindowThread) {
+  Panel p("alice", true, false);
+  RawEngine engine(p.address);
+  startPanel(p);
+  ASSERT_TRUE(engine.accept());
+  engine.channel.close();
+  ASSERT_TRUE(p.drainUntil([&] { return p.exitCode == 0; }));
+  EXPECT_TRUE(p.exitedOnWindowThread) << "not from the listener, beneath a running window";
+}
+
+TEST(ManagerPanel, PluginsThatEndAreReapedNotLeftAsZombies) {
+  Panel p("alice", false, false);
+  auto script = p.dir / "brief.sh";
+  std::ofstream(script) << "#!/bin/sh\necho $$ > '" << (p.dir / "brief.pid").string() << "'\n";
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  std::ofstream(p.dir / "PLUGINS.CFG") << "1\n12567\nBrief\n/brief.sh\n";
+  RawEngine engine(p.address);
+  startPanel(p);
+  ASSERT_TRUE(engine.accept());
+  p.panel->onSelect("Applications", 0, "Brief");
+  p.panel->onClick("Run");
+  testing::LogFile pidFile(p.dir / "brief.pid");
+  ASSERT_TRUE(pidFile.waitFor("\n"));
+  std::string pid = pidFile.text();
+  pid.pop_back();
+  EXPECT_TRUE(waitUntil([&] { return !std::filesystem::exists("/proc/" + pid); }))
+      << "the ended plug-in " << pid << " was never collected";
+  EXPECT_EQ(p.panel->pluginProcessesLeft(), 0);
 }
 
 TEST(ManagerPanel, ApplicationButtonsFollowTheSelectionAndRunStartsOnce) {

@@ -93,12 +93,12 @@ void PlayoutRing::write_block(std::span<const std::uint8_t> data) {
 }
 
 bool PlayoutRing::ready() {
-  if (!priming_) return true;
-  if (fill_ >= kPrimingBytes) {
-    priming_ = false;
-    return true;
-  }
-  return false;
+  // Fill and priming change under the lock on the receive thread.
+  lock_.take(-1);
+  if (priming_ && fill_ >= kPrimingBytes) priming_ = false;
+  const bool playable = !priming_;
+  unlock();
+  return playable;
 }
 
 void PlayoutRing::reset() {
@@ -146,6 +146,7 @@ void AudioMixer::message(const std::string& title, const std::string& text) {
 bool AudioMixer::open() {
   std::lock_guard device(deviceMutex_);
   firstBlock_ = true;
+  prepared_ = false;
   current_ = 0;
   writeEvent_.set();
   if (variant_.jitterBuffer) {
@@ -201,6 +202,7 @@ void AudioMixer::reset_output() {
     writeEvent_.wait(1000);
     for (auto& h : headers_) h->done = true;
     firstBlock_ = true;
+    prepared_ = false;
     current_ = 0;
   }
   std::lock_guard sources(sourcesMutex_);
@@ -234,7 +236,7 @@ void AudioMixer::output() {
   if (!device_) return;
   if (firstBlock_) {
     firstBlock_ = false;
-  } else {
+  } else if (prepared_) {
     if (variant_.periodicDeviceReset && ++writtenSinceReset_ >= kDeviceResetBlocks) {
       device_->reset();
       writtenSinceReset_ = 0;
@@ -252,7 +254,15 @@ void AudioMixer::output() {
     }
   }
   auto& header = *headers_[current_];
+  if (!header.done) {
+    // The device has not handed this header back and may still be playing it: the block is
+    // dropped rather than written over it, and the next step tries the header again.
+    prepared_ = false;
+    ++droppedBlocks_;
+    return;
+  }
   std::copy(mix_.begin(), mix_.end(), header.samples.begin());
+  prepared_ = true;
 }
 
 void AudioMixer::step() {

@@ -139,6 +139,8 @@ class AudioMixer {
   bool playing() const { return playing_; }
   std::span<const std::int16_t> mixBuffer() const { return mix_; }
   std::uint32_t blocksSinceDeviceReset() const { return writtenSinceReset_; }
+  // Blocks dropped because the device still held the header they were due in.
+  std::uint64_t droppedBlocks() const { return droppedBlocks_; }
 
  private:
   void run(const std::stop_token& stop);
@@ -160,7 +162,9 @@ class AudioMixer {
   std::vector<std::unique_ptr<sound::SoundBlock>> headers_;
   std::size_t current_ = 0;
   bool firstBlock_ = true;
+  bool prepared_ = false;  // the current header holds a block to write
   std::uint32_t writtenSinceReset_ = 0;
+  std::atomic<std::uint64_t> droppedBlocks_{0};
   std::vector<std::int16_t> mix_;
   std::atomic<bool> playing_{false};
   std::uint32_t target_ = 0;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 
 namespace zep::audio {
 namespace {
@@ -29,6 +30,34 @@ class RecordingOutput final : public sound::SoundOutput {
   event::ManualResetEvent& done_;
   std::vector<std::vector<std::int16_t>>* played_;
   int* resets_;
+};
+
+// A device that keeps the blocks it is given until the test lets it play them. Its completion
+// event is set on every write, as when some earlier block had just finished.
+class HoldingOutput final : public sound::SoundOutput {
+ public:
+  struct Queued {
+    sound::SoundBlock* block;
+    std::vector<std::int16_t> written;  // the samples as they were handed over
+  };
+  explicit HoldingOutput(event::ManualResetEvent& done) : done_(done) {}
+  bool write(sound::SoundBlock& block) override {
+    block.done = false;
+    queued.push_back({&block, block.samples});
+    done_.set();
+    return true;
+  }
+  void reset() override { playAll(); }
+  std::uint64_t played() const override { return 0; }
+  void playAll() {
+    for (auto& q : queued) q.block->done = true;
+    queued.clear();
+    done_.set();
+  }
+  std::vector<Queued> queued;
+
+ private:
+  event::ManualResetEvent& done_;
 };
 
 struct MixerRig {
@@ -127,6 +156,60 @@ TEST(AudioToolPlayout, FirstBlockIsOnlyPreparedAndTheDeviceResetsEveryTenThousan
   rig.mixer->step();  // the 10000th write
   EXPECT_EQ(rig.resets, 1);
   EXPECT_EQ(rig.played.size(), static_cast<std::size_t>(kDeviceResetBlocks));
+}
+
+TEST(AudioToolPlayout, AHeaderTheDeviceStillHoldsIsNeverWrittenOver) {
+  clock::SimulatedClock clock;
+  HoldingOutput* device = nullptr;
+  AudioMixer::Options o;
+  o.startClock = false;
+  o.openDevice = [&](event::ManualResetEvent& e, std::string*) {
+    auto d = std::make_unique<HoldingOutput>(e);
+    device = d.get();
+    return d;
+  };
+  AudioMixer mixer(kAudioToolPlayout, clock, o);
+  ASSERT_TRUE(mixer.open());
+  auto* ring = mixer.add_source(16000);
+  auto blockOf = [](std::int16_t v) {
+    std::vector<std::int16_t> samples(kAudioToolPlayout.blockSamples, v);
+    std::vector<std::uint8_t> bytes(samples.size() * 2);
+    std::memcpy(bytes.data(), samples.data(), bytes.size());
+    return bytes;
+  };
+  // Ten steps while the device plays nothing: six headers fill, then every header is taken.
+  for (std::int16_t v = 1; v <= 10; ++v) {
+    ring->write_block(blockOf(v));
+    mixer.step();
+  }
+  ASSERT_EQ(device->queued.size(), kAudioToolPlayout.outputHeaders);
+  for (const auto& q : device->queued)
+    EXPECT_EQ(q.block->samples, q.written) << "a queued block was written over";
+  EXPECT_EQ(mixer.droppedBlocks(), 4u);
+
+  // Once the device hands its headers back, blocks flow again.
+  device->playAll();
+  ring->write_block(blockOf(42));
+  mixer.step();
+  mixer.step();
+  ASSERT_EQ(device->queued.size(), 1u);
+  EXPECT_EQ(device->queued[0].written[0], 42);
+  mixer.close();
+}
+
+TEST(JitterPlayout, ReadyTakesTheRingsLock) {
+  clock::SimulatedClock clock;
+  event::ManualResetEvent lock(true);
+  PlayoutRing ring(160000, kKestrelPlayout, lock, clock, nullptr);
+  ring.write_block(std::vector<std::uint8_t>(3200, 1));
+  ring.lock_region(0);  // a writer holds the ring
+  auto answer = std::async(std::launch::async, [&] { return ring.ready(); });
+  EXPECT_EQ(answer.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout)
+      << "the fill was read while a writer held the ring";
+  ring.unlock();
+  ASSERT_EQ(answer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_TRUE(answer.get());
+  EXPECT_TRUE(lock.isSet()) << "and the lock is given back";
 }
 
 TEST(JitterPlayout, SilentUntilPrimedAndPrimesAgainAfterRunningDry) {

@@ -26,7 +26,7 @@ AudioCore::~AudioCore() {
   stop();
 }
 
-void AudioCore::start() {
+void AudioCore::start(const std::function<void()>& startReceiving) {
   capture_.init([this](std::span<const std::int16_t> s) { on_captured_block(s); });
   if (!mixerOptions_.openDevice)
     mixerOptions_.openDevice = [this](event::ManualResetEvent& e, std::string* error) {
@@ -48,6 +48,7 @@ void AudioCore::start() {
   auto_ = false;
   // The start state is set without the actions of a transition.
   state_ = deviceClass_ == HALF_DUPLEX ? TALK : BOTH;
+  if (startReceiving) startReceiving();
   send_(AUDIO_RESET_REQUEST, {});
 }
 
@@ -89,7 +90,12 @@ void AudioCore::select_codec(std::uint32_t codec) {
   if (codec == AUDIO_ADPCM)
     for (auto& s : receiving_) adpcm_reset(s);
   std::lock_guard lock(codecMutex_);
-  sendCodec_ = codec;
+  // While a reset is pending the choice waits as the codec to return to: the reset still
+  // goes out with the next block, and the new codec follows it.
+  if (sendCodec_ == AUDIO_RESET_PENDING)
+    savedCodec_ = codec;
+  else
+    sendCodec_ = codec;
 }
 
 void AudioCore::on_captured_block(std::span<const std::int16_t> samples) {

@@ -69,8 +69,9 @@ class AudioCore {
             AudioMixer::Options mixerOptions = {});
   ~AudioCore();
 
-  // Probes the devices, sets the start state and asks every member to reset its coder.
-  void start();
+  // Probes the devices, sets the start state, runs startReceiving (the receive thread starts
+  // there, once the mixer is in place) and asks every member to reset its coder.
+  void start(const std::function<void()>& startReceiving = {});
   void stop();
 
   // Send side.

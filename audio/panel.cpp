@@ -4,49 +4,10 @@
 
 namespace zep::audio {
 
-QuietTimer::QuietTimer(std::function<void()> fire) : fire_(std::move(fire)) {
-  thread_ = std::jthread([this](std::stop_token stop) {
-    std::unique_lock lock(mutex_);
-    while (!stop.stop_requested()) {
-      if (!armed_) {
-        changed_.wait_for(lock, std::chrono::milliseconds(50));
-        continue;
-      }
-      if (changed_.wait_until(lock, due_) == std::cv_status::timeout && armed_ &&
-          std::chrono::steady_clock::now() >= due_) {
-        due_ += std::chrono::seconds(1);  // periodic until restarted or stopped
-        lock.unlock();
-        fire_();
-        lock.lock();
-      }
-    }
-  });
-}
-
-QuietTimer::~QuietTimer() {
-  thread_.request_stop();
-  changed_.notify_all();
-}
-
-void QuietTimer::restart() {
-  {
-    std::lock_guard lock(mutex_);
-    armed_ = true;
-    due_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  }
-  changed_.notify_all();
-}
-
-AudioToolPanel::AudioToolPanel(AudioToolSettings settings)
-    : settings_(std::move(settings)), quiet_([this] {
-        if (view_)
-          view_->post([this] {
-            if (core_) core_->onQuietTimer();
-          });
-      }) {}
+AudioToolPanel::AudioToolPanel(AudioToolSettings settings) : settings_(std::move(settings)) {}
 
 AudioToolPanel::~AudioToolPanel() {
-  shutdown();
+  shutdown(false);
 }
 
 void AudioToolPanel::attach(ui::View& view) {
@@ -75,10 +36,11 @@ void AudioToolPanel::attach(ui::View& view) {
                                   [this](std::uint32_t type, std::span<const std::uint8_t> data) {
                                     return link_->sendMedia(-1, type, data);
                                   });
-  core_->set_threshold(kThresholdStart);
-  // The receive thread runs before the reset request goes out, so the answers are heard.
-  receiver_ = std::jthread([this](std::stop_token stop) { receive(stop); });
-  core_->start();
+  // The threshold keeps its start value until the thumb is first released. The receive
+  // thread starts once the devices are probed and the mixer is in place, and before the reset
+  // request goes out, so the answers are heard.
+  core_->start(
+      [this] { receiver_ = std::jthread([this](std::stop_token stop) { receive(stop); }); });
   autoChecked_ = false;
   view.setChecked("Auto", false);
 }
@@ -127,7 +89,9 @@ void AudioToolPanel::onValue(std::string_view control, int value, bool released)
   if (control == "Threshold" && released && core_) core_->set_threshold(value);
 }
 
-void AudioToolPanel::shutdown() {
+void AudioToolPanel::shutdown(bool windowAlive) {
+  // Nothing may fire at the window once shutdown has begun.
+  if (windowAlive && core_) view_->stopTimer(kQuietTimer);
   if (receiver_.joinable()) {
     receiver_.request_stop();
     receiver_.join();
@@ -139,8 +103,19 @@ void AudioToolPanel::shutdown() {
 }
 
 void AudioToolPanel::onClose() {
-  shutdown();
+  shutdown(true);
   view_->close();
+}
+
+void AudioToolPanel::onTimer(int id) {
+  if (id == kQuietTimer && core_) core_->onQuietTimer();
+}
+
+void AudioToolPanel::restartQuietTimer() {
+  // Asked for by the capture and receive threads; the timer is the window's.
+  view_->post([this] {
+    if (core_) view_->startTimer(kQuietTimer, kQuietPeriodMs);
+  });
 }
 
 void AudioToolPanel::showMicrophoneLevel(int meter) {

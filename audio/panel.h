@@ -2,9 +2,7 @@
 // threshold, the Talk button and the Auto box, around an AudioCore.
 #pragma once
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "applink/link.h"
@@ -16,22 +14,9 @@ namespace zep::audio {
 inline constexpr const char* kAudioToolTitle = "Audio Tool";
 inline constexpr std::uint16_t kAudioPort = 12567;
 inline constexpr int kThresholdStart = 6;
-
-// A window timer that fires every second after its last restart until stopped.
-class QuietTimer {
- public:
-  explicit QuietTimer(std::function<void()> fire);
-  ~QuietTimer();
-  void restart();
-
- private:
-  std::function<void()> fire_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::chrono::steady_clock::time_point due_{};
-  bool armed_ = false;
-  std::jthread thread_;
-};
+// The quiet timer is window timer 23000, firing every second after its last restart.
+inline constexpr int kQuietTimer = 23000;
+inline constexpr int kQuietPeriodMs = 1000;
 
 struct AudioToolSettings {
   sound::AudioSystem* audio = nullptr;
@@ -50,12 +35,13 @@ class AudioToolPanel final : public ui::Presenter, public AudioCoreHooks {
   void onClick(std::string_view control) override;
   void onValue(std::string_view control, int value, bool released) override;
   void onClose() override;
+  void onTimer(int id) override;
 
   // AudioCoreHooks: every change reaches the window through the window thread.
   void showMicrophoneLevel(int meter) override;
   void showSpeakerLevel(int meter) override;
   void showTalk(bool enabled, bool checked) override;
-  void restartQuietTimer() override { quiet_.restart(); }
+  void restartQuietTimer() override;
   void raiseLater(AudioEvent event) override;
   void message(const std::string& title, const std::string& text) override;
   void requestClose() override;
@@ -64,14 +50,14 @@ class AudioToolPanel final : public ui::Presenter, public AudioCoreHooks {
 
  private:
   void receive(const std::stop_token& stop);
-  void shutdown();
+  // windowAlive: false from the destructor, when the window may be gone already.
+  void shutdown(bool windowAlive);
   void chooseCodec(std::string_view name);
 
   AudioToolSettings settings_;
   ui::View* view_ = nullptr;
   std::unique_ptr<applink::Link> link_;
   std::unique_ptr<AudioCore> core_;
-  QuietTimer quiet_;
   std::jthread receiver_;
   bool talkChecked_ = true;
   bool autoChecked_ = false;

@@ -45,7 +45,6 @@ TEST(AudioToolWindow, StartsInBothWithTheControlsSetAndTalkOnlyChangesItsPicture
   EXPECT_FALSE(rig.view.checked["Auto"]);
   EXPECT_TRUE(rig.view.checked["Talk"]);
   EXPECT_EQ(rig.view.values["Threshold"], 6);
-  EXPECT_EQ(rig.panel->core()->threshold(), 1962);
 
   rig.panel->onClick("Talk");
   EXPECT_EQ(rig.view.pictures["Talk"], "loudspeaker");
@@ -64,12 +63,36 @@ TEST(AudioToolWindow, StartsInBothWithTheControlsSetAndTalkOnlyChangesItsPicture
   EXPECT_EQ(rig.panel->core()->sendCodec(), audio::AUDIO_GSM);
 }
 
-TEST(AudioToolWindow, TheThresholdChangesOnlyWhenTheThumbIsReleased) {
+TEST(AudioToolWindow, TheThresholdStartsAt2000UntilTheThumbIsFirstReleased) {
   PanelRig rig;
+  EXPECT_EQ(rig.panel->core()->threshold(), 2000) << "not the slider's 6 x 327";
   rig.panel->onValue("Threshold", 40, false);
-  EXPECT_EQ(rig.panel->core()->threshold(), 1962);
+  EXPECT_EQ(rig.panel->core()->threshold(), 2000);
   rig.panel->onValue("Threshold", 40, true);
   EXPECT_EQ(rig.panel->core()->threshold(), 40 * 327);
+  rig.panel->onValue("Threshold", 6, true);
+  EXPECT_EQ(rig.panel->core()->threshold(), 1962);
+}
+
+TEST(AudioToolWindow, TheQuietTimerIsTheWindowsAndStopsWhenTheToolCloses) {
+  PanelRig rig;
+  rig.panel->onClick("Auto");
+  rig.panel->onClick("Talk");  // automatic switching, listening
+  ASSERT_EQ(rig.panel->core()->state(), audio::LISTEN);
+  rig.panel->restartQuietTimer();  // as a loud incoming block does, from the receive thread
+  ASSERT_TRUE(waitUntil([&] {
+    rig.view.drain();
+    return rig.view.timerRunning(audio::kQuietTimer);
+  }));
+  EXPECT_EQ(rig.view.timers[audio::kQuietTimer], 1000);
+  rig.panel->onTimer(audio::kQuietTimer);
+  EXPECT_EQ(rig.panel->core()->state(), audio::TALK) << "a quiet second: back to talking";
+
+  rig.panel->onClose();
+  EXPECT_FALSE(rig.view.timerRunning(audio::kQuietTimer)) << "nothing fires after shutdown";
+  rig.panel->restartQuietTimer();  // a late request from a thread that was still running
+  rig.view.drain();
+  EXPECT_FALSE(rig.view.timerRunning(audio::kQuietTimer));
 }
 
 TEST(AudioToolWindow, QuitFromTheEngineClosesTheWindow) {

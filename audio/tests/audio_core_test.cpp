@@ -35,7 +35,8 @@ struct Sent {
 // A core over sound-file devices whose clock only the test moves, so no block is captured
 // or played unless a test makes it happen.
 struct CoreRig {
-  explicit CoreRig(bool halfDuplex = false, std::string input = "")
+  explicit CoreRig(bool halfDuplex = false, std::string input = "",
+                   std::function<void(CoreRig&)> startReceiving = {})
       : held(0, false),
         in((std::filesystem::temp_directory_path() /
             ("core-in-" + std::to_string(::getpid()) + ".wav"))
@@ -57,7 +58,10 @@ struct CoreRig {
         },
         o);
     hooks.core = core.get();
-    core->start();
+    if (startReceiving)
+      core->start([this, startReceiving] { startReceiving(*this); });
+    else
+      core->start();
   }
   ~CoreRig() {
     core.reset();
@@ -189,6 +193,17 @@ TEST(AudioCoreSend, CodecsAndTheResetHandshake) {
   EXPECT_EQ(resets, 1);
 }
 
+TEST(AudioCoreSend, ACodecChosenWhileAResetIsPendingDoesNotSwallowTheReset) {
+  CoreRig rig;
+  rig.core->on_datagram(AUDIO_RESET_REQUEST, {}, 1);
+  rig.core->select_codec(AUDIO_PCM);
+  EXPECT_EQ(rig.core->sendCodec(), AUDIO_RESET_PENDING);
+  rig.capture(100);
+  EXPECT_EQ(rig.sent.back().type, AUDIO_RESET) << "the newcomer's decoder starts from zero";
+  rig.capture(100);
+  EXPECT_EQ(rig.sent.back().type, AUDIO_PCM) << "then the codec chosen meanwhile";
+}
+
 TEST(AudioCoreReceive, ControlTypesSilenceTheMeterAndBadDatagramsAreIgnored) {
   CoreRig rig;
   for (std::uint32_t type : {AUDIO_RESET_REQUEST, AUDIO_RESET, AUDIO_SPEAKER_OFF}) {
@@ -218,6 +233,23 @@ TEST(AudioCoreReceive, AnEleventhSenderIsNotHeardUntilOneLeaves) {
   // What is played is the block as sent, for one sender, through its ring.
   rig.core->mixer()->mix();
   EXPECT_EQ(rig.core->mixer()->mixBuffer()[0], 10 * (1000 / 10));
+}
+
+TEST(AudioCoreStart, TheReceiveThreadStartsOnlyOnceTheDevicesAreProbed) {
+  bool mixerInPlace = false, playing = false;
+  std::size_t sentBefore = 99;
+  int calls = 0;
+  CoreRig rig(false, "", [&](CoreRig& r) {
+    ++calls;
+    mixerInPlace = r.core->mixer() != nullptr;
+    playing = r.core->playing();
+    sentBefore = r.sent.size();
+  });
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(mixerInPlace);
+  EXPECT_TRUE(playing) << "the probe is over and playout open";
+  EXPECT_EQ(sentBefore, 0u) << "the reset request follows, so its answers are heard";
+  EXPECT_EQ(rig.types(), std::vector<std::uint32_t>{AUDIO_RESET_REQUEST});
 }
 
 TEST(AudioCoreStart, NoOutputDeviceClosesAndNoInputOnlyPlays) {

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -17,6 +18,10 @@
 namespace zep::sound {
 
 namespace {
+
+// How late a block may be queued after the one before it ended and still follow it without a
+// gap: what a sound card's own buffer would hold.
+constexpr std::uint64_t kOutputSlackMicros = 20000;
 
 std::int64_t microsFor(std::size_t samples) {
   return static_cast<std::int64_t>(samples) * 1000000 / kSampleRate;
@@ -212,12 +217,29 @@ class FileOutput final : public QueuedOutput {
     stopWorker();
     sf_close(file_);
   }
+  bool write(SoundBlock& block) override {
+    {
+      std::lock_guard lock(queuedMutex_);
+      queuedAt_[&block] = system_.clock().nowMicros();
+    }
+    return QueuedOutput::write(block);
+  }
 
  private:
   bool handle(SoundBlock& b, const std::stop_token& stop) override {
+    // A block queued before the one ahead of it ended follows it seamlessly, however late this
+    // thread gets to it, as on a sound card: only when it was queued can a pause begin.
     std::uint64_t now = system_.clock().nowMicros();
-    // The file is the speaker's timeline: a pause in playing is written as silence.
-    if (*endMicros_ != 0 && now > *endMicros_) {
+    {
+      std::lock_guard lock(queuedMutex_);
+      if (auto it = queuedAt_.find(&b); it != queuedAt_.end()) {
+        now = it->second;
+        queuedAt_.erase(it);
+      }
+    }
+    // The file is the speaker's timeline: a pause in playing is written as silence. A block
+    // that comes a little late still follows seamlessly, as a sound card's own buffer holds it.
+    if (*endMicros_ != 0 && now > *endMicros_ + kOutputSlackMicros) {
       std::vector<short> silence(
           static_cast<std::size_t>((now - *endMicros_) * kSampleRate / 1000000));
       sf_write_short(file_, silence.data(), static_cast<sf_count_t>(silence.size()));
@@ -240,6 +262,8 @@ class FileOutput final : public QueuedOutput {
   AudioSystem& system_;
   SNDFILE* file_;
   std::uint64_t* endMicros_;
+  std::mutex queuedMutex_;
+  std::map<const SoundBlock*, std::uint64_t> queuedAt_;  // when each waiting block was queued
 };
 
 // --- PortAudio backends ---

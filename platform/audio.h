@@ -3,7 +3,8 @@
 //   portaudio    a real sound card (the default)
 //   file:PATH    input reads a sound file (any rate and channel count, converted) paced by the
 //                clock, then silence; output writes what the speaker would play to a WAV file,
-//                at the device's rate, silence included
+//                at the device's rate, silence included (a block queued up to 20 ms after the
+//                one before it ended follows it seamlessly, as in a sound card's buffer)
 //   none         no device: opening fails, as on a machine without a sound card
 #pragma once
 

@@ -139,6 +139,34 @@ TEST(SoundDevices, FileOutputPlaysAtTheDeviceRateAndKeepsTheTimeline) {
   std::filesystem::remove(path);
 }
 
+TEST(SoundDevices, ABlockQueuedAlittleLateOrBeforeItsTurnFollowsWithoutAGap) {
+  std::string path = tempPath("seamless");
+  clock::SimulatedClock clock(0);
+  event::ManualResetEvent write;
+  AudioSystem system("none", "file:" + path, false, clock);
+  std::string error;
+  {
+    auto output = system.openOutput(write, &error);
+    ASSERT_TRUE(output) << error;
+    std::vector<std::unique_ptr<SoundBlock>> blocks(3);
+    for (int i = 0; i < 3; ++i)
+      std::fill_n(blockOf(blocks[static_cast<std::size_t>(i)], 800).samples.begin(), 800,
+                  static_cast<std::int16_t>(i + 1));
+    output->write(*blocks[0]);
+    output->write(*blocks[1]);  // queued before its turn: however late the device gets to it
+    ASSERT_TRUE(waitDone(*blocks[1]));
+    clock.advance(5);  // a few milliseconds late, as a mixer step may be
+    output->write(*blocks[2]);
+    ASSERT_TRUE(waitDone(*blocks[2]));
+  }
+  std::vector<std::int16_t> played;
+  ASSERT_TRUE(readSoundFile(path, &played, &error)) << error;
+  ASSERT_EQ(played.size(), 2400u) << "no silence between the blocks";
+  EXPECT_EQ(played[1599], 2);
+  EXPECT_EQ(played[1600], 3);
+  std::filesystem::remove(path);
+}
+
 TEST(SoundDevices, ASoundFileIsPlayedWholeBeforePlayReturns) {
   std::string ring = tempPath("ring");
   std::string speaker = tempPath("speaker");

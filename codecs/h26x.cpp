@@ -1,0 +1,235 @@
+#include "codecs/h26x.h"
+
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "codecs/picture.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+}
+
+namespace zep::picture {
+
+namespace {
+
+struct ContextDeleter {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameDeleter {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketDeleter {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+using ContextPtr = std::unique_ptr<AVCodecContext, ContextDeleter>;
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+
+AVCodecID idOf(H26xCodec::Standard s) {
+  return s == H26xCodec::Standard::kH263 ? AV_CODEC_ID_H263 : AV_CODEC_ID_H261;
+}
+
+// Damaged pictures from the network are ours to refuse; libavcodec need not describe them.
+void quietLibrary() {
+  static bool done = [] {
+    av_log_set_level(AV_LOG_FATAL);
+    return true;
+  }();
+  (void)done;
+}
+
+void copyIn(std::span<const std::uint8_t> input, AVFrame* frame) {
+  const std::uint8_t* from = input.data();
+  for (int plane = 0; plane < 3; ++plane) {
+    int w = plane == 0 ? kWidth : kWidth / 2, h = plane == 0 ? kHeight : kHeight / 2;
+    for (int row = 0; row < h; ++row)
+      std::memcpy(frame->data[plane] + row * frame->linesize[plane], from + row * w,
+                  static_cast<std::size_t>(w));
+    from += static_cast<std::size_t>(w) * h;
+  }
+}
+
+void copyOut(const AVFrame* frame, std::span<std::uint8_t> output) {
+  std::uint8_t* to = output.data();
+  for (int plane = 0; plane < 3; ++plane) {
+    int w = plane == 0 ? kWidth : kWidth / 2, h = plane == 0 ? kHeight : kHeight / 2;
+    for (int row = 0; row < h; ++row)
+      std::memcpy(to + row * w, frame->data[plane] + row * frame->linesize[plane],
+                  static_cast<std::size_t>(w));
+    to += static_cast<std::size_t>(w) * h;
+  }
+}
+
+}  // namespace
+
+struct H26xCodec::State {
+  const AVCodec* decoderCodec = nullptr;
+  ContextPtr encoder;
+  FramePtr picture;
+  PacketPtr coded;
+  std::int64_t pts = 0;
+  int quality = 0;
+  std::array<ContextPtr, kMaxSenders> decoders;
+  FramePtr decoded;
+  PacketPtr received;
+  std::vector<std::uint8_t> padded;
+};
+
+std::unique_ptr<H26xCodec> H26xCodec::create(Standard standard, std::string* error) {
+  quietLibrary();
+  const char* name = standard == Standard::kH263 ? "H.263" : "H.261";
+  const AVCodec* coder = avcodec_find_encoder(idOf(standard));
+  const AVCodec* decoder = avcodec_find_decoder(idOf(standard));
+  if (!coder || !decoder) {
+    *error = std::string("libavcodec has no ") + name + " coder";
+    return nullptr;
+  }
+  auto state = std::make_unique<State>();
+  state->decoderCodec = decoder;
+  state->encoder.reset(avcodec_alloc_context3(coder));
+  AVCodecContext* c = state->encoder.get();
+  c->width = kWidth;
+  c->height = kHeight;
+  c->pix_fmt = AV_PIX_FMT_YUV420P;
+  c->time_base = {1, 30};
+  c->framerate = {30, 1};
+  c->gop_size = 1 << 30;  // intra pictures only when asked for
+  c->max_b_frames = 0;
+  c->thread_count = 1;
+  int q = standard == Standard::kH263 ? kH263Quantiser : kH261Quantiser;
+  c->flags |= AV_CODEC_FLAG_QSCALE;
+  c->global_quality = FF_QP2LAMBDA * q;
+  c->qmin = c->qmax = q;
+  state->quality = c->global_quality;
+  if (avcodec_open2(c, coder, nullptr) < 0) {
+    *error = std::string("cannot open the ") + name + " coder";
+    return nullptr;
+  }
+  state->picture.reset(av_frame_alloc());
+  state->picture->format = AV_PIX_FMT_YUV420P;
+  state->picture->width = kWidth;
+  state->picture->height = kHeight;
+  if (av_frame_get_buffer(state->picture.get(), 0) < 0) {
+    *error = "out of memory for a picture";
+    return nullptr;
+  }
+  state->coded.reset(av_packet_alloc());
+  state->decoded.reset(av_frame_alloc());
+  state->received.reset(av_packet_alloc());
+  return std::unique_ptr<H26xCodec>(new H26xCodec(standard, std::move(state)));
+}
+
+H26xCodec::H26xCodec(Standard standard, std::unique_ptr<State> state)
+    : standard_(standard), state_(std::move(state)) {}
+
+H26xCodec::~H26xCodec() = default;
+
+std::size_t H26xCodec::inputSize() const {
+  return kFrame420Size;
+}
+
+codec::EncodeResult H26xCodec::encode(std::span<const std::uint8_t> input,
+                                      std::span<std::uint8_t> output, bool intra) {
+  if (input.size() != kFrame420Size) return {codec::CodecStatus::kInputSize, 0};
+  AVFrame* frame = state_->picture.get();
+  if (av_frame_make_writable(frame) < 0) return {codec::CodecStatus::kFailed, 0};
+  copyIn(input, frame);
+  frame->pts = state_->pts++;
+  frame->quality = state_->quality;
+  frame->pict_type = intra || intraOnly_ ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+  AVCodecContext* c = state_->encoder.get();
+  if (avcodec_send_frame(c, frame) < 0) return {codec::CodecStatus::kFailed, 0};
+  AVPacket* packet = state_->coded.get();
+  if (avcodec_receive_packet(c, packet) < 0) return {codec::CodecStatus::kFailed, 0};
+  auto size = static_cast<std::size_t>(packet->size);
+  codec::EncodeResult result;
+  if (size > output.size()) {
+    ++refused_;
+    result = {codec::CodecStatus::kOutputTooSmall, 0};
+  } else {
+    std::memcpy(output.data(), packet->data, size);
+    result = {codec::CodecStatus::kOk, size};
+  }
+  av_packet_unref(packet);
+  return result;
+}
+
+codec::CodecStatus H26xCodec::decode(int sender, std::span<const std::uint8_t> input,
+                                     std::span<std::uint8_t> output) {
+  if (sender < 0 || sender >= kMaxSenders || output.size() < kFrame420Size)
+    return codec::CodecStatus::kInputSize;
+  if (input.empty()) return codec::CodecStatus::kDamaged;
+  ContextPtr& context = state_->decoders[sender];
+  if (!context) {
+    context.reset(avcodec_alloc_context3(state_->decoderCodec));
+    context->thread_count = 1;
+    context->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    context->err_recognition = AV_EF_EXPLODE;
+    if (avcodec_open2(context.get(), state_->decoderCodec, nullptr) < 0) {
+      context.reset();
+      return codec::CodecStatus::kFailed;
+    }
+  }
+  // libavcodec reads a few bytes past the data it is given: pad with zeros.
+  auto& padded = state_->padded;
+  padded.assign(input.begin(), input.end());
+  padded.resize(input.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+  AVPacket* packet = state_->received.get();
+  packet->data = padded.data();
+  packet->size = static_cast<int>(input.size());
+  AVFrame* frame = state_->decoded.get();
+  int sent = avcodec_send_packet(context.get(), packet);
+  packet->data = nullptr;
+  packet->size = 0;
+  bool good = sent >= 0 && avcodec_receive_frame(context.get(), frame) >= 0;
+  if (good) {
+    good = frame->width == kWidth && frame->height == kHeight &&
+           frame->format == AV_PIX_FMT_YUV420P && frame->decode_error_flags == 0 &&
+           !(frame->flags & AV_FRAME_FLAG_CORRUPT);
+    if (good) copyOut(frame, output);
+    av_frame_unref(frame);
+  }
+  if (!good) {
+    ++damaged_;
+    return codec::CodecStatus::kDamaged;
+  }
+  return codec::CodecStatus::kOk;
+}
+
+void H26xCodec::resetSender(int sender) {
+  if (sender >= 0 && sender < kMaxSenders) state_->decoders[sender].reset();
+}
+
+std::size_t Yuv9Codec::inputSize() const {
+  auto pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
+  return pixels + 2 * (pixels / 16);
+}
+
+std::size_t Yuv9Codec::decodedSize() const {
+  return kFrame420Size;
+}
+
+codec::EncodeResult Yuv9Codec::encode(std::span<const std::uint8_t> input,
+                                      std::span<std::uint8_t> output, bool intra) {
+  (void)intra;
+  if (input.size() != inputSize()) return {codec::CodecStatus::kInputSize, 0};
+  if (output.size() < kYvu9FrameSize) return {codec::CodecStatus::kOutputTooSmall, 0};
+  cropYvu9(input, width_, height_, output);
+  return {codec::CodecStatus::kOk, kYvu9FrameSize};
+}
+
+codec::CodecStatus Yuv9Codec::decode(int sender, std::span<const std::uint8_t> input,
+                                     std::span<std::uint8_t> output) {
+  (void)sender;
+  if (input.size() != kYvu9FrameSize) return codec::CodecStatus::kDamaged;
+  if (output.size() < kFrame420Size) return codec::CodecStatus::kOutputTooSmall;
+  VideoFrame420 frame;
+  yvu9ToFrame420(input, kWidth, kHeight, &frame);
+  std::memcpy(output.data(), frame.bytes.data(), kFrame420Size);
+  return codec::CodecStatus::kOk;
+}
+
+}  // namespace zep::picture

@@ -103,6 +103,28 @@ class HeadlessApp::Window final : public View {
   }
   void stopTimer(int id) override { timers_.erase(id); }
 
+  // A display says when it opens and closes, and once a second how many pictures it painted.
+  void openDisplay(int id, const std::string& title, int, int, bool) override {
+    std::lock_guard lock(displayMutex_);
+    displays_[id] = {title, 0, Clock::now()};
+    say("display " + std::to_string(id) + " opened \"" + oneLine(title) + "\"");
+  }
+  void closeDisplay(int id) override {
+    std::lock_guard lock(displayMutex_);
+    if (displays_.erase(id)) say("display " + std::to_string(id) + " closed");
+  }
+  void paintDisplay(int id, std::span<const std::uint8_t>, int, int) override {
+    std::lock_guard lock(displayMutex_);
+    auto it = displays_.find(id);
+    if (it == displays_.end()) return;
+    auto& d = it->second;
+    d.painted++;
+    if (Clock::now() - d.since < std::chrono::seconds(1)) return;
+    say("display " + std::to_string(id) + " painted " + std::to_string(d.painted) + " pictures");
+    d.painted = 0;
+    d.since = Clock::now();
+  }
+
   // The earliest time a timer of this window is due.
   std::optional<Clock::time_point> nextDue() const {
     std::optional<Clock::time_point> next;
@@ -163,6 +185,13 @@ class HeadlessApp::Window final : public View {
     Clock::time_point due;
   };
   std::map<int, Timer> timers_;
+  struct Display {
+    std::string title;
+    int painted = 0;
+    Clock::time_point since;
+  };
+  std::mutex displayMutex_;
+  std::map<int, Display> displays_;
   bool open_ = true;
 };
 

@@ -60,6 +60,34 @@ class RecordingView final : public View {
   void stopTimer(int id) override { timers.erase(id); }
   bool timerRunning(int id) const { return timers.count(id) > 0; }
 
+  struct Display {
+    std::string title;
+    int x = 0, y = 0;
+    bool sizable = true;
+    bool open = false;
+    int painted = 0;
+    std::vector<std::uint8_t> last;  // the last picture painted
+  };
+  void openDisplay(int id, const std::string& title, int x, int y, bool sizable) override {
+    std::lock_guard lock(mutex_);
+    auto& d = displays[id];
+    d.title = title, d.x = x, d.y = y, d.sizable = sizable, d.open = true;
+  }
+  void closeDisplay(int id) override {
+    std::lock_guard lock(mutex_);
+    displays[id].open = false;
+  }
+  void paintDisplay(int id, std::span<const std::uint8_t> rgb, int, int) override {
+    std::lock_guard lock(mutex_);
+    auto& d = displays[id];
+    d.painted++;
+    d.last.assign(rgb.begin(), rgb.end());
+  }
+  Display display(int id) {
+    std::lock_guard lock(mutex_);
+    return displays[id];
+  }
+
   // Runs the work posted so far, on the calling thread; returns how much there was.
   int drain() {
     std::vector<std::function<void()>> work;
@@ -84,6 +112,7 @@ class RecordingView final : public View {
   std::map<std::string, std::vector<std::string>> lists;
   std::vector<Box> boxes;
   std::map<int, int> timers;  // running timers and their periods
+  std::map<int, Display> displays;
   std::vector<std::string> dialogs;
   bool closed = false;
   // Drives a modal dialog while it is open.

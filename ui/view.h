@@ -4,8 +4,10 @@
 // front end (one line per visible change, typed commands in), and a recording fake for tests.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -44,6 +46,13 @@ class View {
   virtual void runDialog(const std::string& title, Presenter& presenter) = 0;
   // Closes this window (a dialog: ends runDialog).
   virtual void close() = 0;
+
+  // Picture windows beside this one, numbered by the caller: each shows the pictures painted
+  // into it stretched over its whole client area. Opened and closed on the window thread,
+  // painted from any thread; rgb is 24-bit blue-green-red, rows bottom to top.
+  virtual void openDisplay(int id, const std::string& title, int x, int y, bool sizable) = 0;
+  virtual void closeDisplay(int id) = 0;
+  virtual void paintDisplay(int id, std::span<const std::uint8_t> rgb, int width, int height) = 0;
 };
 
 // What the user does to a window, delivered on the window thread.

@@ -5,12 +5,14 @@
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
@@ -130,8 +132,70 @@ QtWindow::QtWindow(QtApp& app, const std::string& title, Presenter& presenter, b
   if (auto it = app.layouts_.find(title); it != app.layouts_.end()) it->second(*this);
 }
 
+namespace {
+// A picture stretched over the whole client area, whatever the window's size.
+class PictureWindow final : public QWidget {
+ public:
+  QImage picture;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    if (picture.isNull())
+      painter.fillRect(rect(), Qt::black);
+    else
+      painter.drawImage(rect(), picture);
+  }
+};
+}  // namespace
+
 QtWindow::~QtWindow() {
+  for (auto& [id, d] : displays_) delete d;
   delete widget_;
+}
+
+void QtWindow::openDisplay(int id, const std::string& title, int x, int y, bool sizable) {
+  QWidget*& d = displays_[id];
+  if (!d) d = new PictureWindow;
+  d->setWindowTitle(q(title));
+  if (sizable) {
+    d->resize(176, 144);
+    d->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+  } else {
+    d->setFixedSize(176, 144);
+  }
+  d->move(x, y);
+  d->show();
+}
+
+void QtWindow::closeDisplay(int id) {
+  auto it = displays_.find(id);
+  if (it == displays_.end()) return;
+  delete it->second;
+  displays_.erase(it);
+}
+
+QWidget* QtWindow::display(int id) const {
+  auto it = displays_.find(id);
+  return it == displays_.end() ? nullptr : it->second;
+}
+
+void QtWindow::paintDisplay(int id, std::span<const std::uint8_t> rgb, int width, int height) {
+  if (rgb.size() < static_cast<std::size_t>(width) * height * 3) return;
+  // Copied here, shown on the window thread; rows arrive bottom to top.
+  QImage picture =
+      QImage(rgb.data(), width, height, width * 3, QImage::Format_BGR888).mirrored(false, true);
+  QPointer<QWidget> alive(widget_);
+  QMetaObject::invokeMethod(
+      qApp,
+      [this, alive, id, picture = std::move(picture)]() mutable {
+        if (!alive) return;
+        auto* d = static_cast<PictureWindow*>(display(id));
+        if (!d) return;
+        d->picture = std::move(picture);
+        d->update();
+      },
+      Qt::QueuedConnection);
 }
 
 QWidget* QtWindow::group(QBoxLayout* into, const std::string& title, bool horizontal) {

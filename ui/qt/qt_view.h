@@ -82,6 +82,11 @@ class QtWindow final : public View {
   void close() override;
   void startTimer(int id, int periodMs) override;
   void stopTimer(int id) override;
+  void openDisplay(int id, const std::string& title, int x, int y, bool sizable) override;
+  void closeDisplay(int id) override;
+  void paintDisplay(int id, std::span<const std::uint8_t> rgb, int width, int height) override;
+  // The picture window of an id, null when closed (tests and screenshots).
+  QWidget* display(int id) const;
 
  private:
   QtApp& app_;
@@ -91,7 +96,8 @@ class QtWindow final : public View {
   QMainWindow* main_ = nullptr;
   QBoxLayout* root_ = nullptr;
   std::map<std::string, QWidget*> controls_;
-  std::map<int, QTimer*> timers_;  // children of the window's widget
+  std::map<int, QTimer*> timers_;     // children of the window's widget
+  std::map<int, QWidget*> displays_;  // top-level picture windows, touched on the window thread
 };
 
 // The pictures the suite draws for itself: "idle", "ringing", "product".

@@ -29,6 +29,7 @@ class StreamerWindow final : public ui::Presenter {
   ui::View* view_ = nullptr;
   std::unique_ptr<StreamClient> client_;
   std::atomic<bool> starting_{false};  // messages of the start go straight to the window
+  std::atomic<bool> windowOpen_{false};
 };
 
 }  // namespace zep::streamer

@@ -69,6 +69,14 @@ TEST(StreamSession, TheClipArrivesWholeAndInOrderInTheLoudspeakerFile) {
   EXPECT_TRUE(server.err.text().empty()) << server.err.text();
 }
 
+TEST(StreamSession, TheMainJobsRunFindsTheClipWhole) {
+  auto dir = freshDirectory("stream-run");
+  auto run = streamClip(freshAddress(), freshAddress(), dir / "alice-speaker.wav");
+  EXPECT_TRUE(run.ok) << run.problem;
+  EXPECT_EQ(run.clientLog, "Client started\n");
+  EXPECT_GT(run.requestToFirstSoundMs, 150);
+}
+
 TEST(StreamSession, ThePacedServerSendsTheConvertedClipOneDatagramPerHundredMs) {
   // A clip of 44100 Hz stereo: the server converts it as every sound file is read here.
   auto clips = freshDirectory("clips");

@@ -155,4 +155,33 @@ StreamedClip findStreamedClip(const std::filesystem::path& clip,
   return found;
 }
 
+StreamRun streamClip(net::Ipv4 serverAt, net::Ipv4 clientAt, const std::filesystem::path& speaker,
+                     bool burst) {
+  StreamRun run;
+  StreamServerProcess server(
+      serverAt, burst ? std::vector<std::string>{"--burst"} : std::vector<std::string>{});
+  if (!server.waitReady()) {
+    run.problem = "the stream server did not start: " + server.err.text();
+    return run;
+  }
+  StreamerOptions options;
+  options.server = dotted(serverAt);
+  options.audioOut = "file:" + speaker.string();
+  StreamerProcess client(clientAt, options);
+  const bool played = client.waitPlayedOut(30000);
+  const bool closed = client.close();
+  run.clientLog = client.clientLog.text();
+  if (!played || !closed) {
+    run.problem = played ? "the streamer did not end when its window closed"
+                         : "the streamer did not play the clip out: " + client.err.text();
+    return run;
+  }
+  run.clip = findStreamedClip(installTree() / "clips" / "clip.aud", speaker);
+  run.requestToFirstSoundMs =
+      (client.speakerStartMicros() + double(run.clip.offset) * 125 - client.requestMicros()) / 1000;
+  run.problem = run.clip.problem;
+  run.ok = run.clip.whole;
+  return run;
+}
+
 }  // namespace zep::testing

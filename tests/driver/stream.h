@@ -81,4 +81,16 @@ struct StreamedClip {
 StreamedClip findStreamedClip(const std::filesystem::path& clip,
                               const std::filesystem::path& speaker);
 
+// One clip streamed from a stand-in server on `serverAt` to a streamer on `clientAt` whose
+// loudspeaker is `speaker`, played out, the window closed, and the clip looked for in the file.
+struct StreamRun {
+  bool ok = false;  // the programs ran, and the clip was found whole
+  StreamedClip clip;
+  double requestToFirstSoundMs = -1;
+  std::string clientLog;  // client.log as the streamer left it
+  std::string problem;    // when not ok
+};
+StreamRun streamClip(net::Ipv4 serverAt, net::Ipv4 clientAt, const std::filesystem::path& speaker,
+                     bool burst = true);
+
 }  // namespace zep::testing

@@ -1,0 +1,47 @@
+// zepvideo: the video tool. Attaches to the engine of its host as the application of port
+// 34999, sends the camera to every member and shows each member's pictures in a window of its
+// own. With a display it shows its Qt window; with --headless, or without a display, the
+// headless front end.
+#include <QApplication>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+
+#include "platform/capture.h"
+#include "platform/host.h"
+#include "platform/process.h"
+#include "ui/headless.h"
+#include "video/panel.h"
+#include "video/qt_window.h"
+
+int main(int argc, char** argv) {
+  using namespace zep;
+  const bool headless = ui::wantsHeadless(argc, argv);
+  clock::RealClock clock;
+  capture::CaptureSystem cameras = capture::CaptureSystem::fromEnvironment(clock);
+
+  video::VideoToolSettings settings;
+  settings.clock = &clock;
+  settings.host = host::identityFromEnvironment();
+  settings.linkOptions.log = applink::traceLog();
+  settings.connectCamera = [&cameras](std::string* error) { return cameras.connect(error); };
+  // video.cfg lies beside the program.
+  settings.settingsPath =
+      (std::filesystem::path(process::ownExecutablePath()).parent_path() / "video.cfg").string();
+  std::string why;
+  settings.displayFiles = video::DisplayFiles::fromEnvironment(&why);
+  if (!why.empty()) {
+    std::fprintf(stderr, "Video: %s\n", why.c_str());
+    return 2;
+  }
+  video::VideoToolPanel panel(std::move(settings));
+  if (headless) {
+    // Started as a plug-in it has no input: it runs until told to quit.
+    ui::HeadlessApp app(stdout, std::cin, false);
+    return app.run(video::kVideoToolTitle, panel);
+  }
+  QApplication qt(argc, argv);
+  ui::qt::QtApp app;
+  video::addQtWindows(app);
+  return app.run(video::kVideoToolTitle, panel);
+}

@@ -20,6 +20,7 @@
 #include "platform/audio.h"
 #include "platform/clock.h"
 #include "tests/driver/driver.h"
+#include "tests/driver/stream.h"
 
 using namespace zep;
 using namespace zep::testing;
@@ -129,6 +130,17 @@ void mouthToEar(const ManagerProcess& alice, const ManagerProcess& bob,
   std::printf(
       "\nMouth-to-ear delay, alice to bob, over %zu bursts: median %.0f ms (from %.0f to %.0f)\n",
       delays.size(), delays[delays.size() / 2], delays.front(), delays.back());
+}
+
+// alice listens to a clip from the stand-in stream server on its own host.
+void streamToAlice(net::Ipv4 serverAt, net::Ipv4 alice, const std::filesystem::path& soundDir) {
+  std::printf("\nalice plays a clip from the stream server on %s:\n", dotted(serverAt).c_str());
+  auto speaker = soundDir / "alice-stream.wav";
+  auto run = streamClip(serverAt, alice, speaker);
+  step(run.ok, "the clip arrived whole and in order, sample for sample");
+  if (!run.ok) std::printf("  %s\n", run.problem.c_str());
+  std::printf("  %zu samples, from sample %zu of %s; request to first sound %.0f ms\n",
+              run.clip.samples, run.clip.offset, speaker.c_str(), run.requestToFirstSoundMs);
 }
 
 }  // namespace
@@ -308,13 +320,14 @@ int main(int argc, char** argv) {
     }
   }
   mouthToEar(*managers[0], *managers[1], soundDir, tones[0]);
+  streamToAlice(net::dottedAddress(base + "8"), managers[0]->address, soundDir);
   std::printf("Sound files: %s\n", soundDir.c_str());
   std::printf("\n--- log of alice's engine ---\n%s", a.engineLog.text().c_str());
   server.terminate();
   std::filesystem::remove(tree / "SERVERS.CFG");
   std::printf("\nMain job %s\n",
               ok ? "completed: three hosts held a session through their managers, "
-                   "exchanged media, recorded and replayed it, and talked"
+                   "exchanged media, recorded and replayed it, talked, and alice played a stream"
                  : "FAILED");
   return ok ? 0 : 1;
 }

@@ -111,15 +111,27 @@ void frame420ToRgb24(const VideoFrame420& frame, std::span<std::uint8_t> rgb) {
   if (rgb.size() < kRgbSize) return;
   const YuvTables& t = yuvTables();
   const std::uint8_t* clip = t.clip + 384;
-  for (int row = 0; row < kHeight; ++row) {
-    std::uint8_t* line = rgb.data() + static_cast<std::size_t>(kHeight - 1 - row) * kWidth * 3;
-    for (int col = 0; col < kWidth; ++col) {
-      std::size_t c = static_cast<std::size_t>(row / 2) * (kWidth / 2) + col / 2;
-      int cb = frame.cb()[c], cr = frame.cr()[c];
-      int y = t.y[frame.y()[row * kWidth + col]];
-      line[3 * col] = clip[(y + t.bu[cb]) >> 16];
-      line[3 * col + 1] = clip[(y - t.gu[cb] - t.gv[cr]) >> 16];
-      line[3 * col + 2] = clip[(y + t.rv[cr]) >> 16];
+  // One chrominance pair serves a 2 x 2 block: its three terms are worked out once.
+  for (int row = 0; row < kHeight; row += 2) {
+    std::uint8_t* lines[2];
+    const std::uint8_t* lumas[2];
+    for (int k = 0; k < 2; ++k) {
+      lines[k] = rgb.data() + static_cast<std::size_t>(kHeight - 1 - row - k) * kWidth * 3;
+      lumas[k] = frame.y() + static_cast<std::size_t>(row + k) * kWidth;
+    }
+    const std::uint8_t* cbRow = frame.cb() + static_cast<std::size_t>(row / 2) * (kWidth / 2);
+    const std::uint8_t* crRow = frame.cr() + static_cast<std::size_t>(row / 2) * (kWidth / 2);
+    for (int col = 0; col < kWidth; col += 2) {
+      int cb = cbRow[col / 2], cr = crRow[col / 2];
+      int blue = t.bu[cb], green = -t.gu[cb] - t.gv[cr], red = t.rv[cr];
+      for (int k = 0; k < 2; ++k)
+        for (int dx = 0; dx < 2; ++dx) {
+          int y = t.y[lumas[k][col + dx]];
+          std::uint8_t* p = lines[k] + 3 * (col + dx);
+          p[0] = clip[(y + blue) >> 16];
+          p[1] = clip[(y + green) >> 16];
+          p[2] = clip[(y + red) >> 16];
+        }
     }
   }
 }

@@ -20,7 +20,9 @@ AudioCore::AudioCore(sound::AudioSystem& audio, clock::Clock& clock, AudioCoreHo
       hooks_(hooks),
       send_(std::move(send)),
       mixerOptions_(std::move(mixerOptions)),
-      capture_(audio) {}
+      capture_(audio) {
+  addAudioCodecs(codecs_);
+}
 
 AudioCore::~AudioCore() {
   stop();
@@ -87,8 +89,9 @@ void AudioCore::speakerOff() {
 }
 
 void AudioCore::select_codec(std::uint32_t codec) {
-  if (codec == AUDIO_ADPCM)
-    for (auto& s : receiving_) adpcm_reset(s);
+  // Choosing a codec starts its decoders afresh for every sender.
+  if (auto* c = codecs_.find(static_cast<int>(codec)))
+    for (int m = 0; m < kMaxSenders; ++m) c->resetSender(m);
   std::lock_guard lock(codecMutex_);
   // While a reset is pending the choice waits as the codec to return to: the reset still
   // goes out with the next block, and the new codec follows it.
@@ -108,32 +111,17 @@ void AudioCore::on_captured_block(std::span<const std::int16_t> samples) {
     codec = sendCodec_;
     if (codec == AUDIO_RESET_PENDING) {
       // This block's audio is not sent: the reset answers the request instead.
-      adpcm_reset(sending_);
+      codecs_.resetEncoders();
       sendCodec_ = savedCodec_;
     }
   }
-  switch (codec) {
-    case AUDIO_ADPCM: {
-      std::array<std::uint8_t, kAdpcmBlockBytes> out;
-      adpcm_encode(samples, out, sending_);
-      send_(AUDIO_ADPCM, out);
-      break;
-    }
-    case AUDIO_GSM: {
-      std::array<std::uint8_t, kGsmBlockBytes> out;
-      gsmEncoder_.encodeBlock(samples, out);
-      send_(AUDIO_GSM, out);
-      break;
-    }
-    case AUDIO_PCM: {
-      ByteWriter w;
-      for (auto s : samples) w.u16(static_cast<std::uint16_t>(s), ByteOrder::kBig);
-      send_(AUDIO_PCM, w.data());
-      break;
-    }
-    case AUDIO_RESET_PENDING:
-      send_(AUDIO_RESET, {});
-      break;
+  if (codec == AUDIO_RESET_PENDING) {
+    send_(AUDIO_RESET, {});
+  } else if (auto* c = codecs_.find(static_cast<int>(codec))) {
+    std::array<std::uint8_t, kBlockBytes> out;
+    auto coded =
+        c->encode({reinterpret_cast<const std::uint8_t*>(samples.data()), kBlockBytes}, out, false);
+    if (coded.ok()) send_(codec, std::span(out).first(coded.bytes));
   }
   hooks_.showMicrophoneLevel(level / kMeterDivisor);
   if (level > threshold_) {
@@ -152,23 +140,15 @@ void AudioCore::on_datagram(std::uint32_t type, std::span<const std::uint8_t> pa
   if (sender < 0 || sender >= kMaxSenders) return;
   auto m = static_cast<std::size_t>(sender);
   std::array<std::int16_t, kBlockSamples> block{};
+  if (auto* c = codecs_.find(static_cast<int>(type))) {
+    // Short blocks are never decoded past their end; a sender that changed codec starts the
+    // other decoders afresh.
+    if (c->decode(sender, payload, {reinterpret_cast<std::uint8_t*>(block.data()), kBlockBytes}) !=
+        codec::CodecStatus::kOk)
+      return;
+    codecs_.resetOthers(sender, c);
+  }
   switch (type) {
-    case AUDIO_ADPCM:
-      if (payload.size() < kAdpcmBlockBytes) return;  // never decoded past its end
-      adpcm_decode(payload.first(kAdpcmBlockBytes), block, receiving_[m]);
-      break;
-    case AUDIO_GSM:
-      if (payload.size() < kGsmBlockBytes) return;
-      adpcm_reset(receiving_[m]);
-      gsmDecoder_.decodeBlock(payload.first(kGsmBlockBytes), block);
-      break;
-    case AUDIO_PCM: {
-      if (payload.size() < kPcmBlockBytes) return;
-      adpcm_reset(receiving_[m]);
-      ByteReader r(payload);
-      for (auto& s : block) s = static_cast<std::int16_t>(r.u16(ByteOrder::kBig));
-      break;
-    }
     case AUDIO_RESET_REQUEST: {
       std::lock_guard lock(codecMutex_);
       if (sendCodec_ != AUDIO_RESET_PENDING) {
@@ -178,7 +158,7 @@ void AudioCore::on_datagram(std::uint32_t type, std::span<const std::uint8_t> pa
       break;
     }
     case AUDIO_RESET:
-      adpcm_reset(receiving_[m]);
+      codecs_.resetSender(sender);
       break;
     case AUDIO_SPEAKER_OFF:
       forgetSender(sender);

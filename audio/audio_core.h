@@ -12,9 +12,8 @@
 #include <span>
 #include <string>
 
-#include "audio/adpcm.h"
 #include "audio/capture.h"
-#include "audio/gsm_codec.h"
+#include "audio/codecs.h"
 #include "audio/playout.h"
 #include "platform/audio.h"
 #include "platform/clock.h"
@@ -22,15 +21,11 @@
 namespace zep::audio {
 
 // The audio message set: the type of every audio media datagram.
-inline constexpr std::uint32_t AUDIO_ADPCM = 13;
-inline constexpr std::uint32_t AUDIO_GSM = 14;
-inline constexpr std::uint32_t AUDIO_PCM = 15;
 inline constexpr std::uint32_t AUDIO_RESET_PENDING = 16;  // never sent
 inline constexpr std::uint32_t AUDIO_RESET_REQUEST = 17;
 inline constexpr std::uint32_t AUDIO_RESET = 18;
 inline constexpr std::uint32_t AUDIO_SPEAKER_OFF = 19;
 inline constexpr std::size_t kPcmBlockBytes = kBlockSamples * 2;
-inline constexpr int kMaxSenders = 100;
 inline constexpr int kThresholdStep = 327;
 inline constexpr int kMeterDivisor = 330;
 inline constexpr int kSilentBlocksBeforeQuiet = 10;
@@ -121,10 +116,8 @@ class AudioCore {
   std::atomic<int> threshold_{2000};
   std::atomic<int> silentBlocks_{0};
   std::atomic<bool> talkRequest_{false};
-  AdpcmState sending_;
-  std::array<AdpcmState, kMaxSenders> receiving_{};
-  GsmCodec gsmEncoder_;               // capture thread only
-  GsmCodec gsmDecoder_;               // receive thread only
+  // Coders run on the capture thread, decoders on the receive thread.
+  codec::CodecTable codecs_;
   std::recursive_mutex transitions_;  // raise_event comes from the window and capture threads
   AudioCapture capture_;
   std::unique_ptr<AudioMixer> mixer_;

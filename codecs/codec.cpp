@@ -12,4 +12,17 @@ Codec* CodecTable::find(int type) const {
   return it == codecs_.end() ? nullptr : it->second.get();
 }
 
+void CodecTable::resetSender(int sender) {
+  resetOthers(sender, nullptr);
+}
+
+void CodecTable::resetOthers(int sender, const Codec* except) {
+  for (auto& [type, codec] : codecs_)
+    if (codec.get() != except) codec->resetSender(sender);
+}
+
+void CodecTable::resetEncoders() {
+  for (auto& [type, codec] : codecs_) codec->resetEncoder();
+}
+
 }  // namespace zep::codec

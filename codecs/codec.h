@@ -43,6 +43,8 @@ class Codec {
                              std::span<std::uint8_t> output) = 0;
   // Forgets a sender's state: its next data is decoded as the first.
   virtual void resetSender(int sender) { (void)sender; }
+  // Starts the coder afresh: the next block or picture is coded as the first.
+  virtual void resetEncoder() {}
 };
 
 // The codecs of one program, by message type.
@@ -51,6 +53,11 @@ class CodecTable {
   // Replaces a codec of the same type.
   void add(std::unique_ptr<Codec> codec);
   Codec* find(int type) const;
+  // Every codec forgets a sender's state.
+  void resetSender(int sender);
+  // Every codec but `except` forgets a sender's state (a sender that changed codec).
+  void resetOthers(int sender, const Codec* except);
+  void resetEncoders();
 
  private:
   std::map<int, std::unique_ptr<Codec>> codecs_;

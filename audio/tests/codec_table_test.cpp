@@ -1,0 +1,77 @@
+// The audio codecs behind the one codec interface: looked up by type, every output bound
+// checked, short blocks refused.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "audio/codecs.h"
+
+namespace zep::audio {
+namespace {
+
+std::vector<std::uint8_t> toneBlock() {
+  std::vector<std::int16_t> s(kBlockSamples);
+  for (std::size_t i = 0; i < s.size(); ++i)
+    s[i] = static_cast<std::int16_t>(8000 * std::sin(2 * 3.14159265 * 440 * i / 8000.0));
+  std::vector<std::uint8_t> bytes(kBlockBytes);
+  std::memcpy(bytes.data(), s.data(), kBlockBytes);
+  return bytes;
+}
+
+TEST(AudioCodecTable, EachCodecByTypeWithItsBlockSize) {
+  codec::CodecTable table;
+  addAudioCodecs(table);
+  EXPECT_EQ(table.find(99), nullptr);
+  const std::pair<std::uint32_t, std::size_t> sizes[] = {
+      {AUDIO_ADPCM, 400}, {AUDIO_GSM, 165}, {AUDIO_PCM, 1600}};
+  for (auto [type, coded] : sizes) {
+    auto* c = table.find(static_cast<int>(type));
+    ASSERT_NE(c, nullptr) << type;
+    EXPECT_EQ(c->type(), static_cast<int>(type));
+    auto block = toneBlock();
+    std::vector<std::uint8_t> out(2000, 0xAA);
+    // One byte too few: refused, nothing written.
+    auto tooSmall = c->encode(block, std::span(out).first(coded - 1), false);
+    EXPECT_EQ(tooSmall.status, codec::CodecStatus::kOutputTooSmall) << type;
+    EXPECT_EQ(out[0], 0xAA);
+    auto r = c->encode(block, out, false);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.bytes, coded) << type;
+    EXPECT_EQ(out[coded], 0xAA) << "nothing past the coded block";
+    std::vector<std::uint8_t> decoded(kBlockBytes);
+    EXPECT_EQ(c->decode(0, std::span(out).first(coded - 1), decoded), codec::CodecStatus::kDamaged);
+    EXPECT_EQ(c->decode(kMaxSenders, std::span(out).first(coded), decoded),
+              codec::CodecStatus::kInputSize);
+    EXPECT_EQ(c->decode(0, std::span(out).first(coded), decoded), codec::CodecStatus::kOk);
+    EXPECT_EQ(c->encode(std::span(block).first(100), out, false).status,
+              codec::CodecStatus::kInputSize);
+  }
+}
+
+TEST(AudioCodecTable, PcmIsBigEndianOnTheWireAndComesBackExactly) {
+  PcmCodec pcm;
+  auto block = toneBlock();
+  std::vector<std::uint8_t> wire(kBlockBytes), back(kBlockBytes);
+  ASSERT_TRUE(pcm.encode(block, wire, false).ok());
+  EXPECT_EQ(wire[2], block[3]) << "high byte first";
+  EXPECT_EQ(wire[3], block[2]);
+  ASSERT_EQ(pcm.decode(5, wire, back), codec::CodecStatus::kOk);
+  EXPECT_EQ(back, block);
+}
+
+TEST(AudioCodecTable, AdpcmDecodersOfSendersAreApartAndResetAlone) {
+  AdpcmCodec adpcm;
+  auto block = toneBlock();
+  std::vector<std::uint8_t> coded(kAdpcmBlockBytes), a(kBlockBytes), b(kBlockBytes);
+  ASSERT_TRUE(adpcm.encode(block, coded, false).ok());
+  ASSERT_TRUE(adpcm.encode(block, coded, false).ok());  // a second block: state carried over
+  adpcm.decode(1, coded, a);                            // sender 1 saw the first block too
+  adpcm.resetSender(1);
+  adpcm.decode(1, coded, a);
+  adpcm.decode(2, coded, b);  // sender 2 fresh
+  EXPECT_EQ(a, b) << "a reset sender decodes like a fresh one";
+}
+
+}  // namespace
+}  // namespace zep::audio

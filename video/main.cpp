@@ -2,8 +2,13 @@
 // 34999, sends the camera to every member and shows each member's pictures in a window of its
 // own. With a display it shows its Qt window; with --headless, or without a display, the
 // headless front end.
+#include <fcntl.h>
+
 #include <QApplication>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <ext/stdio_filebuf.h>
 #include <filesystem>
 #include <iostream>
 
@@ -36,8 +41,20 @@ int main(int argc, char** argv) {
   }
   video::VideoToolPanel panel(std::move(settings));
   if (headless) {
-    // Started as a plug-in it has no input: it runs until told to quit.
-    ui::HeadlessApp app(stdout, std::cin, false);
+    // Started as a plug-in it has no input: it runs until told to quit. ZEP_VIDEO_INPUT names
+    // a named pipe to take typed lines from instead, so a plug-in can be driven too.
+    std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> pipe;
+    std::unique_ptr<std::istream> typed;
+    if (std::string path = host::environment("ZEP_VIDEO_INPUT"); !path.empty()) {
+      int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);  // read-write: never sees an end
+      if (fd < 0) {
+        std::fprintf(stderr, "Video: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+        return 2;
+      }
+      pipe = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::in);
+      typed = std::make_unique<std::istream>(pipe.get());
+    }
+    ui::HeadlessApp app(stdout, typed ? *typed : std::cin, false);
     return app.run(video::kVideoToolTitle, panel);
   }
   QApplication qt(argc, argv);

@@ -18,7 +18,6 @@ void mainWindow(ui::qt::QtWindow& w) {
   w.menu("Capture", {"Start", "Stop"});
   w.menu("Tools", {"Connection", "Advanced", "Statistics"});
   auto* video = layoutOf(w.group(w.root(), "Video", true));
-  w.picture(video, "Camera");
   w.button(video, "Camera")->setCheckable(true);
   w.field(w.root(), "Status", true);
 }

@@ -99,6 +99,15 @@ QPixmap drawPicture(std::string_view name) {
     g.drawArc(QRect(14, 5, 16, 22), -60 * 16, 120 * 16);
     return p;
   }
+  if (name == "camera") {
+    // A camera body, its lens and the viewfinder.
+    g.setBrush(QColor(60, 60, 60));
+    g.drawRoundedRect(QRect(3, 9, 26, 18), 3, 3);
+    g.drawRect(QRect(9, 5, 8, 4));
+    g.setBrush(QColor(120, 170, 220));
+    g.drawEllipse(QPoint(16, 18), 6, 6);
+    return p;
+  }
   bool ringing = name == "ringing";
   g.setBrush(ringing ? QColor(220, 40, 40) : QColor(150, 150, 150));
   g.setPen(Qt::black);

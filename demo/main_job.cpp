@@ -5,6 +5,10 @@
 // from the Archive Panel and replays it; then A runs the audio tool on every member, everyone
 // talks (each microphone a sound file of its own tone), and the loudspeaker files show who
 // heard whom.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -21,6 +25,7 @@
 #include "platform/clock.h"
 #include "tests/driver/driver.h"
 #include "tests/driver/stream.h"
+#include "tests/driver/video.h"
 
 using namespace zep;
 using namespace zep::testing;
@@ -132,6 +137,77 @@ void mouthToEar(const ManagerProcess& alice, const ManagerProcess& bob,
       delays.size(), delays[delays.size() / 2], delays.front(), delays.back());
 }
 
+// A line typed into a video tool that a manager started, through its named pipe.
+void typeInto(const std::filesystem::path& pipe, const std::string& line) {
+  int fd = ::open(pipe.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return;
+  std::string text = line + "\n";
+  ssize_t written = ::write(fd, text.data(), text.size());
+  (void)written;
+  ::close(fd);
+}
+
+struct VideoHost {
+  std::string user;
+  std::filesystem::path displays;  // the tool's display files
+  std::filesystem::path input;     // its typed lines
+};
+
+// Who saw whom: every member window against the sender's own Mirror pictures, counting the
+// pictures painted since `since` (per host and slot).
+void printWhoSawWhom(const std::vector<VideoHost>& hosts, const std::string& mode,
+                     std::map<std::pair<int, int>, std::size_t>& since, int sender = -1) {
+  std::printf("  %s:\n", mode.c_str());
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      if (i == j || (sender >= 0 && j != sender)) continue;
+      auto window = readDisplay(hosts[i].displays, j);
+      auto mirror = readDisplay(hosts[j].displays, 20);
+      std::size_t from = std::min(since[{i, j}], window.pictures.size());
+      since[{i, j}] = window.pictures.size();
+      window.pictures.erase(window.pictures.begin(), window.pictures.begin() + from);
+      window.paintedMicros.erase(
+          window.paintedMicros.begin(),
+          window.paintedMicros.begin() + std::min(from, window.paintedMicros.size()));
+      auto seen = compareWithMirror(window, mirror);
+      std::printf(
+          "    %-6s saw %-6s %3zu pictures, %4.1f a second, %5.1f dB, delay %4.0f ms "
+          "(95%% %4.0f)\n",
+          hosts[i].user.c_str(), hosts[j].user.c_str(), seen.pictures, seen.framesPerSecond,
+          seen.medianPsnr, seen.medianDelayMs, seen.p95DelayMs);
+      step(seen.pictures >= 3 && seen.medianPsnr >= 30,
+           hosts[i].user + " saw " + hosts[j].user + " (" + mode + ")");
+    }
+}
+
+void videoConference(ManagerProcess& a, const std::vector<ManagerProcess*>& managers,
+                     const std::vector<VideoHost>& hosts) {
+  std::printf(
+      "\nalice runs the video tool, which starts on every member; every camera is a "
+      "pattern with its user's name:\n");
+  a.command("select Applications = Video tool");
+  a.command("click Run");
+  for (auto* m : managers)
+    step(m->engineLog.waitFor("Engine: application port 46984"),
+         "video tool attached on " + m->user + "'s host");
+  clock::sleepMs(500);
+  for (const auto& h : hosts) typeInto(h.input, "click Capture/Start");
+  std::map<std::pair<int, int>, std::size_t> since;
+  clock::sleepMs(6000);
+  printWhoSawWhom(hosts, "H.263, the Modem 28.8 preset", since);
+  typeInto(hosts[0].input, "click Tools/Advanced");
+  typeInto(hosts[0].input, "click H261");
+  typeInto(hosts[0].input, "click OK");
+  clock::sleepMs(3000);
+  printWhoSawWhom(hosts, "alice switched to H.261 through Advanced", since, 0);
+  typeInto(hosts[0].input, "click Tools/Advanced");
+  typeInto(hosts[0].input, "click YUV9");
+  typeInto(hosts[0].input, "click OK");
+  clock::sleepMs(3000);
+  printWhoSawWhom(hosts, "alice switched to uncompressed YUV9", since, 0);
+  std::printf("  display files: %s\n", hosts[0].displays.parent_path().c_str());
+}
+
 // alice listens to a clip from the stand-in stream server on its own host.
 void streamToAlice(net::Ipv4 serverAt, net::Ipv4 alice, const std::filesystem::path& soundDir) {
   std::printf("\nalice plays a clip from the stream server on %s:\n", dotted(serverAt).c_str());
@@ -166,18 +242,31 @@ int main(int argc, char** argv) {
   const double tones[] = {440, 660, 990};  // each host's voice
   auto soundDir = freshDirectory("main-job-sound");
   std::vector<std::unique_ptr<ManagerProcess>> managers;
+  std::vector<VideoHost> videoHosts;
+  for (int i = 0; i < 3; ++i) {
+    VideoHost v{users[i], soundDir / "video" / users[i],
+                soundDir / (std::string(users[i]) + ".input")};
+    ::mkfifo(v.input.c_str(), 0600);
+    videoHosts.push_back(v);
+  }
   for (int i = 0; i < 3; ++i) {
     auto mic = soundDir / (std::string(users[i]) + "-microphone.wav");
     auto speaker = soundDir / (std::string(users[i]) + "-loudspeaker.wav");
     std::string error;
     sound::writeSoundFile(mic.string(), toneBursts(tones[i], 12.0), &error);
-    managers.push_back(
-        std::make_unique<ManagerProcess>(net::dottedAddress(base + std::to_string(i + 1)), users[i],
-                                         std::vector<std::pair<std::string, std::string>>{
-                                             {"ZEP_AUDIO_IN", "file:" + mic.string()},
-                                             {"ZEP_AUDIO_OUT", "file:" + speaker.string()},
-                                             {"ZEP_RING_OUT", "none"},
-                                             {"ZEP_TRACE", "1"}}));
+    managers.push_back(std::make_unique<ManagerProcess>(
+        net::dottedAddress(base + std::to_string(i + 1)), users[i],
+        std::vector<std::pair<std::string, std::string>>{
+            {"ZEP_AUDIO_IN", "file:" + mic.string()},
+            {"ZEP_AUDIO_OUT", "file:" + speaker.string()},
+            {"ZEP_RING_OUT", "none"},
+            {"ZEP_TRACE", "1"},
+            {"ZEP_CAMERA", std::string("pattern:") + users[i]},
+            // alice's camera gives YVU9 only, so her
+            // uncompressed YUV9 can be shown
+            {"ZEP_CAMERA_FORMAT", i == 0 ? "yvu9" : ""},
+            {"ZEP_VIDEO_OUT", "dir:" + videoHosts[i].displays.string()},
+            {"ZEP_VIDEO_INPUT", videoHosts[i].input.string()}}));
   }
   for (int i = 0; i < 3; ++i)
     step(managers[i]->out.waitFor("Status = Conferencing panel ready to use"),
@@ -273,6 +362,10 @@ int main(int argc, char** argv) {
        "the recording was replayed to its end");
   a.command("click OK");
 
+  std::vector<ManagerProcess*> all;
+  for (auto& m : managers) all.push_back(m.get());
+  videoConference(a, all, videoHosts);
+
   std::printf("\n--- what alice's manager showed ---\n%s", a.out.text().c_str());
   for (auto& m : managers) m->command("click File/Exit");  // quits the audio tools too
   for (auto& m : managers) step(m->process().waitForExit(15000), m->user + "'s manager shut down");
@@ -327,7 +420,8 @@ int main(int argc, char** argv) {
   std::filesystem::remove(tree / "SERVERS.CFG");
   std::printf("\nMain job %s\n",
               ok ? "completed: three hosts held a session through their managers, "
-                   "exchanged media, recorded and replayed it, talked, and alice played a stream"
+                   "exchanged media, recorded and replayed it, talked, saw each other, and alice "
+                   "played a stream"
                  : "FAILED");
   return ok ? 0 : 1;
 }

@@ -9,12 +9,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ext/stdio_filebuf.h>
-#include <filesystem>
 #include <iostream>
 
 #include "platform/capture.h"
 #include "platform/host.h"
-#include "platform/process.h"
 #include "ui/headless.h"
 #include "video/panel.h"
 #include "video/qt_window.h"
@@ -30,9 +28,7 @@ int main(int argc, char** argv) {
   settings.host = host::identityFromEnvironment();
   settings.linkOptions.log = applink::traceLog();
   settings.connectCamera = [&cameras](std::string* error) { return cameras.connect(error); };
-  // video.cfg lies beside the program.
-  settings.settingsPath =
-      (std::filesystem::path(process::ownExecutablePath()).parent_path() / "video.cfg").string();
+  settings.settingsPath = video::settingsPath(argv[0]);
   std::string why;
   settings.displayFiles = video::DisplayFiles::fromEnvironment(&why);
   if (!why.empty()) {

@@ -39,6 +39,15 @@ int retunePeriod(const VideoSettings& s, int processingMs) {
   return std::max(k * processingMs, 1000 / std::max(s.rate, 1));
 }
 
+std::string settingsPath(const std::string& commandLine) {
+  std::string text = commandLine.substr(0, 99);
+  auto cut = text.find_last_of('/');
+  if (cut == std::string::npos) return "video.cfg";
+  text.resize(cut);
+  if (!text.empty() && text.front() == '"') text.erase(0, 1);
+  return text + "/video.cfg";
+}
+
 bool read_settings(const std::string& path, std::string* connection) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) return false;

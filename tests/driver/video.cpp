@@ -40,6 +40,8 @@ VideoToolProcess::VideoToolProcess(net::Ipv4 address, const std::string& user,
   start.stderrPath = err.path();
   start.pipeStdin = true;
   start.args = {"--headless"};
+  // Its video.cfg goes beside the program as its command line names it: in its own folder.
+  start.argv0 = (dir / "zepvideo").string();
   start.environment = {{"ZEP_HOST", dotted(address)},
                        {"ZEP_USER", user},
                        {"ZEP_CAMERA", "pattern:" + user},
@@ -84,16 +86,24 @@ SeenPictures compareWithMirror(const DisplayRecord& window, const DisplayRecord&
   seen.pictures = window.pictures.size();
   if (window.pictures.empty() || mirror.pictures.empty()) return seen;
   std::vector<double> psnrs, delays;
+  const bool timed = mirror.paintedMicros.size() == mirror.pictures.size();
   for (std::size_t i = 0; i < window.pictures.size(); ++i) {
+    // The pattern repeats after each restart of capture: of the equally good matches, the
+    // latest Mirror picture painted before this one is the picture that was sent.
+    double shownAt = i < window.paintedMicros.size() ? window.paintedMicros[i] : 0;
     double best = -1;
     std::size_t match = 0;
     for (std::size_t j = 0; j < mirror.pictures.size(); ++j) {
+      if (timed && shownAt > 0 && mirror.paintedMicros[j] > shownAt) break;
       double p = psnr(window.pictures[i], mirror.pictures[j]);
-      if (p > best) best = p, match = j;
+      if (p >= best - 0.01) {
+        if (p > best) best = p;
+        match = j;
+      }
     }
+    if (best < 0) continue;
     psnrs.push_back(best);
-    if (i < window.paintedMicros.size() && match < mirror.paintedMicros.size())
-      delays.push_back((window.paintedMicros[i] - mirror.paintedMicros[match]) / 1000);
+    if (timed && shownAt > 0) delays.push_back((shownAt - mirror.paintedMicros[match]) / 1000);
   }
   seen.medianPsnr = percentile(psnrs, 0.5);
   seen.medianDelayMs = percentile(delays, 0.5);

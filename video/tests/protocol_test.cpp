@@ -112,6 +112,13 @@ TEST(VideoSettingsFile, OneLineOfAtMostNineteenCharacters) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(VideoSettingsFile, LiesInTheDirectoryOfTheCommandLine) {
+  EXPECT_EQ(settingsPath("/opt/zep/zepvideo"), "/opt/zep/video.cfg");
+  EXPECT_EQ(settingsPath("\"/opt/zep/zepvideo"), "/opt/zep/video.cfg");
+  EXPECT_EQ(settingsPath("zepvideo"), "video.cfg");
+  EXPECT_EQ(settingsPath("/zepvideo"), "/video.cfg");
+}
+
 TEST(VideoStatistics, RunningTimeFramesAndBytes) {
   clock::SimulatedClock clock(1000);
   VideoStatistics stats(clock);

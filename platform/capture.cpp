@@ -68,7 +68,10 @@ bool StreamingCamera::start(FrameCallback onFrame, ErrorCallback onError, std::s
   number_ = 0;
   startMicros_ = lastDueMicros_ = clock_.nowMicros();
   streaming_ = true;
-  thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+  thread_ = std::jthread([this](std::stop_token stop) {
+    run(stop);
+    streaming_ = false;
+  });
   return true;
 }
 

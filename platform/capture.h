@@ -62,7 +62,8 @@ class Camera {
   // Streams frames to onFrame on the driver's own thread until stop(). False with *error
   // when streaming cannot start.
   virtual bool start(FrameCallback onFrame, ErrorCallback onError, std::string* error) = 0;
-  // Returns once no callback runs any more.
+  // Returns once no callback runs any more. Called from a callback, it ends the stream once
+  // that callback returns.
   virtual void stop() = 0;
 };
 

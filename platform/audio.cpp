@@ -353,11 +353,90 @@ class PortAudioOutput final : public QueuedOutput {
   std::unique_ptr<PortAudioStream> stream_;
 };
 
-bool startsWith(const std::string& s, const char* prefix) {
-  return s.rfind(prefix, 0) == 0;
+// --- the backends by name ---
+
+std::unique_ptr<SoundInput> openFileInput(const std::string& path, AudioSystem& system,
+                                          event::ManualResetEvent& completion, std::string* error) {
+  std::vector<std::int16_t> samples;
+  if (!readSoundFile(path, &samples, error)) return nullptr;
+  return std::make_unique<FileInput>(system, completion, std::move(samples));
+}
+
+std::unique_ptr<SoundOutput> openFileOutput(const std::string& path, AudioSystem& system,
+                                            event::ManualResetEvent& completion,
+                                            std::string* error) {
+  std::uint64_t& endMicros = system.outputEndMicros();
+  SF_INFO info{};
+  SNDFILE* file = nullptr;
+  if (endMicros != 0) {
+    // Reopened: go on where the last opening stopped.
+    file = sf_open(path.c_str(), SFM_RDWR, &info);
+    if (file) sf_seek(file, 0, SEEK_END);
+  } else {
+    info.samplerate = kSampleRate;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    file = sf_open(path.c_str(), SFM_WRITE, &info);
+  }
+  if (!file) {
+    *error = "cannot write sound file " + path + ": " + sf_strerror(nullptr);
+    return nullptr;
+  }
+  return std::make_unique<FileOutput>(system, completion, file, &endMicros);
+}
+
+std::unique_ptr<SoundInput> openPortAudioInput(const std::string&, AudioSystem& system,
+                                               event::ManualResetEvent& completion,
+                                               std::string* error) {
+  auto stream = std::make_unique<PortAudioStream>();
+  if (!stream->open(true, error)) return nullptr;
+  return std::make_unique<PortAudioInput>(system, completion, std::move(stream));
+}
+
+std::unique_ptr<SoundOutput> openPortAudioOutput(const std::string&, AudioSystem& system,
+                                                 event::ManualResetEvent& completion,
+                                                 std::string* error) {
+  auto stream = std::make_unique<PortAudioStream>();
+  if (!stream->open(false, error)) return nullptr;
+  return std::make_unique<PortAudioOutput>(system, completion, std::move(stream));
+}
+
+using devices::Argument;
+
+struct BuiltinBackends {
+  devices::Registry<SoundInputBackend> inputs{"sound input"};
+  devices::Registry<SoundOutputBackend> outputs{"sound output"};
+  BuiltinBackends() {
+    inputs.add("portaudio", Argument::kNone, "portaudio", openPortAudioInput);
+    inputs.add("file", Argument::kRequired, "file:PATH", openFileInput);
+    inputs.add("none", Argument::kNone, "none",
+               [](const std::string&, AudioSystem&, event::ManualResetEvent&, std::string* error) {
+                 *error = "no sound input device";
+                 return std::unique_ptr<SoundInput>();
+               });
+    outputs.add("portaudio", Argument::kNone, "portaudio", openPortAudioOutput);
+    outputs.add("file", Argument::kRequired, "file:PATH", openFileOutput);
+    outputs.add("none", Argument::kNone, "none",
+                [](const std::string&, AudioSystem&, event::ManualResetEvent&, std::string* error) {
+                  *error = "no sound output device";
+                  return std::unique_ptr<SoundOutput>();
+                });
+  }
+};
+
+BuiltinBackends& builtinBackends() {
+  static BuiltinBackends backends;
+  return backends;
 }
 
 }  // namespace
+
+devices::Registry<SoundInputBackend>& soundInputBackends() {
+  return builtinBackends().inputs;
+}
+devices::Registry<SoundOutputBackend>& soundOutputBackends() {
+  return builtinBackends().outputs;
+}
 
 bool readSoundFile(const std::string& path, std::vector<std::int16_t>* samples,
                    std::string* error) {
@@ -434,6 +513,8 @@ AudioSystem::AudioSystem(std::string inputSpec, std::string outputSpec, bool hal
     : trace(traceTimelines),
       inputSpec_(std::move(inputSpec)),
       outputSpec_(std::move(outputSpec)),
+      input_(devices::parseSpec(inputSpec_)),
+      output_(devices::parseSpec(outputSpec_)),
       halfDuplex_(halfDuplex),
       clock_(clock) {}
 
@@ -451,19 +532,9 @@ std::unique_ptr<SoundInput> AudioSystem::openInput(event::ManualResetEvent& comp
     *error = "the sound card is half duplex and is playing";
     return nullptr;
   }
-  if (startsWith(inputSpec_, "file:")) {
-    std::vector<std::int16_t> samples;
-    if (!readSoundFile(inputSpec_.substr(5), &samples, error)) return nullptr;
-    return std::make_unique<FileInput>(*this, completion, std::move(samples));
-  }
-  if (inputSpec_ == "portaudio") {
-    auto stream = std::make_unique<PortAudioStream>();
-    if (!stream->open(true, error)) return nullptr;
-    return std::make_unique<PortAudioInput>(*this, completion, std::move(stream));
-  }
-  *error =
-      inputSpec_ == "none" ? "no sound input device" : "unknown sound input '" + inputSpec_ + "'";
-  return nullptr;
+  auto backend = soundInputBackends().find(input_, error);
+  if (!backend) return nullptr;
+  return (*backend)(input_.argument, *this, completion, error);
 }
 
 std::unique_ptr<SoundOutput> AudioSystem::openOutput(event::ManualResetEvent& completion,
@@ -472,34 +543,9 @@ std::unique_ptr<SoundOutput> AudioSystem::openOutput(event::ManualResetEvent& co
     *error = "the sound card is half duplex and is recording";
     return nullptr;
   }
-  if (startsWith(outputSpec_, "file:")) {
-    std::string path = outputSpec_.substr(5);
-    SF_INFO info{};
-    SNDFILE* file = nullptr;
-    if (outputEndMicros_ != 0) {
-      // Reopened: go on where the last opening stopped.
-      file = sf_open(path.c_str(), SFM_RDWR, &info);
-      if (file) sf_seek(file, 0, SEEK_END);
-    } else {
-      info.samplerate = kSampleRate;
-      info.channels = 1;
-      info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-      file = sf_open(path.c_str(), SFM_WRITE, &info);
-    }
-    if (!file) {
-      *error = "cannot write sound file " + path + ": " + sf_strerror(nullptr);
-      return nullptr;
-    }
-    return std::make_unique<FileOutput>(*this, completion, file, &outputEndMicros_);
-  }
-  if (outputSpec_ == "portaudio") {
-    auto stream = std::make_unique<PortAudioStream>();
-    if (!stream->open(false, error)) return nullptr;
-    return std::make_unique<PortAudioOutput>(*this, completion, std::move(stream));
-  }
-  *error = outputSpec_ == "none" ? "no sound output device"
-                                 : "unknown sound output '" + outputSpec_ + "'";
-  return nullptr;
+  auto backend = soundOutputBackends().find(output_, error);
+  if (!backend) return nullptr;
+  return (*backend)(output_.argument, *this, completion, error);
 }
 
 bool AudioSystem::playSoundFile(const std::string& path, std::string* error, std::stop_token stop) {

@@ -10,12 +10,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stop_token>
 #include <string>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/devices.h"
 #include "platform/event.h"
 
 namespace zep::sound {
@@ -51,6 +53,20 @@ class SoundOutput {
   virtual std::uint64_t played() const = 0;
 };
 
+class AudioSystem;
+
+// Sound backends by name, one registry per direction: each opens its device from the spec's
+// argument (empty when the spec has none). A test backend is added like the others.
+using SoundInputBackend = std::function<std::unique_ptr<SoundInput>(
+    const std::string& argument, AudioSystem& system, event::ManualResetEvent& completion,
+    std::string* error)>;
+using SoundOutputBackend = std::function<std::unique_ptr<SoundOutput>(
+    const std::string& argument, AudioSystem& system, event::ManualResetEvent& completion,
+    std::string* error)>;
+// portaudio, file and none in each.
+devices::Registry<SoundInputBackend>& soundInputBackends();
+devices::Registry<SoundOutputBackend>& soundOutputBackends();
+
 // The sound hardware of one program: which backends, whether the card is half duplex.
 class AudioSystem {
  public:
@@ -81,12 +97,17 @@ class AudioSystem {
   std::atomic<int> inputsOpen{0};
   std::atomic<int> outputsOpen{0};
 
+  // Where the output file's timeline ends (microseconds of the clock), kept across openings
+  // so a reopened file goes on where it stopped; 0 before any output.
+  std::uint64_t& outputEndMicros() { return outputEndMicros_; }
+
  private:
   std::string inputSpec_;
   std::string outputSpec_;
+  devices::DeviceSpec input_;  // the specs, parsed once
+  devices::DeviceSpec output_;
   bool halfDuplex_;
   clock::Clock& clock_;
-  // Where the output file's timeline ends (microseconds of the clock); 0 before any output.
   std::uint64_t outputEndMicros_ = 0;
 };
 

@@ -44,8 +44,35 @@ TEST(SoundDevices, NoneAndUnknownBackendsFailToOpen) {
   EXPECT_EQ(error, "no sound output device");
   AudioSystem odd("speakers", "file", false, clock);
   EXPECT_FALSE(odd.openInput(e, &error));
-  EXPECT_EQ(error, "unknown sound input 'speakers'");
+  EXPECT_EQ(error, "unknown sound input 'speakers' (known: file, none, portaudio)");
   EXPECT_FALSE(odd.openOutput(e, &error));
+  EXPECT_EQ(error, "sound output 'file' needs an argument: file:PATH");
+  AudioSystem card("portaudio:hw0", "none:x", false, clock);
+  EXPECT_FALSE(card.openInput(e, &error));
+  EXPECT_EQ(error, "sound input 'portaudio' takes no argument: portaudio");
+  EXPECT_FALSE(card.openOutput(e, &error));
+  EXPECT_EQ(error, "sound output 'none' takes no argument: none");
+}
+
+TEST(SoundDevices, ATestBackendIsChosenByNameLikeTheOthers) {
+  // A backend that records into a file named by its argument, registered as a test would.
+  std::string opened;
+  soundOutputBackends().add("probe", devices::Argument::kRequired, "probe:NAME",
+                            [&](const std::string& argument, AudioSystem& system,
+                                event::ManualResetEvent& completion, std::string* error) {
+                              opened = argument;
+                              auto file =
+                                  soundOutputBackends().find(devices::parseSpec("file:"), error);
+                              return (*file)(argument, system, completion, error);
+                            });
+  clock::SimulatedClock clock;
+  event::ManualResetEvent e;
+  std::string error, path = tempPath("probe");
+  AudioSystem system("none", "probe:" + path, false, clock);
+  EXPECT_TRUE(system.openOutput(e, &error)) << error;
+  EXPECT_EQ(opened, path);
+  EXPECT_TRUE(std::filesystem::exists(path));
+  std::filesystem::remove(path);
 }
 
 TEST(SoundDevices, UnreadableSoundFileIsNamedAndTheDeviceDoesNotOpen) {

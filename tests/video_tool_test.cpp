@@ -3,6 +3,8 @@
 // the stream, and a camera that cannot be used is reported.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "tests/driver/video.h"
 
 namespace zep::testing {
@@ -108,8 +110,25 @@ TEST(VideoTool, NoCameraIsReportedAndTheToolGoesOn) {
   a.command("click Tools/Statistics");
   EXPECT_TRUE(a.out.waitFor("Statistics: Frames per sec: = 0.0000"));
   a.command("click OK");
+
+  // The Connection Panel opens on the current preset; choosing LAN makes Advanced show YUV9,
+  // and the name is kept in video.cfg beside the program.
+  a.command("click Tools/Connection");
+  EXPECT_TRUE(a.out.waitFor("Connection Panel: Connection name = Modem 28.8"));
+  a.command("select Connection = LAN");
+  a.command("click OK");
+  a.command("click Tools/Advanced");
+  EXPECT_TRUE(a.out.waitFor("Advanced: YUV9 checked"));
+  a.command("click H261 (Intra mode)");
+  a.command("click OK");
+  a.command("click Tools/Advanced");
+  EXPECT_TRUE(a.out.waitForCount("Advanced: H261 (Intra mode) checked", 2));
+  a.command("click Cancel");
   a.command("click File/Exit");
   EXPECT_TRUE(a.process().waitForExit(5000));
+  std::ifstream saved(a.displays.parent_path() / "video.cfg");
+  std::string name((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(name, "LAN") << "the Advanced choice is not saved, the preset is";
 }
 
 }  // namespace

@@ -115,10 +115,12 @@ class Canvas {
 void drawText(Canvas& canvas, const std::string& text) {
   if (text.empty()) return;
   const int len = static_cast<int>(text.size());
-  // Eight characters fill the width; longer texts get smaller.
-  const int scale = std::max(1, std::min(canvas.width() / 48, canvas.width() / (6 * len)));
-  const int x0 = (canvas.width() - (len * 6 - 1) * scale) / 2;
-  const int y0 = (canvas.height() - 7 * scale) / 2;
+  // The text goes in the top-left 176 x 144, the part of the picture the video paths send, so
+  // every receiver sees all of it. Eight characters fill that width; longer texts get smaller.
+  const int width = std::min(canvas.width(), 176), height = std::min(canvas.height(), 144);
+  const int scale = std::max(1, std::min(width / 48, width / (6 * len)));
+  const int x0 = (width - (len * 6 - 1) * scale) / 2;
+  const int y0 = (height - 7 * scale) / 2;
   const int edge = std::max(1, scale / 3);
   // A dark outline first, then the white letters, so the text reads on any background.
   for (int pass = 0; pass < 2; ++pass) {

@@ -99,11 +99,13 @@ void measure(const std::string& preset, const std::string& camera) {
   std::size_t shownBefore = readDisplay(b.displays, 0).pictures.size();
   const double seconds = 5;
   std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
+  int closed = a.out.count("Statistics: closed");
   a.command("click Update");
   cpuA = cpuSeconds(a.process().pid()) - cpuA;
   cpuB = cpuSeconds(b.process().pid()) - cpuB;
   a.command("click OK");
-  waitUntil([&] { return a.out.count("Statistics: Bytes per sec") >= 2; }, 2000);
+  // The dialog's last texts are those shown before it closed.
+  waitUntil([&] { return a.out.count("Statistics: closed") > closed; }, 2000);
   double fps = lastValue(a.out, "Statistics: Frames per sec:");
   double bytes = lastValue(a.out, "Statistics: Bytes per sec:");
   // Per datagram: 15 bytes of coded-frame payload, 11 of media header and pad, 28 of UDP/IP.

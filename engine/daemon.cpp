@@ -31,7 +31,8 @@ EngineConfig secondBuildPaths(EngineConfig config, const std::string& engineDire
   return config;
 }
 
-Engine::Engine(EngineConfig config) : config_(std::move(config)) {}
+Engine::Engine(EngineConfig config)
+    : config_(std::move(config)), logic_(*this, config_.host.userName, config_.host.address) {}
 
 void Engine::log(const char* format, ...) {
   va_list args;
@@ -40,7 +41,7 @@ void Engine::log(const char* format, ...) {
   va_end(args);
 }
 
-void Engine::error(const char* format, ...) {
+void Engine::logError(const char* format, ...) {
   va_list args;
   va_start(args, format);
   std::vfprintf(config_.err, format, args);
@@ -63,17 +64,15 @@ bool Engine::startUp() {
   net::Socket listener = net::listenTcp(config_.host.bindAddress, config_.port, 5, &failedStep);
   if (!listener) {
     if (std::string(failedStep) == "socket")
-      error("Engine: can't open daemon socket\n");
+      logError("Engine: can't open daemon socket\n");
     else
-      error("Engine: can't bind daemon socket\n");
-    closeEveryConnection();
+      logError("Engine: can't bind daemon socket\n");
+    closeEveryChannel();
     std::fflush(config_.out);
     return false;
   }
   listener_ = adopt(std::move(listener), net::kNoAddress);
-  reset();
-  session_.status = NO_MANAGER;
-  archive_ = kArchiveIdle;
+  logic_.startUp();
   log("Daemon initialized\n");
   std::fflush(config_.out);
   return true;
@@ -137,7 +136,7 @@ void Engine::acceptConnection() {
   net::Ipv4 peer = net::kNoAddress;
   net::Socket s = net::acceptTcp(listener_.socket, &peer);
   if (!s) {
-    error("Engine: accept error\n");
+    logError("Engine: accept error\n");
     return;
   }
   new_ = adopt(std::move(s), peer);
@@ -148,7 +147,7 @@ void Engine::closeSilentNewConnection() {
   if (!new_.valid()) return;
   auto waited = static_cast<int>(clock::tickCount() - new_.acceptedAt);
   if (waited < config_.newConnectionTimeoutMs) return;
-  error("Engine: new connection silent -- closed\n");
+  logError("Engine: new connection silent -- closed\n");
   new_.close();
 }
 
@@ -156,17 +155,17 @@ void Engine::closeSilentNewConnection() {
 void Engine::closeBrokenChannels() {
   for (int i = 0; i < kMaxMembers; ++i)
     if (members_[i].valid() && members_[i].broken) {
-      error("Engine: member %d does not read -- channel closed\n", i);
-      loseMember(i);
+      logError("Engine: member %d does not read -- channel closed\n", i);
+      logic_.memberLost(i);
     }
   for (int k = 0; k < kMaxApplications; ++k)
     if (applications_[k].valid() && applications_[k].broken) {
-      error("Engine: application %d does not read -- channel closed\n", k);
-      detachApplication(k);
+      logError("Engine: application %d does not read -- channel closed\n", k);
+      logic_.applicationLost(k);
     }
   if (local_.valid() && local_.broken) {
-    error("Engine: manager does not read -- every connection closed\n");
-    closeEveryConnection();
+    logError("Engine: manager does not read -- every connection closed\n");
+    logic_.managerLost();
   }
   if (pending_.broken) pending_.close();
   if (new_.broken) new_.close();
@@ -200,8 +199,8 @@ std::optional<ReadStatus> Engine::receive(Connection& c, Message* m) {
       m->header.sender.address = c.peer;
       return ReadStatus::kOk;
     case AssembleStatus::kTooLong:
-      error("Engine: message of %u bytes is too long -- channel closed\n",
-            static_cast<unsigned>(m->header.length));
+      logError("Engine: message of %u bytes is too long -- channel closed\n",
+               static_cast<unsigned>(m->header.length));
       return ReadStatus::kTooLong;
     case AssembleStatus::kNeedMore:
       break;
@@ -209,12 +208,12 @@ std::optional<ReadStatus> Engine::receive(Connection& c, Message* m) {
   bool headerRead = c.input.headerComplete();
   if (headerRead) m->header = *decodeHeader(c.input.bufferedBytes());
   if (c.readError) {
-    error("readAll: %s\n", std::strerror(c.readError));
-    error("Engine: reading error\n");
+    logError("readAll: %s\n", std::strerror(c.readError));
+    logError("Engine: reading error\n");
     return headerRead ? ReadStatus::kPayloadError : ReadStatus::kHeaderError;
   }
   if (c.peerClosed) {
-    error("Engine: connection broken\n");
+    logError("Engine: connection broken\n");
     return headerRead ? ReadStatus::kPayloadClosed : ReadStatus::kHeaderClosed;
   }
   return std::nullopt;
@@ -234,13 +233,13 @@ void Engine::serviceMember(int slot) {
   ReadStatus status = *received;
   log("Engine: read member message\n");
   if (status == ReadStatus::kOk) {
-    onMemberMessage(slot, m);
+    logic_.onMemberMessage(slot, m);
     return;
   }
   if (status == ReadStatus::kHeaderClosed) log("Engine: member left %d\n", slot);
   if (status == ReadStatus::kPayloadClosed) log("Engine: member left\n");
-  if (lostByError(status)) error("Engine: data reading error\n");
-  loseMember(slot);
+  if (lostByError(status)) logError("Engine: data reading error\n");
+  logic_.memberLost(slot);
 }
 
 void Engine::serviceApplication(int slot) {
@@ -252,11 +251,11 @@ void Engine::serviceApplication(int slot) {
   if (status != ReadStatus::kHeaderClosed && status != ReadStatus::kHeaderError)
     log("App message length %d\n", m.header.length);
   if (status == ReadStatus::kOk) {
-    onApplicationMessage(slot, m);
+    logic_.onApplicationMessage(slot, m);
     return;
   }
-  if (lostByError(status)) error("Engine: data reading error\n");
-  detachApplication(slot);
+  if (lostByError(status)) logError("Engine: data reading error\n");
+  logic_.applicationLost(slot);
 }
 
 void Engine::serviceLocal() {
@@ -266,15 +265,15 @@ void Engine::serviceLocal() {
   ReadStatus status = *received;
   log("Engine: read local message\n");
   if (status == ReadStatus::kOk) {
-    onLocalMessage(m);
+    logic_.onLocalMessage(m);
     std::fflush(config_.out);
     return;
   }
   if (lostByError(status))
-    error("Engine: data reading error\n");
+    logError("Engine: data reading error\n");
   else
     log("Engine: local connection broken -- exiting...\n");
-  closeEveryConnection();
+  logic_.managerLost();
   std::fflush(config_.out);
 }
 
@@ -287,18 +286,16 @@ void Engine::serviceNew() {
   if (status != ReadStatus::kHeaderClosed && status != ReadStatus::kHeaderError)
     log("Reading message length %d\n", m.header.length);
   if (status != ReadStatus::kOk) {
-    if (lostByError(status)) error("Engine: data reading error\n");
+    if (lostByError(status)) logError("Engine: data reading error\n");
     new_.close();
     return;
   }
-  onNewMessage(m);
+  logic_.onNewMessage(m);
   // A handler that keeps the connection has moved it to its entry.
   new_.close();
 }
 
-void Engine::closeEveryConnection() {
-  reset();
-  session_.status = NO_MANAGER;
+void Engine::closeEveryChannel() {
   for (auto& c : members_) c.close();
   for (auto& c : applications_) c.close();
   local_.close();
@@ -306,35 +303,29 @@ void Engine::closeEveryConnection() {
   new_.close();
 }
 
-bool Engine::connectTo(net::Ipv4 address, Connection* out) {
+bool Engine::connectMember(int slot, net::Ipv4 address) {
   net::Socket s;
   switch (net::connectTcp(address, config_.port, config_.host.bindAddress, config_.connectTimeoutMs,
                           &s)) {
     case net::ConnectResult::kNoSocket:
-      error("Engine: socket opening error\n");
+      logError("Engine: socket opening error\n");
       return false;
     case net::ConnectResult::kFailed:
       return false;
     case net::ConnectResult::kConnected:
       break;
   }
-  *out = adopt(std::move(s), address);
-  log("Connected with socket %d\n", out->fd());
+  members_[slot] = adopt(std::move(s), address);
+  log("Connected with socket %d\n", members_[slot].fd());
   return true;
 }
 
-int Engine::send(Connection& c, std::uint8_t tag, const MemberRecord& sender,
-                 const MemberRecord& target, std::span<const std::uint8_t> payload) {
+int Engine::send(Connection& c, const MessageHeader& h, std::span<const std::uint8_t> payload) {
   if (!c.valid()) return 0;
   if (c.broken) return -1;
-  MessageHeader h;
-  h.tag = tag;
-  h.session = session_.number;
-  h.sender = sender;
-  h.target = target;
   int rc = sendMessage(c.fd(), h, payload, config_.sendTimeoutMs);
   if (rc < 0 && errno == ETIMEDOUT) c.broken = true;
-  if (rc != 1) error("Engine: write error\n");
+  if (rc != 1) logError("Engine: write error\n");
   return rc;
 }
 
@@ -343,56 +334,125 @@ int Engine::send(Connection& c, std::uint8_t tag, const MemberRecord& sender,
 void Engine::launch(const std::string& path, process::Process* record) {
   std::string why;
   *record = process::start(path, {}, &why);
-  if (!record->started()) error("Create process error: %s: %s\n", path.c_str(), why.c_str());
+  if (!record->started()) logError("Create process error: %s: %s\n", path.c_str(), why.c_str());
   log("Process %s created\n", path.c_str());
 }
 
-void Engine::startRecorder() {
-  if (archive_ != kArchiveIdle) return;
-  launch(config_.recorderPath, &recorder_);
-  archive_ = kRecording;
-  sendToApplications(-1, CTL_DATABASE_START, {});
+void Engine::startProgram(ArchiveProgram program) {
+  if (program == ArchiveProgram::kRecorder)
+    launch(config_.recorderPath, &recorder_);
+  else
+    launch(config_.playerPath, &player_);
 }
 
-void Engine::stopRecorder() {
-  if (archive_ != kRecording) return;
-  recorder_.terminate();
-  recorder_ = {};
-  archive_ = kArchiveIdle;
-  sendToApplications(-1, CTL_DATABASE_STOP, {});
+void Engine::stopProgram(ArchiveProgram program) {
+  process::Process& p = program == ArchiveProgram::kRecorder ? recorder_ : player_;
+  p.terminate();
+  p = {};
 }
 
-// A recorder or player that could not start, or ended by itself, leaves the engine idle again,
-// so nobody goes on believing a session is being recorded.
+// A recorder or player that ended by itself (or never started) is the session logic's to
+// report.
 void Engine::checkArchivePrograms() {
-  if (archive_ == kRecording && !recorder_.running()) {
-    error("Engine: recorder ended (exit code %d) -- recording stopped\n", recorder_.exitCode());
+  if (logic_.archiveState() == kRecording && !recorder_.running()) {
+    int code = recorder_.exitCode();
     recorder_ = {};
-    archive_ = kArchiveIdle;
-    sendToApplications(-1, CTL_DATABASE_STOP, {});
+    logic_.programEnded(ArchiveProgram::kRecorder, code);
   }
-  if (archive_ == kReplaying && !player_.running()) {
-    // The player ends with -1 when the whole recording has been replayed.
-    if (player_.exitCode() == 255)
-      log("Engine: replay finished\n");
-    else
-      error("Engine: player ended (exit code %d) -- replay stopped\n", player_.exitCode());
+  if (logic_.archiveState() == kReplaying && !player_.running()) {
+    int code = player_.exitCode();
     player_ = {};
-    archive_ = kArchiveIdle;
+    logic_.programEnded(ArchiveProgram::kPlayer, code);
   }
 }
 
-void Engine::startPlayer() {
-  if (archive_ != kArchiveIdle) return;
-  launch(config_.playerPath, &player_);
-  archive_ = kReplaying;
+// --- the session logic's output, on the connection table ---
+
+void Engine::progress(const std::string& line) {
+  std::fputs(line.c_str(), config_.out);
 }
 
-void Engine::stopPlayer() {
-  if (archive_ != kReplaying) return;
-  player_.terminate();
-  player_ = {};
-  archive_ = kArchiveIdle;
+void Engine::error(const std::string& line) {
+  std::fputs(line.c_str(), config_.err);
+  std::fflush(config_.err);
+}
+
+std::uint32_t Engine::tickCount() {
+  return clock::tickCount();
+}
+
+int Engine::sendToManager(const MessageHeader& h, std::span<const std::uint8_t> payload) {
+  return send(local_, h, payload);
+}
+
+int Engine::sendToApplication(int slot, const MessageHeader& h,
+                              std::span<const std::uint8_t> payload) {
+  if (slot < 0 || slot >= kMaxApplications) return 0;
+  return send(applications_[slot], h, payload);
+}
+
+int Engine::sendToMember(int slot, const MessageHeader& h, std::span<const std::uint8_t> payload) {
+  if (slot < 0 || slot >= kMaxMembers) return 0;
+  return send(members_[slot], h, payload);
+}
+
+int Engine::sendOnPending(const MessageHeader& h, std::span<const std::uint8_t> payload) {
+  return send(pending_, h, payload);
+}
+
+bool Engine::hasMemberChannel(int slot) const {
+  return slot >= 0 && slot < kMaxMembers && members_[slot].valid();
+}
+
+bool Engine::hasApplicationChannel(int slot) const {
+  return slot >= 0 && slot < kMaxApplications && applications_[slot].valid();
+}
+
+int Engine::memberHandle(int slot) const {
+  return hasMemberChannel(slot) ? members_[slot].fd() : -1;
+}
+
+void Engine::moveMemberChannel(int from, int to) {
+  members_[to] = std::move(members_[from]);
+  members_[from].close();
+}
+
+void Engine::closeMemberChannel(int slot) {
+  if (slot >= 0 && slot < kMaxMembers) members_[slot].close();
+}
+
+void Engine::closeApplicationChannel(int slot) {
+  if (slot >= 0 && slot < kMaxApplications) applications_[slot].close();
+}
+
+void Engine::pendingToMember(int slot) {
+  members_[slot] = std::move(pending_);
+  pending_.close();
+}
+
+void Engine::keepNewAsManager() {
+  local_ = std::move(new_);  // a previous manager's channel is simply replaced
+}
+
+void Engine::keepNewAsPending() {
+  pending_ = std::move(new_);  // an earlier pending invitation is no longer served
+}
+
+void Engine::keepNewAsMember(int slot) {
+  members_[slot] = std::move(new_);
+}
+
+int Engine::keepNewAsApplication() {
+  for (int k = 0; k < kMaxApplications; ++k)
+    if (!applications_[k].valid()) {
+      applications_[k] = std::move(new_);
+      return k;
+    }
+  return -1;
+}
+
+bool Engine::isOwnAddress(net::Ipv4 address) const {
+  return host::isOwnAddress(config_.host, address);
 }
 
 }  // namespace zep::engine

@@ -10,13 +10,12 @@
 
 #include "engine/assembler.h"
 #include "engine/messages.h"
+#include "engine/session_logic.h"
 #include "platform/host.h"
 #include "platform/net.h"
 #include "platform/process.h"
 
 namespace zep::engine {
-
-enum SessionStatus { IDLE = 1, IN_SESSION = 2, NO_MANAGER = 3 };
 
 struct EngineConfig {
   host::HostIdentity host;
@@ -39,27 +38,10 @@ std::string engineDirectoryFromCommandLine(const std::string& commandLine);
 EngineConfig firstBuildPaths(EngineConfig config, const std::string& installDirectory);
 EngineConfig secondBuildPaths(EngineConfig config, const std::string& engineDirectory);
 
-// The session record of one engine.
-struct Session {
-  SessionStatus status = NO_MANAGER;
-  std::uint8_t number = 0;
-  std::array<bool, kMaxMembers> present{};
-  std::array<MemberRecord, kMaxMembers> members{};
-  int count = 0;
-  int localMember = -1;
-  int pendingInviter = -1;
-  MemberRecord heldInvitation;
-  bool invitationHeld = false;
-};
-
-struct Application {
-  bool present = false;
-  std::uint16_t port = 0;
-};
-
-enum ArchiveState { kArchiveIdle = 0, kRecording = 1, kReplaying = 2 };
-
-class Engine {
+// The engine daemon: the connection table, the single-threaded loop and the reading of each
+// kind of channel. What the messages do is the session logic's; the daemon carries it out on
+// its sockets.
+class Engine final : private SessionOutput {
  public:
   explicit Engine(EngineConfig config);
 
@@ -70,8 +52,8 @@ class Engine {
   // fixed order: member slots, application slots, local channel, new connection, listener.
   void runOnce(int timeoutMs = 1000);
 
-  const Session& session() const { return session_; }
-  ArchiveState archiveState() const { return archive_; }
+  const Session& session() const { return logic_.session(); }
+  ArchiveState archiveState() const { return logic_.archiveState(); }
 
  private:
   // A table entry. The serial tells a connection apart from a later one that got the same
@@ -97,18 +79,13 @@ class Engine {
 
   // Logging.
   void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void error(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void logError(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   // Reading and writing. receive() gathers what has arrived when select found the handle
   // readable, and answers the next whole message, the loss of the channel, or nothing yet.
   void gather(Connection& c);
   std::optional<ReadStatus> receive(Connection& c, Message* m);
-  int send(Connection& c, std::uint8_t tag, const MemberRecord& sender, const MemberRecord& target,
-           std::span<const std::uint8_t> payload);
-  MemberRecord ownRecord() const;
-  void sendToManager(std::uint8_t tag, std::span<const std::uint8_t> payload);
-  void sendToMembers(int destination, std::uint8_t tag, std::span<const std::uint8_t> payload);
-  void sendToApplications(int slot, std::uint8_t tag, std::span<const std::uint8_t> payload);
+  int send(Connection& c, const MessageHeader& h, std::span<const std::uint8_t> payload);
 
   // The loop's services.
   bool readable(const Connection& c) const;
@@ -122,57 +99,40 @@ class Engine {
   void serviceLocal();
   void serviceNew();
   void acceptConnection();
-  void closeEveryConnection();
-  bool connectTo(net::Ipv4 address, Connection* out);
-
-  // Dispatch by the channel's table.
-  void onNewMessage(Message& m);
-  void onLocalMessage(Message& m);
-  void onMemberMessage(int slot, Message& m);
-  void onApplicationMessage(int slot, Message& m);
-
-  // Session operations.
-  void reset();
-  bool fromThisHost(const char* request);
-  void attachManager();
-  void createSession();
-  void registerMember(const MemberRecord& record);
-  bool canAdd(const MemberRecord& record) const;
-  bool addMember(const MemberRecord& record);
-  void deleteMember(int number);
-  void setLocalMember(int number);
-  MemberList memberList(std::int32_t word0) const;
-  int freeMemberSlot() const;
-  void invite(const Message& m);
-  void receiveInvitation(const Message& m);
-  void acceptInvitation();
-  void declineInvitation();
-  void memberAccepted(int slot, const Message& m);
-  void memberRejected(int slot, const Message& m);
-  void addRest(int slot, const Message& m);
-  void remoteConnect(const Message& m);
-  void leave();
-  void quit();
-  void loseMember(int slot);
-  void reportMembers();
-  void attachApplication(const Message& m);
-  void detachApplication(int slot);
-  int findApplication(int port) const;
-  void routeToApplication(const AppMessage& a);
-  void routeAppsData(const Message& m);
-  void routeAppData(const Message& m);
-  void startAppEverywhere(const Message& m);
-  void startAppLocally(const Message& m);
-  bool validMemberNumber(int number, const char* where);
-
-  // Recorder and player.
   void launch(const std::string& path, process::Process* record);
-  void startRecorder();
-  void stopRecorder();
-  void startPlayer();
-  void stopPlayer();
+
+  // SessionOutput, on the connection table.
+  void progress(const std::string& line) override;
+  void error(const std::string& line) override;
+  int sendToManager(const MessageHeader& h, std::span<const std::uint8_t> payload) override;
+  int sendToApplication(int slot, const MessageHeader& h,
+                        std::span<const std::uint8_t> payload) override;
+  int sendToMember(int slot, const MessageHeader& h,
+                   std::span<const std::uint8_t> payload) override;
+  int sendOnPending(const MessageHeader& h, std::span<const std::uint8_t> payload) override;
+  bool hasMemberChannel(int slot) const override;
+  bool hasApplicationChannel(int slot) const override;
+  bool hasPending() const override { return pending_.valid(); }
+  int memberHandle(int slot) const override;
+  bool connectMember(int slot, net::Ipv4 address) override;
+  void moveMemberChannel(int from, int to) override;
+  void closeMemberChannel(int slot) override;
+  void closeApplicationChannel(int slot) override;
+  void closePending() override { pending_.close(); }
+  void pendingToMember(int slot) override;
+  net::Ipv4 newPeer() const override { return new_.peer; }
+  void keepNewAsManager() override;
+  void keepNewAsPending() override;
+  void keepNewAsMember(int slot) override;
+  int keepNewAsApplication() override;
+  bool isOwnAddress(net::Ipv4 address) const override;
+  void closeEveryChannel() override;
+  void startProgram(ArchiveProgram program) override;
+  void stopProgram(ArchiveProgram program) override;
+  std::uint32_t tickCount() override;
 
   EngineConfig config_;
+  SessionLogic logic_;
   std::array<Connection, kMaxMembers> members_;
   std::array<Connection, kMaxApplications> applications_;
   Connection listener_;
@@ -185,11 +145,6 @@ class Engine {
   net::ReadSet readSet_;
   std::vector<std::pair<const Connection*, std::uint64_t>> polled_;
 
-  Session session_;
-  std::array<Application, kMaxApplications> registry_{};
-  int applicationCount_ = 0;
-
-  ArchiveState archive_ = kArchiveIdle;
   process::Process recorder_;
   process::Process player_;
 };

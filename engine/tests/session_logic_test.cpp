@@ -1,0 +1,313 @@
+// The session logic driven in memory: every message it sends, every channel it opens, moves
+// or closes is recorded by a fake output, so session behaviour is tested without processes.
+#include "engine/session_logic.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace zep::engine {
+namespace {
+
+enum class Kind { kManager, kMember, kApplication, kPending };
+
+struct Sent {
+  Kind kind;
+  int slot;
+  MessageHeader header;
+  std::vector<std::uint8_t> payload;
+};
+
+struct FakeOutput final : SessionOutput {
+  std::vector<std::string> lines, errors;
+  std::vector<Sent> sent;
+  std::array<bool, kMaxMembers> members{};
+  std::array<bool, kMaxApplications> applications{};
+  bool manager = false, pending = false, newKept = false;
+  net::Ipv4 peer = 0x0100007F;  // 127.0.0.1
+  std::set<net::Ipv4> unreachable;
+  std::vector<std::pair<int, net::Ipv4>> connects;
+  std::vector<std::string> programs;
+  std::uint32_t ticks = 0x1234;
+
+  void progress(const std::string& l) override { lines.push_back(l); }
+  void error(const std::string& l) override { errors.push_back(l); }
+  int record(Kind k, int slot, bool open, const MessageHeader& h, std::span<const std::uint8_t> p) {
+    if (!open) return 0;
+    sent.push_back({k, slot, h, {p.begin(), p.end()}});
+    return 1;
+  }
+  int sendToManager(const MessageHeader& h, std::span<const std::uint8_t> p) override {
+    return record(Kind::kManager, 0, manager, h, p);
+  }
+  int sendToApplication(int k, const MessageHeader& h, std::span<const std::uint8_t> p) override {
+    return record(Kind::kApplication, k, applications[k], h, p);
+  }
+  int sendToMember(int s, const MessageHeader& h, std::span<const std::uint8_t> p) override {
+    return record(Kind::kMember, s, members[s], h, p);
+  }
+  int sendOnPending(const MessageHeader& h, std::span<const std::uint8_t> p) override {
+    return record(Kind::kPending, 0, pending, h, p);
+  }
+  bool hasMemberChannel(int s) const override { return members[s]; }
+  bool hasApplicationChannel(int k) const override { return applications[k]; }
+  bool hasPending() const override { return pending; }
+  int memberHandle(int s) const override { return members[s] ? 100 + s : -1; }
+  bool connectMember(int s, net::Ipv4 a) override {
+    connects.emplace_back(s, a);
+    if (unreachable.count(a)) return false;
+    members[s] = true;
+    return true;
+  }
+  void moveMemberChannel(int from, int to) override {
+    members[to] = members[from];
+    members[from] = false;
+  }
+  void closeMemberChannel(int s) override { members[s] = false; }
+  void closeApplicationChannel(int k) override { applications[k] = false; }
+  void closePending() override { pending = false; }
+  void pendingToMember(int s) override {
+    members[s] = pending;
+    pending = false;
+  }
+  net::Ipv4 newPeer() const override { return peer; }
+  void keepNewAsManager() override { manager = newKept = true; }
+  void keepNewAsPending() override { pending = newKept = true; }
+  void keepNewAsMember(int s) override { members[s] = newKept = true; }
+  int keepNewAsApplication() override {
+    for (int k = 0; k < kMaxApplications; ++k)
+      if (!applications[k]) {
+        applications[k] = newKept = true;
+        return k;
+      }
+    return -1;
+  }
+  bool isOwnAddress(net::Ipv4 a) const override { return a == 0x0100007F; }
+  void closeEveryChannel() override {
+    members.fill(false);
+    applications.fill(false);
+    manager = pending = false;
+  }
+  void startProgram(ArchiveProgram p) override {
+    programs.push_back(p == ArchiveProgram::kRecorder ? "start recorder" : "start player");
+  }
+  void stopProgram(ArchiveProgram p) override {
+    programs.push_back(p == ArchiveProgram::kRecorder ? "stop recorder" : "stop player");
+  }
+  std::uint32_t tickCount() override { return ticks; }
+
+  std::vector<std::uint8_t> tags(Kind k, int slot = -1) const {
+    std::vector<std::uint8_t> t;
+    for (const auto& s : sent)
+      if (s.kind == k && (slot < 0 || s.slot == slot)) t.push_back(s.header.tag);
+    return t;
+  }
+  const Sent* last(Kind k, std::uint8_t tag) const {
+    for (auto it = sent.rbegin(); it != sent.rend(); ++it)
+      if (it->kind == k && it->header.tag == tag) return &*it;
+    return nullptr;
+  }
+};
+
+constexpr net::Ipv4 kHost = 0x0100007F;
+constexpr net::Ipv4 kBob = 0x0200007F, kErin = 0x0300007F;
+
+Message message(std::uint8_t tag, std::vector<std::uint8_t> payload = {}, MessageHeader h = {}) {
+  h.tag = tag;
+  Message m;
+  m.header = h;
+  m.payload = std::move(payload);
+  return m;
+}
+
+MemberRecord record(const std::string& name, net::Ipv4 address, int number = 0) {
+  MemberRecord r;
+  r.name = name;
+  r.address = address;
+  r.number = static_cast<std::uint8_t>(number);
+  return r;
+}
+
+struct Rig {
+  Rig() : logic(out, "alice", kHost) {
+    logic.startUp();
+    auto init = message(NEW_LOCAL_INIT);
+    logic.onNewMessage(init);
+  }
+  void local(std::uint8_t tag, std::vector<std::uint8_t> payload = {}) {
+    auto m = message(tag, std::move(payload));
+    logic.onLocalMessage(m);
+  }
+  int attachApplication(std::uint16_t port) {
+    ByteWriter w;
+    w.u16(port, ByteOrder::kBig);
+    auto m = message(NEW_APP_ATTACH, w.take());
+    logic.onNewMessage(m);
+    for (int k = kMaxApplications - 1; k >= 0; --k)
+      if (out.applications[k]) return k;
+    return -1;
+  }
+  FakeOutput out;
+  SessionLogic logic;
+};
+
+TEST(SessionLogic, CreatingMakesMemberZeroAndTellsManagerAndApplicationsInOrder) {
+  Rig rig;
+  int app = rig.attachApplication(12567);
+  rig.local(LOCAL_CREATE);
+  EXPECT_EQ(rig.logic.session().status, IN_SESSION);
+  EXPECT_EQ(rig.logic.session().number, 0x34) << "the low byte of the tick count";
+  EXPECT_EQ(rig.out.tags(Kind::kManager), std::vector<std::uint8_t>{CTL_ADD_MEMBER});
+  EXPECT_EQ(rig.out.tags(Kind::kApplication, app),
+            (std::vector<std::uint8_t>{CTL_ADD_MEMBER, CTL_LOCAL_MEMBER}));
+  rig.out.ticks = 0x99;
+  rig.local(LOCAL_CREATE);
+  EXPECT_EQ(rig.logic.session().number, 0x34) << "a second create changes nothing";
+  EXPECT_EQ(rig.logic.session().localMember, 0);
+}
+
+TEST(SessionLogic, InvitingConnectsTheLowestFreeSlotOrReportsTheTimeout) {
+  Rig rig;
+  rig.local(LOCAL_CREATE);
+  rig.local(LOCAL_ADD_MEMBER, encodeMemberRecord(record("bob", kBob)));
+  ASSERT_EQ(rig.out.connects.size(), 1u);
+  EXPECT_EQ(rig.out.connects[0], std::make_pair(1, kBob));
+  const Sent* invited = rig.out.last(Kind::kMember, NEW_REMOTE_INVITED);
+  ASSERT_TRUE(invited);
+  EXPECT_EQ(invited->header.target.number, 1);
+  EXPECT_EQ(decodeMemberList(invited->payload, ByteOrder::kLittle)->list.word0, 0);
+  EXPECT_TRUE(rig.out.last(Kind::kManager, CTL_INVITATION_DELIVERED));
+
+  rig.out.unreachable.insert(kErin);
+  rig.local(LOCAL_ADD_MEMBER, encodeMemberRecord(record("erin", kErin)));
+  EXPECT_EQ(rig.out.connects.back(), std::make_pair(2, kErin));
+  EXPECT_TRUE(rig.out.last(Kind::kManager, CTL_INVITATION_TIMEOUT));
+}
+
+TEST(SessionLogic, AnAcceptedInviteeIsAnnouncedToTheOthersAndGetsTheWholeList) {
+  Rig rig;
+  rig.local(LOCAL_CREATE);
+  rig.local(LOCAL_ADD_MEMBER, encodeMemberRecord(record("bob", kBob)));
+  MessageHeader fromBob;
+  fromBob.sender = record("bob", kBob);
+  auto accept = message(MEMBER_ACCEPT, {}, fromBob);
+  rig.logic.onMemberMessage(1, accept);
+  rig.local(LOCAL_ADD_MEMBER, encodeMemberRecord(record("erin", kErin)));
+  MessageHeader fromErin;
+  fromErin.sender = record("erin", kErin);
+  auto accept2 = message(MEMBER_ACCEPT, {}, fromErin);
+  rig.logic.onMemberMessage(2, accept2);
+
+  EXPECT_EQ(rig.logic.session().count, 3);
+  // bob hears of erin; erin gets the list of three with her number in the target record.
+  const Sent* added = rig.out.last(Kind::kMember, MEMBER_ADD_MEMBER);
+  ASSERT_TRUE(added);
+  EXPECT_EQ(added->slot, 1);
+  EXPECT_EQ(decodeMemberRecord(added->payload)->name, "erin");
+  const Sent* rest = rig.out.last(Kind::kMember, MEMBER_ADD_REST);
+  ASSERT_TRUE(rest);
+  EXPECT_EQ(rest->slot, 2);
+  EXPECT_EQ(rest->header.target.number, 2);
+  EXPECT_EQ(decodeMemberList(rest->payload, ByteOrder::kBig)->list.records.size(), 3u);
+  EXPECT_TRUE(rig.out.last(Kind::kManager, CTL_ACCEPTED));
+}
+
+TEST(SessionLogic, TheJoinerConnectsToEveryOtherMemberAndMovesACollidingChannel) {
+  Rig rig;
+  rig.out.peer = kBob;
+  MemberList invitation;
+  invitation.word0 = 0;
+  MessageHeader fromAnn;
+  fromAnn.sender = record("ann", kBob);
+  auto invited =
+      message(NEW_REMOTE_INVITED, encodeMemberList(invitation, ByteOrder::kLittle), fromAnn);
+  rig.logic.onNewMessage(invited);
+  EXPECT_TRUE(rig.out.pending);
+  EXPECT_TRUE(rig.out.last(Kind::kManager, CTL_INVITATION));
+  rig.local(LOCAL_JOIN);
+  EXPECT_TRUE(rig.out.members[0]) << "the invitation's channel is now member 0's";
+  EXPECT_FALSE(rig.out.pending);
+
+  // A channel already sits in slot 3 (a connection that came first): it moves to a free slot.
+  rig.out.members[3] = true;
+  MemberList rest;
+  rest.records = {record("ann", kBob, 0), record("carl", 0x0400007F, 1), record("alice", kHost, 2),
+                  record("dora", 0x0500007F, 3)};
+  MessageHeader h;
+  h.target.number = 2;
+  h.session = 0x5A;
+  auto addRest = message(MEMBER_ADD_REST, encodeMemberList(rest, ByteOrder::kBig), h);
+  rig.logic.onMemberMessage(0, addRest);
+  EXPECT_EQ(rig.logic.session().localMember, 2);
+  EXPECT_EQ(rig.logic.session().number, 0x5A);
+  EXPECT_EQ(rig.logic.session().count, 4);
+  EXPECT_EQ(rig.out.connects,
+            (std::vector<std::pair<int, net::Ipv4>>{{1, 0x0400007F}, {3, 0x0500007F}}));
+  EXPECT_TRUE(rig.out.members[4]) << "the earlier channel moved to the lowest free slot";
+  const Sent* connect = rig.out.last(Kind::kMember, NEW_REMOTE_CONNECT);
+  ASSERT_TRUE(connect);
+  EXPECT_EQ(connect->header.sender.number, 2);
+}
+
+TEST(SessionLogic, ApplicationsLearnTheMembersAndRoutingFindsThemByPort) {
+  Rig rig;
+  rig.local(LOCAL_CREATE);
+  rig.local(LOCAL_SAVE_INIT);
+  int app = rig.attachApplication(34999);
+  EXPECT_EQ(rig.out.tags(Kind::kApplication, app),
+            (std::vector<std::uint8_t>{CTL_ADD_MEMBER, CTL_LOCAL_MEMBER, CTL_DATABASE_START}));
+  AppMessage a;
+  a.port = 34999;
+  a.tag = 77;
+  a.data = {1, 2, 3};
+  rig.local(LOCAL_SEND_TO_APP, encodeAppMessage(a, kLocalOrder));
+  const Sent* routed = rig.out.last(Kind::kApplication, 77);
+  ASSERT_TRUE(routed);
+  EXPECT_EQ(routed->payload, (std::vector<std::uint8_t>{1, 2, 3}));
+  a.port = 1;
+  rig.local(LOCAL_SEND_TO_APP, encodeAppMessage(a, kLocalOrder));
+  EXPECT_EQ(rig.out.lines.back(), "App no -1, port 1\n");
+
+  // From another host, an application attach is refused.
+  rig.out.peer = kBob;
+  EXPECT_EQ(rig.attachApplication(12567), app) << "no new application slot";
+  EXPECT_NE(rig.out.errors.back().find("application connection from 127.0.0.2 refused"),
+            std::string::npos);
+}
+
+TEST(SessionLogic, LeavingTellsEveryoneAndClosesEveryMemberChannel) {
+  Rig rig;
+  int app = rig.attachApplication(12567);
+  rig.local(LOCAL_CREATE);
+  rig.local(LOCAL_ADD_MEMBER, encodeMemberRecord(record("bob", kBob)));
+  MessageHeader fromBob;
+  fromBob.sender = record("bob", kBob);
+  auto accept = message(MEMBER_ACCEPT, {}, fromBob);
+  rig.logic.onMemberMessage(1, accept);
+  rig.local(LOCAL_ADD_MEMBER, encodeMemberRecord(record("erin", kErin)));  // not answered
+  rig.local(LOCAL_LEAVE);
+  EXPECT_EQ(rig.out.tags(Kind::kMember, 1).back(), MEMBER_QUIT);
+  EXPECT_FALSE(rig.out.members[1]);
+  EXPECT_FALSE(rig.out.members[2]) << "the unanswered invitee's channel goes too";
+  EXPECT_EQ(rig.out.tags(Kind::kApplication, app).back(), CTL_QUIT);
+  EXPECT_EQ(rig.logic.session().status, IDLE);
+}
+
+TEST(SessionLogic, TheRecorderStartsOnceAndAnEarlyEndLeavesTheEngineIdle) {
+  Rig rig;
+  int app = rig.attachApplication(12567);
+  rig.local(LOCAL_SAVE_INIT);
+  rig.local(LOCAL_SAVE_INIT);
+  rig.local(LOCAL_RESTORE_INIT);
+  EXPECT_EQ(rig.out.programs, std::vector<std::string>{"start recorder"});
+  rig.logic.programEnded(ArchiveProgram::kRecorder, 1);
+  EXPECT_EQ(rig.logic.archiveState(), kArchiveIdle);
+  EXPECT_EQ(rig.out.tags(Kind::kApplication, app).back(), CTL_DATABASE_STOP);
+  rig.local(LOCAL_RESTORE_INIT);
+  rig.logic.programEnded(ArchiveProgram::kPlayer, 255);
+  EXPECT_EQ(rig.out.lines.back(), "Engine: replay finished\n");
+  EXPECT_EQ(rig.out.programs.back(), "start player");
+}
+
+}  // namespace
+}  // namespace zep::engine

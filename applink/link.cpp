@@ -131,9 +131,7 @@ void Link::dispatch(const Message& m) {
           "\n");
       {
         std::lock_guard lock(mutex_);
-        if (!present_[r->number]) count_++;
-        present_[r->number] = true;
-        members_[r->number] = *r;
+        members_.put(*r);
       }
       notifyMember(kMemberAddedEvent, r->number);
       log("App: member added\n");
@@ -144,8 +142,7 @@ void Link::dispatch(const Message& m) {
       if (!number || *number < 0 || *number >= kMaxMembers) return;
       {
         std::lock_guard lock(mutex_);
-        if (present_[*number]) count_--;
-        present_[*number] = false;
+        members_.remove(*number);
       }
       notifyMember(kMemberDeletedEvent, *number);
       break;
@@ -210,7 +207,7 @@ int Link::getMemberInfo(int member, std::string* name, std::string* hostName) co
   engine::MemberRecord r;
   {
     std::lock_guard lock(mutex_);
-    if (member < 0 || member >= kMaxMembers || !present_[member]) {
+    if (!members_.present(member)) {
       *name = "unknown";
       hostName->clear();
       return 0;
@@ -234,7 +231,7 @@ std::uint8_t Link::session() const {
 
 bool Link::present(int member) const {
   std::lock_guard lock(mutex_);
-  return member >= 0 && member < kMaxMembers && present_[member];
+  return members_.present(member);
 }
 
 }  // namespace zep::applink

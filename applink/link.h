@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/member_table.h"
 #include "engine/messages.h"
 #include "platform/host.h"
 #include "platform/net.h"
@@ -133,9 +134,7 @@ class Link {
 
   // The member table is read by senders on other threads while the receive thread updates it.
   mutable std::mutex mutex_;
-  std::array<engine::MemberRecord, engine::kMaxMembers> members_{};
-  std::array<bool, engine::kMaxMembers> present_{};
-  int count_ = 0;
+  engine::MemberTable members_;
   int localMember_ = -1;
   std::uint8_t session_ = 0;
   bool inGroup_ = false;

@@ -49,7 +49,7 @@ int Link::sendMedia(int destination, std::uint32_t type, std::span<const std::ui
   {
     std::lock_guard lock(mutex_);
     local = localMember_;
-    auto other = [&](int i) { return present_[i] && i != localMember_; };
+    auto other = [&](int i) { return members_.present(i) && i != localMember_; };
     if (destination < 0) {
       for (int i = 0; i < engine::kMaxMembers; ++i)
         if (other(i)) {
@@ -58,7 +58,7 @@ int Link::sendMedia(int destination, std::uint32_t type, std::span<const std::ui
         }
     } else if (destination < engine::kMaxMembers && other(destination)) {
       targets.push_back(members_[destination].address);
-    } else if (destination == 0 && !present_[0]) {
+    } else if (destination == 0 && !members_.present(0)) {
       for (int i = 1; i < engine::kMaxMembers; ++i)
         if (other(i)) {
           targets.push_back(members_[i].address);

@@ -65,7 +65,7 @@ void SessionLogic::sendToMembers(int destination, std::uint8_t tag,
     log("User %d, socket %d\n", i, out_.memberHandle(i));
     return out_.sendToMember(i, header(tag, session_.members[i]), payload);
   };
-  auto other = [&](int i) { return session_.present[i] && i != session_.localMember; };
+  auto other = [&](int i) { return session_.members.present(i) && i != session_.localMember; };
   if (destination > 0) {
     if (destination < kMaxMembers && other(destination)) sendTo(destination);
   } else if (destination == 0) {
@@ -104,18 +104,15 @@ bool SessionLogic::validMemberNumber(int number, const char* where) {
 
 void SessionLogic::reset() {
   session_.status = IDLE;
-  session_.count = 0;
   session_.localMember = -1;
-  session_.present.fill(false);
+  session_.members.clear();
   for (auto& a : registry_) a = {};
   applicationCount_ = 0;
 }
 
 void SessionLogic::registerMember(const MemberRecord& record) {
   log("Engine: session member %s@%d\n", record.name.c_str(), asSigned(record.address));
-  session_.present[record.number] = true;
-  session_.count++;
-  session_.members[record.number] = record;
+  session_.members.put(record);
   auto payload = encodeMemberRecord(record);
   sendToManager(CTL_ADD_MEMBER, payload);
   sendToApplications(-1, CTL_ADD_MEMBER, payload);
@@ -124,17 +121,14 @@ void SessionLogic::registerMember(const MemberRecord& record) {
 bool SessionLogic::canAdd(const MemberRecord& record) const {
   if (session_.status != IN_SESSION) return false;
   if (record.number >= kMaxMembers) return false;
-  for (int i = 0; i < kMaxMembers; ++i)
-    if (session_.present[i] && session_.members[i].sameMember(record)) return false;
-  return !session_.present[record.number];
+  return !session_.members.holds(record) && !session_.members.present(record.number);
 }
 
 bool SessionLogic::addMember(const MemberRecord& record) {
   if (session_.status != IN_SESSION) return false;
   if (!validMemberNumber(record.number, "member record")) return false;
-  for (int i = 0; i < kMaxMembers; ++i)
-    if (session_.present[i] && session_.members[i].sameMember(record)) return false;
-  if (session_.present[record.number]) {
+  if (session_.members.holds(record)) return false;
+  if (session_.members.present(record.number)) {
     fail("Engine: member number %d is taken -- record ignored\n", record.number);
     return false;
   }
@@ -143,9 +137,7 @@ bool SessionLogic::addMember(const MemberRecord& record) {
 }
 
 void SessionLogic::deleteMember(int number) {
-  if (!session_.present[number]) return;
-  session_.present[number] = false;
-  session_.count--;
+  if (!session_.members.remove(number)) return;
   auto payload = encodeNumber(number, ByteOrder::kLittle);
   sendToManager(CTL_DELETE_MEMBER, payload);
   sendToApplications(-1, CTL_DELETE_MEMBER, payload);
@@ -160,8 +152,7 @@ void SessionLogic::setLocalMember(int number) {
 MemberList SessionLogic::memberList(std::int32_t word0) const {
   MemberList list;
   list.word0 = word0;
-  for (int i = 0; i < kMaxMembers; ++i)
-    if (session_.present[i]) list.records.push_back(session_.members[i]);
+  list.records = session_.members.records();
   return list;
 }
 
@@ -448,7 +439,7 @@ void SessionLogic::memberAccepted(int slot, const Message& m) {
   }
   sendToMembers(-1, MEMBER_ADD_MEMBER, encodeMemberRecord(joining));
   addMember(joining);
-  log("Engine: Send add rest with %d members\n", session_.count);
+  log("Engine: Send add rest with %d members\n", session_.members.count());
   auto list = encodeMemberList(memberList(0), ByteOrder::kBig);
   sendToManager(CTL_ACCEPTED, encodeMemberRecord(joining));
   sendToMembers(slot, MEMBER_ADD_REST, list);
@@ -523,7 +514,7 @@ void SessionLogic::remoteConnect(const Message& m) {
 void SessionLogic::leave() {
   sendToMembers(-1, MEMBER_QUIT, {});
   for (int i = 0; i < kMaxMembers; ++i) {
-    if (!session_.present[i] || i == session_.localMember) continue;
+    if (!session_.members.present(i) || i == session_.localMember) continue;
     deleteMember(i);
     out_.closeMemberChannel(i);
   }
@@ -568,9 +559,8 @@ void SessionLogic::attachApplication(const Message& m) {
   applicationCount_++;
   registry_[k].present = true;
   registry_[k].port = static_cast<std::uint16_t>(asReceived >> 8 | asReceived << 8);
-  for (int i = 0; i < kMaxMembers; ++i)
-    if (session_.present[i])
-      sendToApplications(k, CTL_ADD_MEMBER, encodeMemberRecord(session_.members[i]));
+  for (const auto& member : session_.members.records())
+    sendToApplications(k, CTL_ADD_MEMBER, encodeMemberRecord(member));
   if (session_.localMember >= 0)
     sendToApplications(k, CTL_LOCAL_MEMBER, encodeNumber(session_.localMember, ByteOrder::kLittle));
   if (archive_ == kRecording) sendToApplications(k, CTL_DATABASE_START, {});

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 
+#include "engine/member_table.h"
 #include "engine/messages.h"
 #include "platform/net.h"
 
@@ -24,9 +25,7 @@ enum class ArchiveProgram { kRecorder, kPlayer };
 struct Session {
   SessionStatus status = NO_MANAGER;
   std::uint8_t number = 0;
-  std::array<bool, kMaxMembers> present{};
-  std::array<MemberRecord, kMaxMembers> members{};
-  int count = 0;
+  MemberTable members;
   int localMember = -1;
   int pendingInviter = -1;
   MemberRecord heldInvitation;

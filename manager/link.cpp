@@ -111,7 +111,7 @@ int EngineLink::linkStart() {
   socket_ = std::move(s);
   trace("Connected to engine\n");
   sendRequest(NEW_LOCAL_INIT);
-  present_.fill(false);
+  members_.clear();
   if (firstStart_) {
     clearControlCallbacks();
     firstStart_ = false;
@@ -196,7 +196,7 @@ void EngineLink::clearControlCallbacks() {
 }
 
 bool EngineLink::present(int member) const {
-  return member >= 0 && member < kMaxMembers && present_[static_cast<std::size_t>(member)];
+  return members_.present(member);
 }
 
 bool EngineLink::pollLink(int timeoutMs) {
@@ -265,8 +265,7 @@ void EngineLink::dispatch(std::uint8_t tag, std::span<const std::uint8_t> payloa
       trace("Manager: add member\n");
       auto r = decodeMemberRecord(payload);
       if (!r || r->number >= kMaxMembers) return;  // the table has twenty slots
-      present_[r->number] = true;
-      members_[r->number] = *r;
+      members_.put(*r);
       trace("Manager: Member added locally " + r->name + "@" + signedAddress(r->address) +
             " handle " + std::to_string(r->number) + "\n");
       ControlEvent e;
@@ -281,11 +280,11 @@ void EngineLink::dispatch(std::uint8_t tag, std::span<const std::uint8_t> payloa
       trace("Manager: delete member\n");
       auto n = decodeNumber(payload, ByteOrder::kLittle);
       if (!n || *n < 0 || *n >= kMaxMembers) return;
-      present_[static_cast<std::size_t>(*n)] = false;
+      members_.remove(*n);
       ControlEvent e;
       e.tag = tag;
-      // The member as it was stored, not the bare number.
-      e.member = memberNameOf(members_[static_cast<std::size_t>(*n)]);
+      // The member as it was stored (the table keeps a removed record), not the bare number.
+      e.member = memberNameOf(members_[*n]);
       call(tag, e);
       break;
     }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/member_table.h"
 #include "engine/messages.h"
 #include "platform/host.h"
 #include "platform/net.h"
@@ -119,8 +120,7 @@ class EngineLink {
   net::Socket socket_;
   std::mutex sendMutex_;  // the window and listener threads both send: one message at a time
   int localHandle_ = 0;
-  std::array<bool, engine::kMaxMembers> present_{};
-  std::array<engine::MemberRecord, engine::kMaxMembers> members_{};
+  engine::MemberTable members_;
   std::array<ControlCallback, 256> callbacks_{};
   bool firstStart_ = true;
   net::Ipv4 serverId_ = 0;

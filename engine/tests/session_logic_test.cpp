@@ -198,7 +198,7 @@ TEST(SessionLogic, AnAcceptedInviteeIsAnnouncedToTheOthersAndGetsTheWholeList) {
   auto accept2 = message(MEMBER_ACCEPT, {}, fromErin);
   rig.logic.onMemberMessage(2, accept2);
 
-  EXPECT_EQ(rig.logic.session().count, 3);
+  EXPECT_EQ(rig.logic.session().members.count(), 3);
   // bob hears of erin; erin gets the list of three with her number in the target record.
   const Sent* added = rig.out.last(Kind::kMember, MEMBER_ADD_MEMBER);
   ASSERT_TRUE(added);
@@ -240,7 +240,7 @@ TEST(SessionLogic, TheJoinerConnectsToEveryOtherMemberAndMovesACollidingChannel)
   rig.logic.onMemberMessage(0, addRest);
   EXPECT_EQ(rig.logic.session().localMember, 2);
   EXPECT_EQ(rig.logic.session().number, 0x5A);
-  EXPECT_EQ(rig.logic.session().count, 4);
+  EXPECT_EQ(rig.logic.session().members.count(), 4);
   EXPECT_EQ(rig.out.connects,
             (std::vector<std::pair<int, net::Ipv4>>{{1, 0x0400007F}, {3, 0x0500007F}}));
   EXPECT_TRUE(rig.out.members[4]) << "the earlier channel moved to the lowest free slot";

@@ -32,7 +32,9 @@ EngineConfig secondBuildPaths(EngineConfig config, const std::string& engineDire
 }
 
 Engine::Engine(EngineConfig config)
-    : config_(std::move(config)), logic_(*this, config_.host.userName, config_.host.address) {}
+    : config_(std::move(config)),
+      logic_(*this, config_.host.userName, config_.host.address,
+             config_.client ? SessionLogic::Host::kInProcess : SessionLogic::Host::kDaemon) {}
 
 void Engine::log(const char* format, ...) {
   va_list args;
@@ -72,7 +74,10 @@ bool Engine::startUp() {
     return false;
   }
   listener_ = adopt(std::move(listener), net::kNoAddress);
-  logic_.startUp();
+  if (config_.client)
+    logic_.startInProcess();
+  else
+    logic_.startUp();
   log("Daemon initialized\n");
   std::fflush(config_.out);
   return true;
@@ -101,7 +106,9 @@ int Engine::waitTimeout(int timeoutMs) const {
   return timeoutMs;
 }
 
-void Engine::runOnce(int timeoutMs) {
+void Engine::runOnce(int timeoutMs, std::recursive_mutex* lock) {
+  std::unique_lock<std::recursive_mutex> held;
+  if (lock) held = std::unique_lock(*lock);
   readSet_.clear();
   polled_.clear();
   auto watch = [this](const Connection& c) {
@@ -116,8 +123,11 @@ void Engine::runOnce(int timeoutMs) {
   // The pending invitation is not read while it waits, and while a new connection is still
   // unclassified further ones wait in the backlog (watching the listener would only spin).
   if (!new_.valid()) watch(listener_);
+  int timeout = waitTimeout(timeoutMs);
 
-  if (readSet_.wait(waitTimeout(timeoutMs)) < 0) readSet_.clear();
+  if (held) held.unlock();
+  if (readSet_.wait(timeout) < 0) readSet_.clear();
+  if (lock) held.lock();
 
   for (int i = 0; i < kMaxMembers; ++i)
     if (due(members_[i])) serviceMember(i);
@@ -129,6 +139,11 @@ void Engine::runOnce(int timeoutMs) {
   if (readable(listener_) && !new_.valid()) acceptConnection();
   closeBrokenChannels();
   checkArchivePrograms();
+  std::fflush(config_.out);
+}
+
+void Engine::shutDown() {
+  logic_.managerLost();
   std::fflush(config_.out);
 }
 
@@ -382,7 +397,29 @@ std::uint32_t Engine::tickCount() {
 }
 
 int Engine::sendToManager(const MessageHeader& h, std::span<const std::uint8_t> payload) {
-  return send(local_, h, payload);
+  if (!config_.client) return send(local_, h, payload);
+  // In-process: the client is told directly; CTL_LOCAL_MEMBER, CTL_QUIT and CTL_MEMBERS are
+  // not passed on.
+  MemberRecord member;
+  if (h.tag == CTL_DELETE_MEMBER) {
+    auto n = decodeNumber(payload, ByteOrder::kLittle);
+    if (!n || !MemberTable::validNumber(*n)) return 1;
+    member = logic_.session().members[*n];  // still readable once removed
+  } else if (h.tag == CTL_INVITATION || h.tag == CTL_ACCEPTED || h.tag == CTL_REJECTED ||
+             h.tag == CTL_ADD_MEMBER || h.tag == CTL_INVITATION_TIMEOUT ||
+             h.tag == CTL_INVITATION_DELIVERED) {
+    auto r = decodeMemberRecord(payload);
+    if (!r) return 1;
+    member = *r;
+  } else {
+    return 1;
+  }
+  config_.client->onEngineEvent(h.tag, member, host::lookupName(member.address));
+  return 1;
+}
+
+void Engine::deliverToClient(int sender, int port, int tag, std::span<const std::uint8_t> data) {
+  if (config_.client) config_.client->onApplicationData(sender, port, tag, data);
 }
 
 int Engine::sendToApplication(int slot, const MessageHeader& h,

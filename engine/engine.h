@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "engine/assembler.h"
@@ -16,6 +17,19 @@
 #include "platform/process.h"
 
 namespace zep::engine {
+
+// What an in-process engine tells its client in place of local-channel messages.
+class EngineClient {
+ public:
+  virtual ~EngineClient() = default;
+  // CTL_INVITATION, CTL_ACCEPTED, CTL_REJECTED, CTL_ADD_MEMBER, CTL_DELETE_MEMBER (the deleted
+  // member's whole record), CTL_INVITATION_TIMEOUT and CTL_INVITATION_DELIVERED, with the
+  // member's host name by reverse lookup (dotted when there is none).
+  virtual void onEngineEvent(int tag, const MemberRecord& member, const std::string& hostName) = 0;
+  // Data from a member for the program's media objects (text chat: port 6666, tag 33).
+  virtual void onApplicationData(int sender, int port, int tag,
+                                 std::span<const std::uint8_t> data) = 0;
+};
 
 struct EngineConfig {
   host::HostIdentity host;
@@ -29,6 +43,8 @@ struct EngineConfig {
   int sendTimeoutMs = 3000;
   // An accepted connection must deliver its first whole message within this time.
   int newConnectionTimeoutMs = 5000;
+  // Set for an engine inside its client program: no manager or application channels.
+  EngineClient* client = nullptr;
 };
 
 // Where each build of the engine looks for the recorder and player.
@@ -50,10 +66,15 @@ class Engine final : private SessionOutput {
   bool startUp();
   // One pass of the loop: wait at most timeoutMs, then service every ready handle in the
   // fixed order: member slots, application slots, local channel, new connection, listener.
-  void runOnce(int timeoutMs = 1000);
+  // With a lock given, the table is only touched while holding it (an in-process engine's
+  // client calls in from another thread); the wait itself is made without it.
+  void runOnce(int timeoutMs = 1000, std::recursive_mutex* lock = nullptr);
+  // Stops an in-process engine: the session reset with no manager, every channel closed.
+  void shutDown();
 
   const Session& session() const { return logic_.session(); }
   ArchiveState archiveState() const { return logic_.archiveState(); }
+  SessionLogic& logic() { return logic_; }
 
  private:
   // A table entry. The serial tells a connection apart from a later one that got the same
@@ -130,6 +151,7 @@ class Engine final : private SessionOutput {
   void startProgram(ArchiveProgram program) override;
   void stopProgram(ArchiveProgram program) override;
   std::uint32_t tickCount() override;
+  void deliverToClient(int sender, int port, int tag, std::span<const std::uint8_t> data) override;
 
   EngineConfig config_;
   SessionLogic logic_;

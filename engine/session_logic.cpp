@@ -18,8 +18,9 @@ MemberRecord SessionLogic::ownRecord() const {
   return r;
 }
 
-SessionLogic::SessionLogic(SessionOutput& out, std::string userName, net::Ipv4 hostAddress)
-    : out_(out), userName_(std::move(userName)), hostAddress_(hostAddress) {}
+SessionLogic::SessionLogic(SessionOutput& out, std::string userName, net::Ipv4 hostAddress,
+                           Host host)
+    : out_(out), host_(host), userName_(std::move(userName)), hostAddress_(hostAddress) {}
 
 void SessionLogic::log(const char* format, ...) {
   char line[512];
@@ -165,6 +166,12 @@ int SessionLogic::freeMemberSlot() const {
 // --- dispatch ---
 
 void SessionLogic::onNewMessage(Message& m) {
+  // An in-process engine has no manager or application channels to give.
+  if (host_ == Host::kInProcess && m.header.tag != NEW_REMOTE_CONNECT &&
+      m.header.tag != NEW_REMOTE_INVITED) {
+    fail("Engine: Unknown new tag\n");
+    return;
+  }
   switch (m.header.tag) {
     case NEW_LOCAL_INIT:
       if (fromThisHost("manager")) attachManager();
@@ -270,18 +277,27 @@ void SessionLogic::onMemberMessage(int slot, Message& m) {
       break;
     case MEMBER_SEND_TO_APP:
       log("Engine: remote session send to application\n");
-      if (auto a = decodeAppMessage(m.payload, kMemberOrder))
-        routeToApplication(*a);
-      else
+      if (auto a = decodeAppMessage(m.payload, kMemberOrder)) {
+        if (host_ == Host::kInProcess)
+          out_.deliverToClient(slot, a->port, a->tag, a->data);
+        else
+          routeToApplication(*a);
+      } else {
         fail("Engine: short application message -- dropped\n");
+      }
       break;
     case MEMBER_APPS_DATA:
       log("Engine: remote session send applications data\n");
-      routeAppsData(m);
+      if (host_ == Host::kInProcess) {
+        if (auto a = decodeAppMessage(m.payload, kMemberOrder))
+          out_.deliverToClient(slot, a->port, CTL_PRIORITY_DATA, encodeAppMessage(*a, kLocalOrder));
+      } else {
+        routeAppsData(m);
+      }
       break;
     case MEMBER_START_APP:
       log("Engine: remote session start application\n");
-      startAppLocally(m);
+      if (host_ == Host::kDaemon) startAppLocally(m);
       break;
     default:
       fail("Engine: Unknown member tag %d\n", m.header.tag);
@@ -331,8 +347,14 @@ void SessionLogic::createSession() {
   own.number = 0;
   log("Engine: session initiator %s@%d\n", own.name.c_str(), asSigned(own.address));
   session_.status = IN_SESSION;
-  registerMember(own);
-  setLocalMember(0);
+  if (host_ == Host::kInProcess) {
+    // The client learns its own number before its own record arrives.
+    setLocalMember(0);
+    registerMember(own);
+  } else {
+    registerMember(own);
+    setLocalMember(0);
+  }
 }
 
 void SessionLogic::invite(const Message& m) {
@@ -528,6 +550,73 @@ void SessionLogic::quit() {
   sendToMembers(-1, MEMBER_QUIT, {});
   sendToApplications(-1, CTL_QUIT, {});
   closeEveryConnection();
+}
+
+// --- the in-process engine's client operations ---
+
+void SessionLogic::startInProcess() {
+  reset();
+  session_.status = NO_MANAGER;
+  reset();
+}
+
+void SessionLogic::create() {
+  log("Engine: local session create\n");
+  createSession();
+}
+
+void SessionLogic::invite(const MemberRecord& invitee) {
+  if (session_.status == IDLE) create();
+  Message m;
+  m.header.tag = LOCAL_ADD_MEMBER;
+  m.payload = encodeMemberRecord(invitee);
+  log("Engine: local session add member\n");
+  invite(m);
+}
+
+void SessionLogic::leaveSession() {
+  sendToMembers(-1, MEMBER_QUIT, {});
+  for (int i = 0; i < kMaxMembers; ++i) {
+    if (!session_.members.present(i) || i == session_.localMember) continue;
+    deleteMember(i);
+    out_.closeMemberChannel(i);
+  }
+  for (int i = 0; i < kMaxMembers; ++i) out_.closeMemberChannel(i);
+  reset();
+}
+
+void SessionLogic::quitSession() {
+  sendToMembers(-1, MEMBER_QUIT, {});
+}
+
+void SessionLogic::sendToApplication(int port, int tag, std::span<const std::uint8_t> data) {
+  AppMessage a;
+  a.port = port;
+  a.tag = static_cast<std::uint16_t>(tag);
+  a.data.assign(data.begin(), data.end());
+  sendToMembers(-1, MEMBER_SEND_TO_APP, encodeAppMessage(a, kMemberOrder));
+}
+
+void SessionLogic::restartAsMember(int n, const MemberRecord& initiator) {
+  leaveSession();
+  session_.localMember = n - 1;
+  session_.number = static_cast<std::uint8_t>(out_.tickCount() & 0xFF);
+  log("Engine: session initiator %s@%d\n", initiator.name.c_str(), asSigned(initiator.address));
+  session_.status = IN_SESSION;
+  MemberRecord first = initiator;
+  first.number = 0;
+  registerMember(first);
+}
+
+void SessionLogic::addRecordAsMember(const MemberRecord& record) {
+  MemberRecord r = record;
+  r.number = static_cast<std::uint8_t>(session_.members.count());
+  if (MemberTable::validNumber(r.number)) registerMember(r);
+}
+
+void SessionLogic::deleteMembersAt(net::Ipv4 address) {
+  for (int i = 0; i < kMaxMembers; ++i)
+    if (session_.members.present(i) && session_.members[i].address == address) deleteMember(i);
 }
 
 void SessionLogic::memberLost(int slot) {

@@ -90,11 +90,22 @@ class SessionOutput {
 
   // Milliseconds since start, for the session number.
   virtual std::uint32_t tickCount() = 0;
+
+  // In-process engines only: data for the program's own media objects from a member
+  // (MEMBER_SEND_TO_APP with its tag and data; MEMBER_APPS_DATA as tag 52 and the whole
+  // message).
+  virtual void deliverToClient(int sender, int port, int tag, std::span<const std::uint8_t> data) {
+    (void)sender, (void)port, (void)tag, (void)data;
+  }
 };
 
 class SessionLogic {
  public:
-  SessionLogic(SessionOutput& out, std::string userName, net::Ipv4 hostAddress);
+  // A daemon serves a manager and applications over channels; an in-process engine is part of
+  // its client, which calls the operations below instead and gets member data delivered.
+  enum class Host { kDaemon, kInProcess };
+  SessionLogic(SessionOutput& out, std::string userName, net::Ipv4 hostAddress,
+               Host host = Host::kDaemon);
 
   // Start-up: reset, no manager, nothing recording.
   void startUp();
@@ -114,6 +125,21 @@ class SessionLogic {
 
   const Session& session() const { return session_; }
   ArchiveState archiveState() const { return archive_; }
+
+  // What an in-process engine's client calls in place of local-channel messages.
+  void startInProcess();  // reset twice: no manager, then idle
+  void create();
+  void invite(const MemberRecord& invitee);  // creates a session first when there is none
+  void accept() { acceptInvitation(); }
+  void decline() { declineInvitation(); }
+  void leaveSession();  // leave, without telling applications
+  void quitSession();   // MEMBER_QUIT to every member
+  // An AppMessage (port and tag big-endian, the data) to every member as MEMBER_SEND_TO_APP.
+  void sendToApplication(int port, int tag, std::span<const std::uint8_t> data);
+  // Edits of the local member table without a message to anybody.
+  void restartAsMember(int n, const MemberRecord& initiator);
+  void addRecordAsMember(const MemberRecord& record);
+  void deleteMembersAt(net::Ipv4 address);
 
  private:
   void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -163,6 +189,7 @@ class SessionLogic {
   void stopPlayer();
 
   SessionOutput& out_;
+  Host host_;
   std::string userName_;
   net::Ipv4 hostAddress_;
   Session session_;

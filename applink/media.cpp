@@ -43,39 +43,23 @@ int Link::sendMedia(int destination, std::uint32_t type, std::span<const std::ui
     log("Application: datagram too large, not sent\n");
     return 0;
   }
-  std::vector<net::Ipv4> targets;
-  std::vector<int> numbers;
+  std::vector<engine::MemberRecord> targets;
   int local;
   {
     std::lock_guard lock(mutex_);
     local = localMember_;
-    auto other = [&](int i) { return members_.present(i) && i != localMember_; };
-    if (destination < 0) {
-      for (int i = 0; i < engine::kMaxMembers; ++i)
-        if (other(i)) {
-          targets.push_back(members_[i].address);
-          numbers.push_back(i);
-        }
-    } else if (destination < engine::kMaxMembers && other(destination)) {
-      targets.push_back(members_[destination].address);
-    } else if (destination == 0 && !members_.present(0)) {
-      for (int i = 1; i < engine::kMaxMembers; ++i)
-        if (other(i)) {
-          targets.push_back(members_[i].address);
-          break;
-        }
-    }
+    targets = members_.mediaTargets(destination, localMember_);
   }
   auto datagram = encodeMediaDatagram(type, local, data);
   int result = 1;
   if (destination < 0 && options_.multicast) {
     if (!net::sendTo(data_, group_, port_, datagram)) result = 0;
   } else {
-    for (std::size_t i = 0; i < targets.size(); ++i) {
+    for (const auto& target : targets) {
       if (destination < 0 && options_.log)  // no text is built for a silent sink
-        log("Application: data sent to user " + std::to_string(numbers[i]) + ", size " +
+        log("Application: data sent to user " + std::to_string(target.number) + ", size " +
             std::to_string(datagram.size()) + "\n");
-      net::sendTo(data_, targets[i], port_, datagram);  // unicast errors are silent
+      net::sendTo(data_, target.address, port_, datagram);  // unicast errors are silent
     }
   }
   if (destination < 0) copyToDatabase(datagram);

@@ -49,6 +49,26 @@ class MemberTable {
       if (present(n) && (*this)[n].sameMember(record)) return true;
     return false;
   }
+  // Where a media datagram goes, as every media program addresses it: destination < 0 every
+  // other present member in ascending number; d > 0 that member; 0 member 0, or, when member 0
+  // is gone, the lowest other member. The sender itself is never among them.
+  std::vector<MemberRecord> mediaTargets(int destination, int localMember) const {
+    std::vector<MemberRecord> v;
+    auto other = [&](int n) { return present(n) && n != localMember; };
+    if (destination < 0) {
+      for (int n = 0; n < kMaxMembers; ++n)
+        if (other(n)) v.push_back((*this)[n]);
+    } else if (destination < kMaxMembers && other(destination)) {
+      v.push_back((*this)[destination]);
+    } else if (destination == 0 && !present(0)) {
+      for (int n = 1; n < kMaxMembers; ++n)
+        if (other(n)) {
+          v.push_back((*this)[n]);
+          break;
+        }
+    }
+    return v;
+  }
   // The present records in ascending number.
   std::vector<MemberRecord> records() const {
     std::vector<MemberRecord> v;

@@ -1,0 +1,54 @@
+// The integrated client's "Text Chat" window: one line at a time to every member through the
+// engine (port 6666, tag 33, the text and its NUL), and the transcript of everybody's lines,
+// the own ones included. chat.log keeps the transcript as it is shown.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "ui/view.h"
+
+namespace zep::kestrel {
+
+inline constexpr const char* kChatTitle = "Text Chat";
+inline constexpr int kChatPort = 6666;
+inline constexpr int kChatTag = 33;
+inline constexpr std::size_t kMaxChatLine = 99;
+
+struct ChatEnvironment {
+  // Hands data to every member's application (the engine's send-to-application).
+  std::function<void(int port, int tag, std::span<const std::uint8_t> data)> send;
+  // The local member number, negative without a session.
+  std::function<int()> localMember;
+  // The user name of member n, empty when none.
+  std::function<std::string(int n)> nameOf;
+  std::string logPath = "chat.log";
+};
+
+class ChatWindow final : public ui::Presenter {
+ public:
+  explicit ChatWindow(ChatEnvironment environment);
+  ~ChatWindow() override;
+
+  void attach(ui::View& view) override;
+  void onClick(std::string_view control) override;
+  void onText(std::string_view field, const std::string& text) override;
+  // The window is only hidden: the transcript lasts as long as the program.
+  void onClose() override {}
+
+  // Data for port 6666 from member `sender` (any thread): tag 33 is shown, others ignored.
+  void receive(int sender, int tag, std::span<const std::uint8_t> payload);
+
+ private:
+  void show(int sender, const std::string& text);
+
+  ChatEnvironment env_;
+  ui::View* view_ = nullptr;
+  std::string typed_;
+  std::FILE* log_ = nullptr;
+};
+
+}  // namespace zep::kestrel

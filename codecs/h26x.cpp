@@ -184,16 +184,25 @@ codec::CodecStatus H26xCodec::decode(int sender, std::span<const std::uint8_t> i
   int sent = avcodec_send_packet(context.get(), packet);
   packet->data = nullptr;
   packet->size = 0;
-  bool good = sent >= 0 && avcodec_receive_frame(context.get(), frame) >= 0;
-  if (good) {
-    good = frame->width == kWidth && frame->height == kHeight &&
-           frame->format == AV_PIX_FMT_YUV420P && frame->decode_error_flags == 0 &&
-           !(frame->flags & AV_FRAME_FLAG_CORRUPT);
-    if (good) copyOut(frame, output);
+  // Every picture the decoder holds is taken out, even after a refused packet: one it kept
+  // back would otherwise stand in front of all later ones.
+  bool good = sent >= 0, painted = false;
+  while (avcodec_receive_frame(context.get(), frame) >= 0) {
+    bool whole = frame->width == kWidth && frame->height == kHeight &&
+                 frame->format == AV_PIX_FMT_YUV420P && frame->decode_error_flags == 0 &&
+                 !(frame->flags & AV_FRAME_FLAG_CORRUPT);
+    if (whole && good) {
+      copyOut(frame, output);
+      painted = true;
+    }
+    good = good && whole;
     av_frame_unref(frame);
   }
-  if (!good) {
+  if (!good || !painted) {
+    // A damaged picture leaves the references in doubt: the sender starts afresh, and its
+    // next intra picture shows again.
     ++damaged_;
+    context.reset();
     return codec::CodecStatus::kDamaged;
   }
   return codec::CodecStatus::kOk;

@@ -252,24 +252,18 @@ void VideoToolPanel::cameraLost(const std::string& why) {
 }
 
 void VideoToolPanel::startCapture() {
-  if (core_ && core_->start_capture()) {
-    view_->setText("Status", "Sending video");
-    cameraChecked_ = true;
-  }
+  if (core_ && core_->start_capture()) view_->setText("Status", "Sending video");
   view_->setChecked("Camera", core_ && core_->capturing());
 }
 
 void VideoToolPanel::stopCapture() {
-  if (core_ && core_->stop_capture()) {
-    view_->setText("Status", "Video stopped");
-    cameraChecked_ = false;
-  }
+  if (core_ && core_->stop_capture()) view_->setText("Status", "Video stopped");
   view_->setChecked("Camera", core_ && core_->capturing());
 }
 
 void VideoToolPanel::connectionPanel() {
   bool restart = core_->capturing();
-  if (restart) core_->stop_capture();
+  if (restart) stopCapture();
   VideoSettings s = core_->settings();
   ConnectionDialog dialog(s.connection);
   view_->runDialog("Connection Panel", dialog);
@@ -277,12 +271,12 @@ void VideoToolPanel::connectionPanel() {
     apply_connection(s, dialog.name);
     core_->setSettings(s);
   }
-  if (restart) core_->start_capture();
+  if (restart) startCapture();
 }
 
 void VideoToolPanel::advanced() {
   bool restart = core_->capturing();
-  if (restart) core_->stop_capture();
+  if (restart) stopCapture();
   VideoSettings s = core_->settings();
   AdvancedDialog dialog(advancedChoice(s));
   view_->runDialog("Advanced", dialog);
@@ -290,7 +284,7 @@ void VideoToolPanel::advanced() {
     applyAdvancedChoice(s, dialog.choice);
     core_->setSettings(s);
   }
-  if (restart) core_->start_capture();
+  if (restart) startCapture();
 }
 
 void VideoToolPanel::statisticsDialog() {
@@ -304,12 +298,11 @@ void VideoToolPanel::onClick(std::string_view control) {
     return;
   }
   if (control == "Camera") {
-    // The box toggles itself when clicked.
-    cameraChecked_ = !cameraChecked_;
-    if (cameraChecked_)
-      startCapture();
-    else
+    // The box shows whether capture runs, so a click after a failed start starts again.
+    if (core_->capturing())
       stopCapture();
+    else
+      startCapture();
   } else if (control == "Capture/Start") {
     startCapture();
   } else if (control == "Capture/Stop") {

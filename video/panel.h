@@ -71,7 +71,6 @@ class VideoToolPanel final : public ui::Presenter, public VideoHooks {
   std::jthread refresher_;
   std::atomic<bool> closing_{false};
   std::atomic<bool> viewAlive_{false};  // false once the window may be gone
-  bool cameraChecked_ = false;
 };
 
 }  // namespace zep::video

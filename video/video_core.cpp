@@ -135,13 +135,22 @@ std::size_t VideoCore::codePicture(const VideoFrame420& frame, int mode) {
     result = h261_->encode(frame.bytes, coded, intra);
     codecLock_.set();
   }
-  if (!result.ok()) return 0;
+  if (!result.ok()) {
+    // A refused intra picture is tried again with the next frame, so nobody waits a whole
+    // cycle for a picture to start from.
+    if (intra) intraIndex_ = kIntraCycle - 1;
+    return 0;
+  }
   sendCoded(mode == MODE_H263 ? VIDEO_H263 : VIDEO_H261, std::span(coded).first(result.bytes));
   return result.bytes;
 }
 
 void VideoCore::on_frame(const capture::Frame& frame) {
   if (!capturing_) return;
+  // A frame that is not what its format says is dropped, not sent as a blank picture.
+  if (frame.data.size() != capture::frameSize(frame.format) ||
+      frame.format.width < picture::kWidth || frame.format.height < picture::kHeight)
+    return;
   std::uint32_t t0 = clock_.now();
   const bool yvu9 = frame.format.pixel == capture::PixelFormat::kYvu9;
   const int w = frame.format.width, h = frame.format.height;

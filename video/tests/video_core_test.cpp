@@ -205,6 +205,31 @@ TEST(VideoCapture, Yuv9WithAnRgbCameraSwitchesToH261IntraWithoutSendingThatFrame
   EXPECT_EQ(rig.core->statistics().refresh().frames, "3");
 }
 
+TEST(VideoCapture, ARefusedIntraPictureIsTriedAgainAndShortFramesAreDropped) {
+  Rig rig;
+  VideoSettings s;
+  applyAdvancedChoice(s, MODE_H261);
+  rig.core->setSettings(s);
+  ASSERT_TRUE(rig.core->start_capture());
+  // Noise does not fit the coded-picture area as an intra picture.
+  auto noise = cameraPicture(capture::PixelFormat::kRgb24, 0);
+  std::uint32_t x = 1;
+  for (auto& b : noise) b = static_cast<std::uint8_t>((x = x * 1103515245 + 12345) >> 16);
+  capture::Frame f;
+  f.data = noise;
+  f.format = rig.live->current;
+  rig.live->onFrame(f);
+  EXPECT_TRUE(rig.ofType(VIDEO_H261).empty()) << "refused, never cut";
+  rig.frame(1);
+  auto sent = rig.ofType(VIDEO_H261);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_GT(sent[0].data.size(), 1000u) << "the next frame is intra again";
+  // A frame shorter than its format says is not sent as a blank picture.
+  f.data = std::span(noise).first(100);
+  rig.live->onFrame(f);
+  EXPECT_EQ(rig.ofType(VIDEO_H261).size(), 1u);
+}
+
 TEST(VideoCapture, RetuneSetsThePresetsPeriodOncePerStart) {
   Rig rig;
   ASSERT_TRUE(rig.core->start_capture());

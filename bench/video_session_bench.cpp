@@ -24,15 +24,6 @@ using namespace zep::testing;
 
 namespace {
 
-double cpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string field;
-  long ticks = 0;
-  for (int i = 1; i <= 15 && stat >> field; ++i)
-    if (i >= 14) ticks += std::stol(field);
-  return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
 // A smooth texture that pans, with a moving bright blob: about what a camera sees.
 std::filesystem::path naturalClip() {
   auto path = freshDirectory("natural") / "natural.y4m";
@@ -95,14 +86,14 @@ void measure(const std::string& preset, const std::string& camera) {
   std::this_thread::sleep_for(std::chrono::milliseconds(10500));
   a.command("click Tools/Statistics");
   a.command("click Reset");
-  double cpuA = cpuSeconds(a.process().pid()), cpuB = cpuSeconds(b.process().pid());
+  double cpuA = processorSeconds(a.process().pid()), cpuB = processorSeconds(b.process().pid());
   std::size_t shownBefore = readDisplay(b.displays, 0).pictures.size();
   const double seconds = 5;
   std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
   int closed = a.out.count("Statistics: closed");
   a.command("click Update");
-  cpuA = cpuSeconds(a.process().pid()) - cpuA;
-  cpuB = cpuSeconds(b.process().pid()) - cpuB;
+  cpuA = processorSeconds(a.process().pid()) - cpuA;
+  cpuB = processorSeconds(b.process().pid()) - cpuB;
   a.command("click OK");
   // The dialog's last texts are those shown before it closed.
   waitUntil([&] { return a.out.count("Statistics: closed") > closed; }, 2000);

@@ -535,6 +535,12 @@ void SessionLogic::remoteConnect(const Message& m) {
 
 void SessionLogic::leave() {
   sendToMembers(-1, MEMBER_QUIT, {});
+  dropEveryMember();
+  sendToApplications(-1, CTL_QUIT, {});
+  reset();
+}
+
+void SessionLogic::dropEveryMember() {
   for (int i = 0; i < kMaxMembers; ++i) {
     if (!session_.members.present(i) || i == session_.localMember) continue;
     deleteMember(i);
@@ -542,8 +548,6 @@ void SessionLogic::leave() {
   }
   // Channels of invitees that have not answered yet go too.
   for (int i = 0; i < kMaxMembers; ++i) out_.closeMemberChannel(i);
-  sendToApplications(-1, CTL_QUIT, {});
-  reset();
 }
 
 void SessionLogic::quit() {
@@ -576,12 +580,7 @@ void SessionLogic::invite(const MemberRecord& invitee) {
 
 void SessionLogic::leaveSession() {
   sendToMembers(-1, MEMBER_QUIT, {});
-  for (int i = 0; i < kMaxMembers; ++i) {
-    if (!session_.members.present(i) || i == session_.localMember) continue;
-    deleteMember(i);
-    out_.closeMemberChannel(i);
-  }
-  for (int i = 0; i < kMaxMembers; ++i) out_.closeMemberChannel(i);
+  dropEveryMember();
   reset();
 }
 
@@ -757,30 +756,30 @@ void SessionLogic::routeAppData(const Message& m) {
   sendToMembers(a->destination, MEMBER_APPS_DATA, encodeAppMessage(*a, kMemberOrder));
 }
 
-void SessionLogic::startAppEverywhere(const Message& m) {
+// The start-application payload with its first word (the application's identifier) turned
+// from one byte order into the other; empty when there is no identifier.
+std::optional<std::vector<std::uint8_t>> SessionLogic::startAppPayload(const Message& m,
+                                                                       ByteOrder from,
+                                                                       ByteOrder to) {
   if (m.payload.size() < 4) {
     fail("Engine: start application without an identifier -- ignored\n");
-    return;
+    return std::nullopt;
   }
   std::vector<std::uint8_t> payload = m.payload;
   ByteReader r(payload);
-  std::int32_t id = r.i32(ByteOrder::kLittle);
-  auto converted = encodeNumber(id, ByteOrder::kBig);
+  auto converted = encodeNumber(r.i32(from), to);
   std::copy(converted.begin(), converted.end(), payload.begin());
-  sendToMembers(-1, MEMBER_START_APP, payload);
+  return payload;
+}
+
+void SessionLogic::startAppEverywhere(const Message& m) {
+  if (auto p = startAppPayload(m, ByteOrder::kLittle, ByteOrder::kBig))
+    sendToMembers(-1, MEMBER_START_APP, *p);
 }
 
 void SessionLogic::startAppLocally(const Message& m) {
-  if (m.payload.size() < 4) {
-    fail("Engine: start application without an identifier -- ignored\n");
-    return;
-  }
-  std::vector<std::uint8_t> payload = m.payload;
-  ByteReader r(payload);
-  std::int32_t id = r.i32(ByteOrder::kBig);
-  auto converted = encodeNumber(id, ByteOrder::kLittle);
-  std::copy(converted.begin(), converted.end(), payload.begin());
-  sendToManager(CTL_START_APP, payload);
+  if (auto p = startAppPayload(m, ByteOrder::kBig, ByteOrder::kLittle))
+    sendToManager(CTL_START_APP, *p);
 }
 
 }  // namespace zep::engine

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdarg>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -173,6 +174,7 @@ class SessionLogic {
   void addRest(int slot, const Message& m);
   void remoteConnect(const Message& m);
   void leave();
+  void dropEveryMember();
   void quit();
   void reportMembers();
   void attachApplication(const Message& m);
@@ -183,6 +185,8 @@ class SessionLogic {
   void routeAppData(const Message& m);
   void startAppEverywhere(const Message& m);
   void startAppLocally(const Message& m);
+  std::optional<std::vector<std::uint8_t>> startAppPayload(const Message& m, ByteOrder from,
+                                                           ByteOrder to);
   void startRecorder();
   void stopRecorder();
   void startPlayer();

@@ -23,17 +23,6 @@ std::vector<std::uint8_t> invitationList(std::int32_t inviter) {
   return encodeMemberList(list, ByteOrder::kLittle);
 }
 
-// Processor time the process has used so far, in seconds.
-double cpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string field;
-  long ticks = 0;
-  // utime and stime are fields 14 and 15 (the name in field 2 has no spaces here).
-  for (int i = 1; i <= 15 && stat >> field; ++i)
-    if (i >= 14) ticks += std::stol(field);
-  return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
 bool answersWithin(Peer& manager, int ms) {
   return manager.send(LOCAL_GET_MEMBERS) && manager.waitFor(CTL_MEMBERS, ms).has_value();
 }
@@ -53,12 +42,12 @@ TEST(EngineHardening, HalfSentHeaderNeitherFreezesTheEngineNorMakesItSpin) {
   // Queued behind the silent one: an application of this host.
   Peer queued = Peer::application(address, 12567);
 
-  double before = cpuSeconds(engine.process().pid());
+  double before = processorSeconds(engine.process().pid());
   for (int i = 0; i < 8; ++i) {
     EXPECT_TRUE(answersWithin(manager, 1000)) << "request " << i;
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
   }
-  double used = cpuSeconds(engine.process().pid()) - before;
+  double used = processorSeconds(engine.process().pid()) - before;
   EXPECT_LT(used, 0.2) << "the engine used " << used << " s of processor in about 2 s";
 
   // Five seconds after its arrival the silent connection is closed and the next accepted.

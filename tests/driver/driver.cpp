@@ -42,6 +42,16 @@ std::filesystem::path freshDirectory(const std::string& prefix) {
   return dir;
 }
 
+double processorSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string field;
+  long ticks = 0;
+  // utime and stime are fields 14 and 15 (the programs' names in field 2 have no spaces).
+  for (int i = 1; i <= 15 && stat >> field; ++i)
+    if (i >= 14) ticks += std::stol(field);
+  return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!condition()) {

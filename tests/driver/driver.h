@@ -28,6 +28,9 @@ std::filesystem::path installTree();
 // A new empty folder under the system's temporary folder.
 std::filesystem::path freshDirectory(const std::string& prefix);
 
+// Processor time a process has used so far (user and system), in seconds.
+double processorSeconds(pid_t pid);
+
 // Polls a condition until it holds or the deadline passes.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs = kDeadlineMs);
 

@@ -16,6 +16,12 @@ ChatWindow::~ChatWindow() {
 
 void ChatWindow::attach(ui::View& view) {
   view_ = &view;
+  for (const auto& line : lines_) view.addItem("Transcript", line);
+}
+
+void ChatWindow::onClose() {
+  if (view_) view_->close();
+  view_ = nullptr;
 }
 
 void ChatWindow::onText(std::string_view field, const std::string& text) {
@@ -23,11 +29,15 @@ void ChatWindow::onText(std::string_view field, const std::string& text) {
 }
 
 void ChatWindow::onClick(std::string_view control) {
+  if (control == "Close") {
+    onClose();
+    return;
+  }
   if (control != "Send") return;
   std::string line = typed_.substr(0, kMaxChatLine);
   show(env_.localMember(), line);
   typed_.clear();
-  view_->setText("Message", "");
+  if (view_) view_->setText("Message", "");
   // The text and its NUL; an empty line is sent too.
   std::vector<std::uint8_t> payload(line.begin(), line.end());
   payload.push_back(0);
@@ -39,13 +49,18 @@ void ChatWindow::receive(int sender, int tag, std::span<const std::uint8_t> payl
   // At most the payload's length, ended at its first NUL.
   auto end = std::find(payload.begin(), payload.end(), std::uint8_t{0});
   std::string text(payload.begin(), end);
-  view_->post([this, sender, text] { show(sender, text); });
+  auto work = [this, sender, text] { show(sender, text); };
+  if (env_.post)
+    env_.post(work);
+  else if (view_)
+    view_->post(work);
 }
 
 void ChatWindow::show(int sender, const std::string& text) {
   std::string name = sender < 0 ? "local" : env_.nameOf(sender);
   std::string line = name + ": " + text;
-  view_->addItem("Transcript", line);
+  lines_.push_back(line);
+  if (view_) view_->addItem("Transcript", line);
   if (log_) {
     std::fprintf(log_, "%s\r\n", line.c_str());
     std::fflush(log_);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "ui/view.h"
 
@@ -26,6 +27,8 @@ struct ChatEnvironment {
   // The user name of member n, empty when none.
   std::function<std::string(int n)> nameOf;
   std::string logPath = "chat.log";
+  // Runs work on the window thread (lines received on other threads are shown there).
+  std::function<void(std::function<void()>)> post;
 };
 
 class ChatWindow final : public ui::Presenter {
@@ -33,11 +36,13 @@ class ChatWindow final : public ui::Presenter {
   explicit ChatWindow(ChatEnvironment environment);
   ~ChatWindow() override;
 
+  // The window shows the whole transcript each time it opens.
   void attach(ui::View& view) override;
+  void detach() { view_ = nullptr; }
   void onClick(std::string_view control) override;
   void onText(std::string_view field, const std::string& text) override;
   // The window is only hidden: the transcript lasts as long as the program.
-  void onClose() override {}
+  void onClose() override;
 
   // Data for port 6666 from member `sender` (any thread): tag 33 is shown, others ignored.
   void receive(int sender, int tag, std::span<const std::uint8_t> payload);
@@ -48,6 +53,7 @@ class ChatWindow final : public ui::Presenter {
   ChatEnvironment env_;
   ui::View* view_ = nullptr;
   std::string typed_;
+  std::vector<std::string> lines_;
   std::FILE* log_ = nullptr;
 };
 

@@ -1,0 +1,48 @@
+// kestrel: the integrated client, one program with its own session engine, audio and text
+// chat. With a display it shows its Qt window; with --headless, or without a display, the
+// headless front end.
+#include <sys/resource.h>
+
+#include <QApplication>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "kestrel/qt_window.h"
+#include "kestrel/window.h"
+#include "platform/host.h"
+#include "ui/headless.h"
+
+int main(int argc, char** argv) {
+  using namespace zep;
+  const bool headless = ui::wantsHeadless(argc, argv);
+  // The media threads keep their pace better at a raised priority; the engine's thread
+  // lowers its own.
+  if (::setpriority(PRIO_PROCESS, 0, -10) != 0)
+    std::fprintf(stderr, "Kestrel: cannot raise the priority: %s\n", std::strerror(errno));
+  clock::RealClock clock;
+  sound::AudioSystem audio = sound::AudioSystem::fromEnvironment(clock);
+  kestrel::KestrelOptions options;
+  options.clock = &clock;
+  options.audio = &audio;
+  options.host = host::identityFromEnvironment();
+  std::string config = host::environment("ZEP_KESTREL_CFG");
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::string(argv[i]) == "--config") config = argv[i + 1];
+  options.settingsPath = config.empty() ? kestrel::programFile(argv[0], "Kestrel.cfg") : config;
+  options.ringPath = kestrel::programFile(argv[0], "RINGIN.WAV");
+  int code = 0;
+  options.exit = [&code](int c) { code = c; };
+  kestrel::KestrelWindow window(options);
+  if (headless) {
+    ui::HeadlessApp app(stdout, std::cin, false);
+    app.run(kestrel::kKestrelTitle, window);
+    return code;
+  }
+  QApplication qt(argc, argv);
+  ui::qt::QtApp app;
+  kestrel::addQtWindows(app);
+  app.run(kestrel::kKestrelTitle, window);
+  return code;
+}

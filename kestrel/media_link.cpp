@@ -1,0 +1,67 @@
+#include "kestrel/media_link.h"
+
+#include <poll.h>
+
+#include "applink/link.h"
+
+namespace zep::kestrel {
+
+MediaLink::~MediaLink() {
+  close();
+}
+
+bool MediaLink::open(const host::HostIdentity& host, Receive receive, std::string* error) {
+  const char* step = "";
+  socket_ = net::openUdp(host.bindAddress, port_, &step);
+  if (!socket_) {
+    *error = std::string("cannot ") + step + " the media socket of port " + std::to_string(port_);
+    return false;
+  }
+  receive_ = std::move(receive);
+  thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+  return true;
+}
+
+void MediaLink::close() {
+  if (thread_.joinable()) {
+    thread_.request_stop();
+    thread_.join();
+  }
+  socket_.close();
+}
+
+bool MediaLink::send(int destination, int type, std::span<const std::uint8_t> data,
+                     const engine::MemberTable& members, int localMember) {
+  if (!socket_) return false;
+  return sender_.send(socket_, port_, destination, type, data, members, localMember);
+}
+
+void MediaLink::run(const std::stop_token& stop) {
+  std::vector<std::uint8_t> buffer(kMaxMediaDatagram + 1);
+  while (!stop.stop_requested()) {
+    // Bounded, so a stop is seen within a tenth of a second.
+    pollfd p{socket_.fd(), POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    long n = net::receiveFrom(socket_, buffer);
+    if (n <= 0) continue;
+    std::span<const std::uint8_t> bytes(buffer.data(), static_cast<std::size_t>(n));
+    switch (classifyMediaDatagram(bytes)) {
+      case MediaHeader::kRtp:
+        if (auto d = decodeRtpDatagram(bytes))
+          receive_(static_cast<int>(d->header.source), d->header.payloadType, d->data,
+                   d->header.sequence);
+        break;
+      case MediaHeader::kMediaTool:
+        if (auto d = applink::decodeMediaDatagram(bytes);
+            d && d->sender >= 0 && d->sender < static_cast<int>(kMaxSource) && d->type < 128) {
+          auto& sequence = toolSequence_[static_cast<std::size_t>(d->sender)];
+          receive_(d->sender, static_cast<int>(d->type), d->data, sequence++);
+        }
+        break;
+      case MediaHeader::kUnknown:
+        break;
+    }
+  }
+}
+
+}  // namespace zep::kestrel

@@ -1,0 +1,61 @@
+#include "kestrel/qt_window.h"
+
+#include <QAbstractButton>
+#include <QBoxLayout>
+
+#include "kestrel/chat.h"
+#include "kestrel/window.h"
+
+namespace zep::kestrel {
+
+namespace {
+
+QBoxLayout* layoutOf(QWidget* group) {
+  return static_cast<QBoxLayout*>(group->layout());
+}
+
+void mainWindow(ui::qt::QtWindow& w) {
+  w.menu("File", {"Reset session", "Exit"});
+  w.menu("View", {"Audio panel", "Statistics"});
+  w.menu("Tools", {"Text Chat"});
+  auto* calls = layoutOf(w.group(w.root(), "", true));
+  for (const char* b : {"Call", "Accept", "Reject"}) w.button(calls, b);
+  w.list(w.root(), "Participants", true);
+  auto* speaker = layoutOf(w.group(w.root(), "Speaker", false));
+  w.meter(speaker, "Speaker");
+  w.slider(speaker, "Speaker threshold", 0, 100);
+  auto* microphone = layoutOf(w.group(w.root(), "Microphone", false));
+  w.meter(microphone, "Microphone");
+  w.slider(microphone, "Microphone threshold", 0, 100);
+  auto* talk = layoutOf(w.group(w.root(), "Talk", true));
+  w.button(talk, "Auto switch")->setCheckable(true);
+  w.button(talk, "Manual switch")->setCheckable(true);
+  w.pictureButton(talk, "Talk")->setCheckable(true);
+  w.field(w.root(), "Status", true);
+}
+
+void callUser(ui::qt::QtWindow& w) {
+  auto* user = layoutOf(w.group(w.root(), "User:", true));
+  w.field(user, "User", false);
+  auto* buttons = layoutOf(w.group(w.root(), "", true));
+  w.button(buttons, "Call");
+  w.button(buttons, "Close");
+}
+
+void textChat(ui::qt::QtWindow& w) {
+  w.list(w.root(), "Transcript", false);
+  auto* line = layoutOf(w.group(w.root(), "", true));
+  w.field(line, "Message", false);
+  w.button(line, "Send");
+  w.button(line, "Close");
+}
+
+}  // namespace
+
+void addQtWindows(ui::qt::QtApp& app) {
+  app.addWindow(kKestrelTitle, mainWindow);
+  app.addWindow("Call User", callUser);
+  app.addWindow(kChatTitle, textChat);
+}
+
+}  // namespace zep::kestrel

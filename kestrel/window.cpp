@@ -1,0 +1,374 @@
+#include "kestrel/window.h"
+
+#include "platform/process.h"
+
+namespace zep::kestrel {
+
+namespace {
+
+// Call User: a "user@host" to invite.
+class CallDialog final : public ui::Presenter {
+ public:
+  void attach(ui::View& view) override { view_ = &view; }
+  void onText(std::string_view field, const std::string& value) override {
+    if (field == "User") typed_ = value.substr(0, 70);
+  }
+  void onClick(std::string_view control) override {
+    if (control == "Call") {
+      if (typed_.empty()) return;
+      text = typed_;
+    }
+    if (control == "Call" || control == "Close") view_->close();
+  }
+  void onClose() override { view_->close(); }
+  std::string text;
+
+ private:
+  ui::View* view_ = nullptr;
+  std::string typed_;
+};
+
+}  // namespace
+
+KestrelWindow::KestrelWindow(KestrelOptions options)
+    : options_(std::move(options)), audioLink_(kAudioPort, *options_.clock) {}
+
+KestrelWindow::~KestrelWindow() {
+  viewAlive_ = false;
+  shutdown();
+}
+
+void KestrelWindow::attach(ui::View& view) {
+  view_ = &view;
+  viewAlive_ = true;
+  view.setChecked("Talk", true);
+  view.setPicture("Talk", "microphone");
+  view.setEnabled("Accept", false);
+  view.setEnabled("Reject", false);
+  view.setValue("Speaker threshold", 20);
+  view.setValue("Microphone threshold", 20);
+  status("Initialization...please wait");
+  settings_ = readSettingsFile(options_.settingsPath);
+
+  engineLog_ = std::fopen(options_.engineLogPath.c_str(), "w");
+  engine_ = std::make_unique<engine::InProcessEngine>(options_.host, *this,
+                                                      engineLog_ ? engineLog_ : stdout);
+  if (!engine_->start()) {
+    // Another engine serves this address.
+    closed_ = true;
+    view.close();
+    if (options_.exit) options_.exit(0);
+    return;
+  }
+  std::string why;
+  bool opened = audioLink_.open(
+      options_.host,
+      [this](int sender, int type, std::span<const std::uint8_t> data, std::uint16_t sequence) {
+        std::lock_guard lock(audioMutex_);
+        if (audio_) audio_->onPacket(sender, type, data, sequence);
+      },
+      &why);
+  if (!opened) {
+    std::fprintf(stderr, "Kestrel: %s\n", why.c_str());
+    onClose();
+    return;
+  }
+  ChatEnvironment chat;
+  chat.send = [this](int port, int tag, std::span<const std::uint8_t> data) {
+    engine_->sendToApplication(port, tag, data);
+  };
+  chat.localMember = [this] { return engine_->session().localMember; };
+  chat.nameOf = [this](int n) {
+    auto members = engine_->session().members;
+    return members.present(n) ? members[n].name : std::string();
+  };
+  chat.logPath = options_.workingDirectory + "/chat.log";
+  chat.post = [this](std::function<void()> work) { later(std::move(work)); };
+  chat_ = std::make_unique<ChatWindow>(chat);
+  status("Conferencing panel ready to use");
+  view.setEnabled("Talk", false);
+  view.setEnabled("Auto switch", false);
+  view.setEnabled("Manual switch", false);
+}
+
+void KestrelWindow::later(std::function<void()> work) {
+  // Nothing reaches a window that has closed.
+  if (viewAlive_) view_->post(std::move(work));
+}
+
+void KestrelWindow::status(const std::string& text) {
+  view_->setText("Status", text);
+}
+
+// --- the engine's news, on its own thread: shown on the window thread ---
+
+void KestrelWindow::onEngineEvent(int tag, const engine::MemberRecord& member,
+                                  const std::string& hostName) {
+  std::string who = member.name + "@" + hostName;
+  if (tag == engine::CTL_INVITATION && settings_.autoAccept) {
+    // Accepted at once, on the engine's thread that brought it.
+    later([this, who] { status("INVITATION from " + who); });
+    engine_->accept();
+    return;
+  }
+  later([this, tag, who] {
+    switch (tag) {
+      case engine::CTL_INVITATION:
+        invitationReceived(who);
+        break;
+      case engine::CTL_ACCEPTED:
+        status(who + " accepted");
+        break;
+      case engine::CTL_REJECTED:
+        status(who + " rejected");
+        break;
+      case engine::CTL_INVITATION_DELIVERED:
+        status(who + " received invitation");
+        break;
+      case engine::CTL_INVITATION_TIMEOUT:
+        status(who + " not present");
+        break;
+      case engine::CTL_ADD_MEMBER:
+        memberAnnounced(who);
+        break;
+      case engine::CTL_DELETE_MEMBER:
+        status(who + " left");
+        view_->removeItem("Participants", who);
+        break;
+      default:
+        break;
+    }
+  });
+}
+
+void KestrelWindow::onApplicationData(int sender, int port, int tag,
+                                      std::span<const std::uint8_t> data) {
+  if (port == kChatPort && chat_) chat_->receive(sender, tag, data);
+}
+
+void KestrelWindow::invitationReceived(const std::string& who) {
+  invitationPending_ = true;
+  status("INVITATION from " + who);
+  view_->setEnabled("Accept", true);
+  view_->setEnabled("Reject", true);
+  // Ten rings, two seconds apart, until answered.
+  ring_ = std::jthread([this](std::stop_token stop) {
+    for (int i = 0; i < 10 && !stop.stop_requested(); ++i) {
+      std::string error;
+      options_.audio->playSoundFile(options_.ringPath, &error, stop);
+      options_.clock->waitUntilMicros(options_.clock->nowMicros() + 2'000'000, stop);
+    }
+  });
+}
+
+void KestrelWindow::stopRing() {
+  if (ring_.joinable()) {
+    ring_.request_stop();
+    ring_.join();
+  }
+}
+
+void KestrelWindow::answer(bool accept) {
+  if (!invitationPending_) return;
+  invitationPending_ = false;
+  stopRing();
+  view_->setEnabled("Accept", false);
+  view_->setEnabled("Reject", false);
+  if (accept)
+    engine_->accept();
+  else
+    engine_->decline();
+}
+
+void KestrelWindow::memberAnnounced(const std::string& line) {
+  status("New participant joins");
+  view_->addItem("Participants", line);
+  // The second announcement (the first other member) starts the audio.
+  if (announcements_ == 1) startAudio();
+  announcements_++;
+}
+
+void KestrelWindow::sendAudio(int type, std::span<const std::uint8_t> data) {
+  auto session = engine_->session();
+  audioLink_.send(-1, type, data, session.members, session.localMember);
+}
+
+void KestrelWindow::startAudio() {
+  view_->setEnabled("Talk", true);
+  view_->setEnabled("Auto switch", true);
+  view_->setEnabled("Manual switch", true);
+  AudioObjectSettings s;
+  s.compression = [this] { return settings_.audioCompression; };
+  s.mute = [this] { return settings_.mute != 0; };
+  s.micOff = [this] { return settings_.micOff != 0; };
+  s.send = [this](int type, std::span<const std::uint8_t> data) { sendAudio(type, data); };
+  s.reportPath = options_.workingDirectory + "/userdata.log";
+  s.mixerLogPath = options_.workingDirectory + "/ksa.log";
+  auto audio = std::make_unique<AudioObject>(*options_.audio, *options_.clock, *this, s);
+  if (!audio->start()) return;
+  std::lock_guard lock(audioMutex_);
+  audio_ = std::move(audio);
+}
+
+void KestrelWindow::stopAudio() {
+  std::unique_ptr<AudioObject> audio;
+  {
+    std::lock_guard lock(audioMutex_);
+    audio = std::move(audio_);
+  }
+  if (audio) audio->stop();  // writes the receive report
+  view_->stopTimer(kSwitchTimer);
+}
+
+void KestrelWindow::resetSession() {
+  stopAudio();
+  engine_->leave();
+  announcements_ = 0;
+  view_->clearItems("Participants");
+  view_->setEnabled("Talk", false);
+  view_->setEnabled("Auto switch", false);
+  view_->setEnabled("Manual switch", false);
+}
+
+void KestrelWindow::call(const std::string& text) {
+  auto at = text.find('@');
+  std::string name = text.substr(0, at),
+              hostName = at == std::string::npos ? "" : text.substr(at + 1);
+  if (announcements_ == 0) engine_->create();
+  net::Ipv4 address = hostName.empty() ? net::kNoAddress : host::lookupAddress(hostName);
+  if (address == net::kNoAddress) return;  // nothing is sent to a host that does not resolve
+  engine::MemberRecord r;
+  r.name = name.substr(0, engine::kMaxNameLength);
+  r.address = address;
+  engine_->invite(r);
+}
+
+void KestrelWindow::onClick(std::string_view control) {
+  if (control == "Call") {
+    CallDialog dialog;
+    view_->runDialog("Call User", dialog);
+    if (!dialog.text.empty()) call(dialog.text);
+  } else if (control == "Accept") {
+    answer(true);
+  } else if (control == "Reject") {
+    answer(false);
+  } else if (control == "File/Reset session") {
+    resetSession();
+  } else if (control == "File/Exit") {
+    onClose();
+  } else if (control == "View/Audio panel") {
+    std::string why;
+    process::start("/usr/bin/pavucontrol", {}, &why);  // nothing is shown when it cannot start
+  } else if (control == "Tools/Text Chat") {
+    if (chat_) {
+      view_->runDialog(kChatTitle, *chat_);
+      chat_->detach();
+    }
+  } else if (control == "Talk") {
+    talkChecked_ = !talkChecked_;
+    view_->setChecked("Talk", talkChecked_);
+    view_->setPicture("Talk", talkChecked_ ? "microphone" : "loudspeaker");
+    std::lock_guard lock(audioMutex_);
+    if (audio_) audio_->talk().raise(EV_TALK);
+  } else if (control == "Auto switch" || control == "Manual switch") {
+    bool isAuto = control == "Auto switch";
+    bool& box = isAuto ? autoChecked_ : manualChecked_;
+    box = !box;
+    std::lock_guard lock(audioMutex_);
+    if (!audio_) return;
+    TalkControl& talk = audio_->talk();
+    // Raised only when the box now differs from the talk control's own flag.
+    if (isAuto && box != talk.autoSwitching()) talk.raise(EV_AUTO);
+    if (!isAuto && box != talk.manualSwitching()) talk.raise(EV_MANUAL);
+  }
+}
+
+void KestrelWindow::onValue(std::string_view control, int value, bool released) {
+  if (!released) return;
+  std::lock_guard lock(audioMutex_);
+  if (!audio_) return;
+  if (control == "Speaker threshold") audio_->talk().setReceiveThreshold(value);
+  if (control == "Microphone threshold") audio_->talk().setSendThreshold(value);
+}
+
+void KestrelWindow::onTimer(int id) {
+  if (id != kSwitchTimer) return;
+  std::lock_guard lock(audioMutex_);
+  if (audio_) audio_->talk().onTimer();
+}
+
+// --- the audio object's news ---
+
+void KestrelWindow::showTalk(bool enabled, bool checked) {
+  later([this, enabled, checked] {
+    talkChecked_ = checked;
+    view_->setEnabled("Talk", enabled);
+    view_->setChecked("Talk", checked);
+    view_->setPicture("Talk", checked ? "microphone" : "loudspeaker");
+  });
+}
+
+void KestrelWindow::showSwitches(bool autoOn, bool manualOn) {
+  later([this, autoOn, manualOn] {
+    autoChecked_ = autoOn;
+    manualChecked_ = manualOn;
+    view_->setChecked("Auto switch", autoOn);
+    view_->setChecked("Manual switch", manualOn);
+  });
+}
+
+void KestrelWindow::showMicrophone(int meter) {
+  later([this, meter] { view_->setValue("Microphone", meter); });
+}
+
+void KestrelWindow::showSpeaker(int meter) {
+  later([this, meter] { view_->setValue("Speaker", meter); });
+}
+
+void KestrelWindow::armSwitchTimer() {
+  later([this] { view_->startTimer(kSwitchTimer, 1000); });
+}
+
+void KestrelWindow::raiseLater(TalkEvent event) {
+  later([this, event] {
+    std::lock_guard lock(audioMutex_);
+    if (audio_) audio_->talk().raise(event);
+  });
+}
+
+void KestrelWindow::message(const std::string& title, const std::string& text) {
+  later([this, title, text] { view_->messageBox(title, text, ui::Icon::kInformation); });
+}
+
+void KestrelWindow::requestClose() {
+  later([this] { onClose(); });
+}
+
+void KestrelWindow::shutdown() {
+  if (closed_) return;
+  closed_ = true;
+  stopRing();
+  {
+    std::lock_guard lock(audioMutex_);
+    if (audio_) audio_->stop();
+    audio_.reset();
+  }
+  audioLink_.close();
+  if (engine_) {
+    engine_->quit();
+    engine_->stop();
+  }
+  engine_.reset();
+  if (engineLog_) std::fclose(engineLog_);
+  engineLog_ = nullptr;
+  writeSettingsFile(options_.settingsPath, settings_);
+}
+
+void KestrelWindow::onClose() {
+  if (view_ && !closed_) view_->stopTimer(kSwitchTimer);
+  shutdown();
+  viewAlive_ = false;
+  if (view_) view_->close();
+}
+
+}  // namespace zep::kestrel

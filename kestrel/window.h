@@ -1,0 +1,100 @@
+// The integrated client's main window, "Kestrel Videoconferencing": calling and answering,
+// the participants, the status line, the meters and thresholds, the talk controls, the text
+// chat and the receive statistics, around the in-process engine, the audio transport and the
+// audio object. Kestrel.cfg is read at start and written at shutdown.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "engine/in_process.h"
+#include "kestrel/audio_object.h"
+#include "kestrel/chat.h"
+#include "kestrel/media_link.h"
+#include "kestrel/settings.h"
+#include "ui/view.h"
+
+namespace zep::kestrel {
+
+inline constexpr const char* kKestrelTitle = "Kestrel Videoconferencing";
+inline constexpr std::uint16_t kAudioPort = 12567;
+inline constexpr int kSwitchTimer = 23000;
+
+struct KestrelOptions {
+  clock::Clock* clock = nullptr;
+  sound::AudioSystem* audio = nullptr;
+  host::HostIdentity host;
+  std::string settingsPath = "Kestrel.cfg";
+  std::string ringPath = "RINGIN.WAV";
+  std::string engineLogPath = "Kestrel.log";
+  std::string workingDirectory = ".";  // chat.log, ksa.log, userdata.log
+  // Ends the program (a failed engine start ends it with code 0).
+  std::function<void(int code)> exit;
+};
+
+class KestrelWindow final : public ui::Presenter,
+                            public engine::EngineClient,
+                            public AudioObjectHooks {
+ public:
+  explicit KestrelWindow(KestrelOptions options);
+  ~KestrelWindow() override;
+
+  void attach(ui::View& view) override;
+  void onClick(std::string_view control) override;
+  void onValue(std::string_view control, int value, bool released) override;
+  void onClose() override;
+  void onTimer(int id) override;
+
+  // From the engine's thread.
+  void onEngineEvent(int tag, const engine::MemberRecord& member,
+                     const std::string& hostName) override;
+  void onApplicationData(int sender, int port, int tag,
+                         std::span<const std::uint8_t> data) override;
+
+  // AudioObjectHooks: every change reaches the window through the window thread.
+  void showTalk(bool enabled, bool checked) override;
+  void showSwitches(bool autoOn, bool manualOn) override;
+  void showMicrophone(int meter) override;
+  void showSpeaker(int meter) override;
+  void armSwitchTimer() override;
+  void raiseLater(TalkEvent event) override;
+  void message(const std::string& title, const std::string& text) override;
+  void requestClose() override;
+
+  const KestrelSettings& settings() const { return settings_; }
+  engine::InProcessEngine* engine() { return engine_.get(); }
+
+ private:
+  void later(std::function<void()> work);
+  void status(const std::string& text);
+  void invitationReceived(const std::string& who);
+  void memberAnnounced(const std::string& line);
+  void startAudio();
+  void stopAudio();
+  void resetSession();
+  void shutdown();
+  void call(const std::string& text);
+  void answer(bool accept);
+  void stopRing();
+  void sendAudio(int type, std::span<const std::uint8_t> data);
+
+  KestrelOptions options_;
+  ui::View* view_ = nullptr;
+  KestrelSettings settings_;
+  std::FILE* engineLog_ = nullptr;
+  std::unique_ptr<engine::InProcessEngine> engine_;
+  MediaLink audioLink_;
+  std::mutex audioMutex_;  // the audio object is used by the media thread too
+  std::unique_ptr<AudioObject> audio_;
+  std::unique_ptr<ChatWindow> chat_;
+  std::jthread ring_;
+  bool invitationPending_ = false;
+  int announcements_ = 0;
+  bool talkChecked_ = true, autoChecked_ = false, manualChecked_ = false;
+  bool closed_ = false;
+  std::atomic<bool> viewAlive_{false};
+};
+
+}  // namespace zep::kestrel

@@ -1,0 +1,120 @@
+// The integrated client as a program on loopback hosts: it calls and is called by other
+// clients and by engine hosts, talks (its microphone found in the other's loudspeaker file)
+// and chats.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "platform/audio.h"
+#include "tests/driver/driver.h"
+
+namespace zep::testing {
+namespace {
+
+using namespace engine;
+
+// A headless kestrel on its own loopback host, in a folder of its own (Kestrel.cfg, logs),
+// its microphone a tone and its loudspeaker a WAV file.
+struct KestrelProcess {
+  KestrelProcess(net::Ipv4 at, const std::string& user, double hz)
+      : address(at), dir(freshDirectory("kestrel-" + user)) {
+    ::signal(SIGPIPE, SIG_IGN);
+    std::vector<std::int16_t> tone(8000 * 6);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+      tone[i] = static_cast<std::int16_t>(10000 * std::sin(2 * M_PI * hz * double(i) / 8000));
+    std::string error;
+    sound::writeSoundFile((dir / "mic.wav").string(), tone, &error);
+    out = LogFile(dir / "stdout.txt");
+    process::StartOptions start;
+    start.stdoutPath = out.path();
+    start.stderrPath = (dir / "stderr.txt").string();
+    start.pipeStdin = true;
+    start.args = {"--headless"};
+    start.argv0 = (dir / "kestrel").string();  // Kestrel.cfg beside it
+    start.workingDirectory = dir;
+    start.environment = {{"ZEP_HOST", dotted(at)},
+                         {"ZEP_USER", user},
+                         {"ZEP_AUDIO_IN", "file:" + (dir / "mic.wav").string()},
+                         {"ZEP_AUDIO_OUT", "file:" + (dir / "speaker.wav").string()}};
+    std::string why;
+    process_ = process::start((installTree() / "kestrel").string(), start, &why);
+  }
+  ~KestrelProcess() {
+    if (process_.running()) {
+      command("click File/Exit");
+      process_.waitForExit(5000);
+    }
+    process_.terminate(1000);
+  }
+  bool command(const std::string& line) { return process_.writeLine(line); }
+  std::vector<std::int16_t> heard() {
+    std::vector<std::int16_t> s;
+    std::string error;
+    sound::readSoundFile((dir / "speaker.wav").string(), &s, &error);
+    return s;
+  }
+  net::Ipv4 address;
+  std::filesystem::path dir;
+  LogFile out;
+  process::Process process_;
+};
+
+TEST(Kestrel, TwoClientsCallTalkAndChat) {
+  KestrelProcess kay(freshAddress(), "kay", 440), lou(freshAddress(), "lou", 660);
+  ASSERT_TRUE(kay.out.waitFor("Status = Conferencing panel ready to use"));
+  ASSERT_TRUE(lou.out.waitFor("Status = Conferencing panel ready to use"));
+  kay.command("click Call");
+  kay.command("type User = lou@" + dotted(lou.address));
+  kay.command("click Call");
+  ASSERT_TRUE(kay.out.waitFor("Participants + lou@"));
+  ASSERT_TRUE(lou.out.waitFor("Participants + kay@")) << "auto accept is on by default";
+  ASSERT_TRUE(lou.out.waitFor("Talk enabled")) << "audio starts with the second member";
+
+  kay.command("click Tools/Text Chat");
+  kay.command("type Message = hello lou");
+  kay.command("click Send");
+  kay.command("click Close");
+  EXPECT_TRUE(LogFile(lou.dir / "chat.log").waitFor("kay: hello lou\r\n"));
+
+  clock::sleepMs(3000);
+  kay.command("click File/Exit");
+  lou.command("click File/Exit");
+  ASSERT_TRUE(kay.process_.waitForExit(8000));
+  ASSERT_TRUE(lou.process_.waitForExit(8000));
+  auto atLou = lou.heard();
+  EXPECT_GT(sound::toneEnergy(atLou, 440), 100 * std::max(1.0, sound::toneEnergy(atLou, 660)))
+      << "lou heard kay";
+  auto atKay = kay.heard();
+  EXPECT_GT(sound::toneEnergy(atKay, 660), 100 * std::max(1.0, sound::toneEnergy(atKay, 440)))
+      << "kay heard lou";
+  EXPECT_TRUE(LogFile(lou.dir / "userdata.log").contains("AUDIO RECEIVE REPORT\nUser 0, packets"));
+  EXPECT_EQ(std::filesystem::file_size(kay.dir / "Kestrel.cfg"), 204u);
+}
+
+TEST(Kestrel, AnEngineHostInvitesTheClientAndBothSeeTheMembers) {
+  SessionHost bob("bob");
+  KestrelProcess kay(freshAddress(), "kay", 440);
+  ASSERT_TRUE(kay.out.waitFor("Status = Conferencing panel ready to use"));
+  bob.manager.send(LOCAL_CREATE);
+  bob.manager.send(LOCAL_ADD_MEMBER, encodeMemberRecord(recordOf("kay", kay.address)));
+  ASSERT_TRUE(bob.manager.waitFor(CTL_ACCEPTED));
+  ASSERT_TRUE(waitForMemberCount(bob.manager, 2));
+  EXPECT_EQ(membersOf(bob.manager)[1], recordOf("kay", kay.address, 1));
+  EXPECT_TRUE(kay.out.waitFor("Participants + bob@"));
+  EXPECT_TRUE(kay.out.waitFor("Participants + kay@"));
+}
+
+TEST(Kestrel, ASecondClientOnTheAddressOfAnEngineEndsWithCodeZero) {
+  auto address = freshAddress();
+  EngineProcess daemon(address);
+  ASSERT_TRUE(daemon.waitReady());
+  KestrelProcess kay(address, "kay", 440);
+  ASSERT_TRUE(kay.process_.waitForExit(5000));
+  EXPECT_EQ(kay.process_.exitCode(), 0);
+}
+
+}  // namespace
+}  // namespace zep::testing

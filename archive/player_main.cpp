@@ -3,15 +3,33 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "archive/recording.h"
 #include "platform/host.h"
+#include "platform/options.h"
+#include "platform/process.h"
 
-int main() {
+int main(int argc, char** argv) {
   using namespace zep;
+  const std::string name = std::filesystem::path(argv[0]).filename().string();
+  options::parseOrExit({name,
+                        "the player: replays the recording file into the applications of this "
+                        "host, keeping the recorded gaps",
+                        "",
+                        {},
+                        {options::kHost, options::kPath},
+                        "The engine starts it when its manager asks to replay the session. It "
+                        "reads\n$ZEP_PATH/recorder.data and ends when the file is exhausted "
+                        "(exit code 255)."},
+                       argc, argv);
   std::printf("Simulator: init\n");
   std::fflush(stdout);
   std::string installDirectory = host::environment("ZEP_PATH");
+  // Both builds live one folder down in the installation tree, as the engine does.
+  if (installDirectory.empty())
+    installDirectory =
+        std::filesystem::path(process::ownExecutablePath()).parent_path().parent_path().string();
   if (installDirectory.empty()) {
     std::fprintf(stderr, "Simulator: ZEP_PATH is not set; no recording to replay\n");
     return 1;

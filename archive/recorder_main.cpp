@@ -1,16 +1,34 @@
 // zeprecord: records every datagram copied to the database port into the recording file under
-// the installation directory. Runs until terminated.
+// the installation directory. Runs until terminated. Two identical builds: ZEPrecord/ZEPrecord
+// and Standalone/ROduduzedi.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "applink/link.h"
 #include "archive/recording.h"
 #include "platform/host.h"
+#include "platform/options.h"
+#include "platform/process.h"
 
-int main() {
+int main(int argc, char** argv) {
   using namespace zep;
+  const std::string name = std::filesystem::path(argv[0]).filename().string();
+  options::parseOrExit({name,
+                        "the recorder: appends every datagram copied to UDP port 55555 to the "
+                        "recording file",
+                        "",
+                        {},
+                        {options::kHost, options::kPath},
+                        "The engine starts it when its manager asks to save the session. The "
+                        "recording file is\n$ZEP_PATH/recorder.data."},
+                       argc, argv);
   std::string installDirectory = host::environment("ZEP_PATH");
+  // Both builds live one folder down in the installation tree, as the engine does.
+  if (installDirectory.empty())
+    installDirectory =
+        std::filesystem::path(process::ownExecutablePath()).parent_path().parent_path().string();
   if (installDirectory.empty()) {
     std::fprintf(stderr, "Recorder: ZEP_PATH is not set; nowhere to write %s\n",
                  archive::kRecordingName);

@@ -12,10 +12,34 @@
 #include "audio/panel.h"
 #include "audio/qt_window.h"
 #include "platform/host.h"
+#include "platform/options.h"
 #include "ui/headless.h"
+
+namespace {
+
+using namespace zep::options;
+const Program kProgram{
+    "zepaudio",
+    "the audio tool: sends the microphone to every member of the session and plays what they send",
+    "",
+    {{"--headless", "",
+      "the headless front end: one line per visible change out, typed commands in"}},
+    {kHost,
+     kUser,
+     kAudioIn,
+     kAudioOut,
+     kAudioDuplex,
+     {"ZEP_MIXER_PROGRAM",
+      "the volume control the Audio Panel starts (default /usr/bin/pavucontrol)"},
+     kTrace,
+     kDisplay},
+    "Normally started by the conference manager; attaches to this host's engine at port 12567."};
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace zep;
+  options::parseOrExit(kProgram, argc, argv);
   const bool headless = ui::wantsHeadless(argc, argv);
   // Playout and capture keep their pace better at a raised priority, where that is allowed.
   if (::setpriority(PRIO_PROCESS, 0, -10) != 0)

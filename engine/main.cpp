@@ -1,4 +1,5 @@
-// KSengine: the session engine daemon of one host. Reads no arguments; runs until killed.
+// KSengine: the session engine daemon of one host. Reads no arguments but --help and --version;
+// runs until killed.
 // Built twice from this file: the first build finds the recorder and player under the
 // installation directory, the second (ZEP_SECOND_BUILD) beside itself.
 #include <cstdio>
@@ -7,6 +8,7 @@
 
 #include "engine/engine.h"
 #include "platform/host.h"
+#include "platform/options.h"
 #include "platform/process.h"
 
 namespace {
@@ -18,9 +20,24 @@ std::string parentDirectory(const std::string& path) {
 
 }  // namespace
 
+const zep::options::Program kProgram{
+    "KSengine",
+    "the session engine of this host",
+    "",
+    {},
+    {zep::options::kHost, zep::options::kUser, zep::options::kPath},
+#ifdef ZEP_SECOND_BUILD
+    "Listens on TCP port 5000 and runs until it is killed. This build starts the recorder\n"
+    "ROduduzedi and the player RAdarozuror from its own folder.",
+#else
+    "Listens on TCP port 5000 and runs until it is killed. This build starts the recorder\n"
+    "$ZEP_PATH/ZEPrecord/ZEPrecord and the player $ZEP_PATH/ZEPretrieve/ZEPretrieve.",
+#endif
+    true};
+
 int main(int argc, char** argv) {
-  (void)argc;
   using namespace zep;
+  options::parseOrExit(kProgram, argc, argv);
   engine::EngineConfig config;
   config.host = host::identityFromEnvironment();
   std::string installDirectory = host::environment("ZEP_PATH");

@@ -12,11 +12,35 @@
 #include "manager/panel.h"
 #include "manager/qt_windows.h"
 #include "platform/host.h"
+#include "platform/options.h"
 #include "platform/process.h"
 #include "ui/headless.h"
 
+namespace {
+
+using namespace zep::options;
+const Program kProgram{
+    "zepmanager",
+    "the conference manager: starts this host's engine and holds the user's side of sessions",
+    "",
+    {{"--headless", "",
+      "the headless front end: one line per visible change out, typed commands in"}},
+    {kHost,
+     kUser,
+     {"ZEP_RING_OUT",
+      "where the ring plays (default ZEP_AUDIO_OUT): portaudio[:NAME], file:PATH "
+      "or none"},
+     kAudioOut,
+     {"ZEP_ENGINE_LOG", "a file for the log of the engine it starts (unset: its own output)"},
+     kTrace,
+     kDisplay},
+    "Starts Core/KSengine from its own folder, the installation directory."};
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace zep;
+  options::parseOrExit(kProgram, argc, argv);
   const bool headless = ui::wantsHeadless(argc, argv);
 
   // The installation directory is where the program itself is.

@@ -21,6 +21,7 @@
 #include "platform/bytes.h"
 #include "platform/clock.h"
 #include "platform/host.h"
+#include "platform/options.h"
 #include "platform/process.h"
 #include "streamer/request.h"
 
@@ -52,20 +53,21 @@ std::filesystem::path defaultClipFolder() {
 
 }  // namespace
 
+const options::Program kProgram{
+    "streamserver",
+    "a stand-in audio stream server: sends the clips of a folder to the clients that ask (UDP "
+    "port 23879)",
+    "",
+    {{"--burst", "", "send each clip as fast as possible instead of in real time"},
+     {"--clips", "DIR", "the folder of clips (default $ZEP_PATH/clips, or the tree's own)"}},
+    {options::kHost, options::kPath},
+    ""};
+
 int main(int argc, char** argv) {
-  bool burst = false;
-  std::filesystem::path clips = defaultClipFolder();
-  for (int i = 1; i < argc; ++i) {
-    std::string_view a = argv[i];
-    if (a == "--burst") {
-      burst = true;
-    } else if (a == "--clips" && i + 1 < argc) {
-      clips = argv[++i];
-    } else {
-      std::fprintf(stderr, "usage: streamserver [--burst] [--clips DIR]\n");
-      return 2;
-    }
-  }
+  const options::Parsed parsed = options::parseOrExit(kProgram, argc, argv);
+  const bool burst = parsed.has("--burst");
+  const std::filesystem::path clips =
+      parsed.has("--clips") ? std::filesystem::path(parsed.value("--clips")) : defaultClipFolder();
   auto identity = host::identityFromEnvironment();
   const char* step = "";
   net::Socket socket = net::openUdp(identity.bindAddress, streamer::kStreamServerPort, &step);

@@ -9,9 +9,24 @@
 #include "engine/messages.h"
 #include "manager/link.h"
 #include "platform/host.h"
+#include "platform/options.h"
 
-int main() {
+namespace {
+
+const zep::options::Program kProgram{
+    "userserver",
+    "a stand-in user server: keeps the users signed on and answers the queries for active users "
+    "(TCP port 4998)",
+    "",
+    {},
+    {zep::options::kHost},
+    ""};
+
+}  // namespace
+
+int main(int argc, char** argv) {
   using namespace zep;
+  options::parseOrExit(kProgram, argc, argv);
   auto identity = host::identityFromEnvironment();
   const char* step = "";
   net::Socket listener = net::listenTcp(identity.bindAddress, manager::kUserServerPort, 5, &step);

@@ -6,10 +6,10 @@
 #include <QApplication>
 #include <cstdio>
 #include <iostream>
-#include <string_view>
 
 #include "platform/audio.h"
 #include "platform/host.h"
+#include "platform/options.h"
 #include "streamer/qt_window.h"
 #include "streamer/request.h"
 #include "streamer/window.h"
@@ -17,25 +17,26 @@
 
 namespace {
 
-int usage() {
-  std::fprintf(stderr, "usage: streamer [--server HOST] [--clip NAME] [--headless]\n");
-  return 2;
-}
+using namespace zep::options;
+const Program kProgram{
+    "streamer",
+    "the stream client: plays an audio clip from a stream server until its window is closed",
+    "",
+    {{"--server", "HOST", "the stream server (default localhost)"},
+     {"--clip", "NAME", "the clip to play (default clip.aud)"},
+     {"--headless", "",
+      "the headless front end: one line per visible change out, typed commands in"}},
+    {kHost, kAudioOut, kTrace, kDisplay},
+    "Writes client.log and ksa.log in the current directory."};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace zep;
   streamer::StreamClientSettings settings;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view a = argv[i];
-    if (a == "--headless") continue;
-    if ((a == "--server" || a == "--clip") && i + 1 < argc) {
-      (a == "--server" ? settings.serverHost : settings.clip) = argv[++i];
-      continue;
-    }
-    return usage();
-  }
+  const options::Parsed parsed = options::parseOrExit(kProgram, argc, argv);
+  settings.serverHost = parsed.value("--server", settings.serverHost);
+  settings.clip = parsed.value("--clip", settings.clip);
   if (settings.clip.empty() || settings.clip.size() > streamer::kMaxClipName) {
     std::fprintf(stderr,
                  "streamer: the clip name \"%s\" does not fit the request: it must have 1 to %zu "

@@ -13,12 +13,42 @@
 
 #include "platform/capture.h"
 #include "platform/host.h"
+#include "platform/options.h"
 #include "ui/headless.h"
 #include "video/panel.h"
 #include "video/qt_window.h"
 
+namespace {
+
+using namespace zep::options;
+const Program kProgram{
+    "zepvideo",
+    "the video tool: sends the camera to every member and shows each member's pictures",
+    "",
+    {{"--headless", "",
+      "the headless front end: one line per visible change out, typed commands in"},
+     {"--list-devices", "", "list the cameras V4L2 sees and exit"}},
+    {kHost,
+     kUser,
+     kCamera,
+     kCameraFormat,
+     {"ZEP_VIDEO_OUT", "dir:PATH: every display window also writes what it paints to PATH"},
+     {"ZEP_VIDEO_INPUT", "a named pipe the headless tool takes its typed lines from"},
+     kTrace,
+     kDisplay},
+    "Normally started by the conference manager; attaches to this host's engine at port 34999.\n"
+    "Its settings are kept in video.cfg beside the program."};
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace zep;
+  if (options::parseOrExit(kProgram, argc, argv).has("--list-devices")) {
+    std::printf("Cameras (ZEP_CAMERA=SPEC):\n");
+    for (const auto& d : capture::CaptureSystem::devices())
+      std::printf("  %-28s %s\n", d.spec.c_str(), d.description.c_str());
+    return 0;
+  }
   const bool headless = ui::wantsHeadless(argc, argv);
   clock::RealClock clock;
   capture::CaptureSystem cameras = capture::CaptureSystem::fromEnvironment(clock);

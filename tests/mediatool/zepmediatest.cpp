@@ -10,6 +10,7 @@
 // to quit.
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -17,6 +18,7 @@
 #include <thread>
 
 #include "applink/link.h"
+#include "platform/options.h"
 
 using namespace zep;
 
@@ -37,18 +39,35 @@ std::string printable(std::span<const std::uint8_t> data) {
 }
 }  // namespace
 
+const options::Program kProgram{
+    "zepmediatest",
+    "a media program for tests: prints every event of the application link and sends datagrams "
+    "on typed commands",
+    "[PORT]",
+    {{"--quit-callback", "", "print each quit the engine sends; quit 0 ends the program"},
+     {"--multicast", "", "send to everybody by multicast"}},
+    {options::kHost, options::kUser, options::kTrace},
+    "PORT is the application's port (default 12567). Typed lines: send DEST TYPE TEXT,\n"
+    "fill DEST TYPE N, info MEMBER, detach (DEST -1 is everybody)."};
+
 int main(int argc, char** argv) {
+  const options::Parsed parsed = options::parseOrExit(kProgram, argc, argv);
   std::uint16_t port = 12567;
-  if (argc > 1 && argv[1][0] != '-') port = static_cast<std::uint16_t>(std::atoi(argv[1]));
-  bool quitCallback = false;
-  applink::LinkOptions options;
-  options.log = applink::traceLog();
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--quit-callback") quitCallback = true;
-    if (a == "--multicast") options.multicast = true;
+  if (!parsed.operands.empty()) {
+    char* end = nullptr;
+    long value = std::strtol(parsed.operands[0].c_str(), &end, 10);
+    if (parsed.operands.size() > 1 || *end != '\0' || value <= 0 || value > 65535) {
+      std::fprintf(stderr, "zepmediatest: bad port '%s'\n%s", parsed.operands.back().c_str(),
+                   options::usageLine(kProgram).c_str());
+      return 2;
+    }
+    port = static_cast<std::uint16_t>(value);
   }
-  auto link = applink::Link::attach(port, host::identityFromEnvironment(), options);
+  const bool quitCallback = parsed.has("--quit-callback");
+  applink::LinkOptions linkOptions;
+  linkOptions.log = applink::traceLog();
+  linkOptions.multicast = parsed.has("--multicast");
+  auto link = applink::Link::attach(port, host::identityFromEnvironment(), linkOptions);
   if (!link) {
     std::fprintf(stderr, "mediatest: cannot attach at port %d\n", port);
     return 1;

@@ -23,7 +23,8 @@ const Program kProgram{
     "the audio tool: sends the microphone to every member of the session and plays what they send",
     "",
     {{"--headless", "",
-      "the headless front end: one line per visible change out, typed commands in"}},
+      "the headless front end: one line per visible change out, typed commands in"},
+     {"--list-devices", "", "list the sound devices PortAudio sees and exit"}},
     {kHost,
      kUser,
      kAudioIn,
@@ -39,7 +40,21 @@ const Program kProgram{
 
 int main(int argc, char** argv) {
   using namespace zep;
-  options::parseOrExit(kProgram, argc, argv);
+  if (options::parseOrExit(kProgram, argc, argv).has("--list-devices")) {
+    std::string error;
+    auto found = sound::portAudioDevices(&error);
+    if (!error.empty()) {
+      std::fprintf(stderr, "zepaudio: %s\n", error.c_str());
+      return 1;
+    }
+    std::printf("Sound devices (ZEP_AUDIO_IN=portaudio:NAME, ZEP_AUDIO_OUT=portaudio:NAME):\n");
+    if (found.empty()) std::printf("  none\n");
+    for (const auto& d : found)
+      std::printf("  %s  [%s; %d in, %d out%s%s]\n", d.name.c_str(), d.hostApi.c_str(),
+                  d.inputChannels, d.outputChannels, d.defaultInput ? "; default input" : "",
+                  d.defaultOutput ? "; default output" : "");
+    return 0;
+  }
   const bool headless = ui::wantsHeadless(argc, argv);
   // Playout and capture keep their pace better at a raised priority, where that is allowed.
   if (::setpriority(PRIO_PROCESS, 0, -10) != 0)

@@ -281,15 +281,29 @@ class PortAudioStream {
     }
     if (initialised_) Pa_Terminate();
   }
-  bool open(bool input, std::string* error) {
+  // An empty name opens the default device, else the one whose name is or contains it.
+  bool open(bool input, const std::string& name, std::string* error) {
     PaError e = Pa_Initialize();
     if (e != paNoError) {
       *error = paError(input ? "input" : "output", e);
       return false;
     }
     initialised_ = true;
-    e = Pa_OpenDefaultStream(&stream_, input ? 1 : 0, input ? 0 : 1, paInt16, kSampleRate,
-                             paFramesPerBufferUnspecified, nullptr, nullptr);
+    if (name.empty()) {
+      e = Pa_OpenDefaultStream(&stream_, input ? 1 : 0, input ? 0 : 1, paInt16, kSampleRate,
+                               paFramesPerBufferUnspecified, nullptr, nullptr);
+    } else {
+      PaDeviceIndex device = findDevice(input, name, error);
+      if (device == paNoDevice) return false;
+      PaStreamParameters p{};
+      p.device = device;
+      p.channelCount = 1;
+      p.sampleFormat = paInt16;
+      const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
+      p.suggestedLatency = input ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
+      e = Pa_OpenStream(&stream_, input ? &p : nullptr, input ? nullptr : &p, kSampleRate,
+                        paFramesPerBufferUnspecified, paNoFlag, nullptr, nullptr);
+    }
     if (e != paNoError) {
       stream_ = nullptr;
       *error = paError(input ? "input" : "output", e);
@@ -300,6 +314,33 @@ class PortAudioStream {
   PaStream* stream() { return stream_; }
 
  private:
+  // A name matching one device exactly wins; else it must be part of exactly one device's name.
+  static PaDeviceIndex findDevice(bool input, const std::string& name, std::string* error) {
+    std::vector<PaDeviceIndex> partly;
+    std::string known;
+    for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {
+      const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+      if (!info || (input ? info->maxInputChannels : info->maxOutputChannels) < 1) continue;
+      std::string deviceName = info->name ? info->name : "";
+      if (deviceName == name) return i;
+      if (deviceName.find(name) != std::string::npos) partly.push_back(i);
+      known += (known.empty() ? "" : ", ") + deviceName;
+    }
+    if (partly.size() == 1) return partly[0];
+    const char* what = input ? "input" : "output";
+    if (partly.empty()) {
+      *error = std::string("PortAudio: no sound ") + what + " device named '" + name +
+               "' (known: " + (known.empty() ? "none" : known) + ")";
+    } else {
+      std::string matching;
+      for (PaDeviceIndex i : partly)
+        matching += (matching.empty() ? "" : ", ") + std::string(Pa_GetDeviceInfo(i)->name);
+      *error = std::string("PortAudio: sound ") + what + " device name '" + name +
+               "' is ambiguous (matching: " + matching + ")";
+    }
+    return paNoDevice;
+  }
+
   bool initialised_ = false;
   PaStream* stream_ = nullptr;
 };
@@ -385,19 +426,19 @@ std::unique_ptr<SoundOutput> openFileOutput(const std::string& path, AudioSystem
   return std::make_unique<FileOutput>(system, completion, file, &endMicros);
 }
 
-std::unique_ptr<SoundInput> openPortAudioInput(const std::string&, AudioSystem& system,
+std::unique_ptr<SoundInput> openPortAudioInput(const std::string& name, AudioSystem& system,
                                                event::ManualResetEvent& completion,
                                                std::string* error) {
   auto stream = std::make_unique<PortAudioStream>();
-  if (!stream->open(true, error)) return nullptr;
+  if (!stream->open(true, name, error)) return nullptr;
   return std::make_unique<PortAudioInput>(system, completion, std::move(stream));
 }
 
-std::unique_ptr<SoundOutput> openPortAudioOutput(const std::string&, AudioSystem& system,
+std::unique_ptr<SoundOutput> openPortAudioOutput(const std::string& name, AudioSystem& system,
                                                  event::ManualResetEvent& completion,
                                                  std::string* error) {
   auto stream = std::make_unique<PortAudioStream>();
-  if (!stream->open(false, error)) return nullptr;
+  if (!stream->open(false, name, error)) return nullptr;
   return std::make_unique<PortAudioOutput>(system, completion, std::move(stream));
 }
 
@@ -407,14 +448,14 @@ struct BuiltinBackends {
   devices::Registry<SoundInputBackend> inputs{"sound input"};
   devices::Registry<SoundOutputBackend> outputs{"sound output"};
   BuiltinBackends() {
-    inputs.add("portaudio", Argument::kNone, "portaudio", openPortAudioInput);
+    inputs.add("portaudio", Argument::kOptional, "portaudio[:NAME]", openPortAudioInput);
     inputs.add("file", Argument::kRequired, "file:PATH", openFileInput);
     inputs.add("none", Argument::kNone, "none",
                [](const std::string&, AudioSystem&, event::ManualResetEvent&, std::string* error) {
                  *error = "no sound input device";
                  return std::unique_ptr<SoundInput>();
                });
-    outputs.add("portaudio", Argument::kNone, "portaudio", openPortAudioOutput);
+    outputs.add("portaudio", Argument::kOptional, "portaudio[:NAME]", openPortAudioOutput);
     outputs.add("file", Argument::kRequired, "file:PATH", openFileOutput);
     outputs.add("none", Argument::kNone, "none",
                 [](const std::string&, AudioSystem&, event::ManualResetEvent&, std::string* error) {
@@ -430,6 +471,24 @@ BuiltinBackends& builtinBackends() {
 }
 
 }  // namespace
+
+std::vector<SoundDeviceInfo> portAudioDevices(std::string* error) {
+  std::vector<SoundDeviceInfo> out;
+  if (PaError e = Pa_Initialize(); e != paNoError) {
+    *error = std::string("PortAudio: ") + Pa_GetErrorText(e);
+    return out;
+  }
+  for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+    if (!info) continue;
+    const PaHostApiInfo* api = Pa_GetHostApiInfo(info->hostApi);
+    out.push_back({info->name ? info->name : "", api && api->name ? api->name : "",
+                   info->maxInputChannels, info->maxOutputChannels, i == Pa_GetDefaultInputDevice(),
+                   i == Pa_GetDefaultOutputDevice()});
+  }
+  Pa_Terminate();
+  return out;
+}
 
 devices::Registry<SoundInputBackend>& soundInputBackends() {
   return builtinBackends().inputs;

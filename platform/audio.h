@@ -1,6 +1,7 @@
 // Sound input and output at 8000 Hz, 16-bit, mono, block by block, with a completion event set
 // whenever the device finishes a block. Backends, chosen at run time:
-//   portaudio    a real sound card (the default)
+//   portaudio    a real sound card (the default); portaudio:NAME the device whose name is NAME
+//                or the only one whose name contains it
 //   file:PATH    input reads a sound file (any rate and channel count, converted) paced by the
 //                clock, then silence; output writes what the speaker would play to a WAV file,
 //                at the device's rate, silence included (a block queued up to 20 ms after the
@@ -110,6 +111,18 @@ class AudioSystem {
   clock::Clock& clock_;
   std::uint64_t outputEndMicros_ = 0;
 };
+
+// A sound device as PortAudio sees it.
+struct SoundDeviceInfo {
+  std::string name;
+  std::string hostApi;  // "ALSA", ...
+  int inputChannels = 0;
+  int outputChannels = 0;
+  bool defaultInput = false;
+  bool defaultOutput = false;
+};
+// Every device PortAudio knows; empty with *error set when PortAudio cannot start.
+std::vector<SoundDeviceInfo> portAudioDevices(std::string* error);
 
 // Reads a sound file as 8000 Hz mono samples; false with *error naming the file when it cannot
 // be read or holds no audio.

@@ -47,9 +47,9 @@ TEST(SoundDevices, NoneAndUnknownBackendsFailToOpen) {
   EXPECT_EQ(error, "unknown sound input 'speakers' (known: file, none, portaudio)");
   EXPECT_FALSE(odd.openOutput(e, &error));
   EXPECT_EQ(error, "sound output 'file' needs an argument: file:PATH");
-  AudioSystem card("portaudio:hw0", "none:x", false, clock);
+  AudioSystem card("none:y", "none:x", false, clock);
   EXPECT_FALSE(card.openInput(e, &error));
-  EXPECT_EQ(error, "sound input 'portaudio' takes no argument: portaudio");
+  EXPECT_EQ(error, "sound input 'none' takes no argument: none");
   EXPECT_FALSE(card.openOutput(e, &error));
   EXPECT_EQ(error, "sound output 'none' takes no argument: none");
 }

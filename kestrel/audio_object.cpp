@@ -151,8 +151,10 @@ void AudioObject::onPacket(int member, int type, std::span<const std::uint8_t> p
   if (!stats_[m]) {
     stats_[m] = std::make_unique<ReceiveStats>();
     stats_[m]->start(sequence, now);
-  } else if (!stats_[m]->count(sequence, payload.size(), now)) {
-    return;  // older than what was already played
+  } else {
+    bool use = stats_[m]->count(sequence, payload.size(), now);
+    if (settings_.counted) settings_.counted(member, *stats_[m], now);
+    if (!use) return;  // older than what was already played
   }
   std::array<std::int16_t, audio::kBlockSamples> block{};
   if (c->decode(member, payload,

@@ -44,6 +44,8 @@ struct AudioObjectSettings {
   std::function<bool()> micOff;      // captured audio becomes silence
   // Sends one packet of this type to every member.
   std::function<void(int type, std::span<const std::uint8_t> data)> send;
+  // After every counted packet (the Statistics window).
+  std::function<void(int member, const ReceiveStats& stats, std::uint32_t now)> counted;
   std::string reportPath = "userdata.log";
   std::string mixerLogPath = "ksa.log";
 };

@@ -4,6 +4,7 @@
 #include <QBoxLayout>
 
 #include "kestrel/chat.h"
+#include "kestrel/statistics_window.h"
 #include "kestrel/window.h"
 
 namespace zep::kestrel {
@@ -50,12 +51,24 @@ void textChat(ui::qt::QtWindow& w) {
   w.button(line, "Close");
 }
 
+void statistics(ui::qt::QtWindow& w) {
+  w.list(w.root(), "Participants", false);
+  auto* audio = layoutOf(w.group(w.root(), "Audio", false));
+  for (const char* f : {"Received:", "Lost:", "Late:", "Total:", "Bandwidth:", "Latency:"})
+    w.field(audio, std::string("Audio ") + f, true);
+  auto* video = layoutOf(w.group(w.root(), "Video", false));
+  for (const char* f : {"Received:", "Lost:", "Frames/sec:", "Bandwidth:"})
+    w.field(video, std::string("Video ") + f, true);
+  w.button(w.root(), "Close");
+}
+
 }  // namespace
 
 void addQtWindows(ui::qt::QtApp& app) {
   app.addWindow(kKestrelTitle, mainWindow);
   app.addWindow("Call User", callUser);
   app.addWindow(kChatTitle, textChat);
+  app.addWindow(kStatisticsTitle, statistics);
 }
 
 }  // namespace zep::kestrel

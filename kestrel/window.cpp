@@ -202,6 +202,9 @@ void KestrelWindow::startAudio() {
   s.mute = [this] { return settings_.mute != 0; };
   s.micOff = [this] { return settings_.micOff != 0; };
   s.send = [this](int type, std::span<const std::uint8_t> data) { sendAudio(type, data); };
+  s.counted = [this](int member, const ReceiveStats& stats, std::uint32_t now) {
+    statistics_.update(member, stats, false, now);
+  };
   s.reportPath = options_.workingDirectory + "/userdata.log";
   s.mixerLogPath = options_.workingDirectory + "/ksa.log";
   auto audio = std::make_unique<AudioObject>(*options_.audio, *options_.clock, *this, s);
@@ -259,6 +262,11 @@ void KestrelWindow::onClick(std::string_view control) {
   } else if (control == "View/Audio panel") {
     std::string why;
     process::start("/usr/bin/pavucontrol", {}, &why);  // nothing is shown when it cannot start
+  } else if (control == "View/Statistics") {
+    auto session = engine_->session();
+    statistics_.refresh(session.members, session.localMember);
+    view_->runDialog(kStatisticsTitle, statistics_);
+    statistics_.detach();
   } else if (control == "Tools/Text Chat") {
     if (chat_) {
       view_->runDialog(kChatTitle, *chat_);

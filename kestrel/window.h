@@ -14,6 +14,7 @@
 #include "kestrel/chat.h"
 #include "kestrel/media_link.h"
 #include "kestrel/settings.h"
+#include "kestrel/statistics_window.h"
 #include "ui/view.h"
 
 namespace zep::kestrel {
@@ -89,6 +90,7 @@ class KestrelWindow final : public ui::Presenter,
   std::mutex audioMutex_;  // the audio object is used by the media thread too
   std::unique_ptr<AudioObject> audio_;
   std::unique_ptr<ChatWindow> chat_;
+  StatisticsWindow statistics_{[](net::Ipv4 a) { return host::lookupName(a); }};
   std::jthread ring_;
   bool invitationPending_ = false;
   int announcements_ = 0;

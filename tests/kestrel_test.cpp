@@ -80,6 +80,10 @@ TEST(Kestrel, TwoClientsCallTalkAndChat) {
   EXPECT_TRUE(LogFile(lou.dir / "chat.log").waitFor("kay: hello lou\r\n"));
 
   clock::sleepMs(3000);
+  lou.command("click View/Statistics");
+  EXPECT_TRUE(lou.out.waitFor("Statistics: Participants + kay@"));
+  EXPECT_TRUE(lou.out.waitFor("Statistics: Audio Lost: =      0 (  0%)"));
+  lou.command("click Close");
   kay.command("click File/Exit");
   lou.command("click File/Exit");
   ASSERT_TRUE(kay.process_.waitForExit(8000));

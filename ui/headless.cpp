@@ -26,6 +26,8 @@ std::string oneLine(std::string text) {
   for (char c : text) {
     if (c == '\n')
       out += "\\n";
+    else if (c == '\t')
+      out += " | ";
     else if (c != '\r')
       out += c;
   }
@@ -72,18 +74,45 @@ class HeadlessApp::Window final : public View {
   }
   void addItem(std::string_view list, const std::string& item) override {
     lists_[std::string(list)].push_back(item);
-    say(std::string(list) + " + " + item);
+    say(std::string(list) + " + " + oneLine(item));
   }
   void removeItem(std::string_view list, const std::string& item) override {
     auto& items = lists_[std::string(list)];
     auto it = std::find(items.begin(), items.end(), item);
     if (it != items.end()) items.erase(it);
-    say(std::string(list) + " - " + item);
+    say(std::string(list) + " - " + oneLine(item));
   }
   void insertItem(std::string_view list, int index, const std::string& item) override {
     auto& items = lists_[std::string(list)];
     items.insert(items.begin() + std::clamp<long>(index, 0, static_cast<long>(items.size())), item);
-    say(std::string(list) + " + " + item);
+    say(std::string(list) + " + " + oneLine(item));
+  }
+  void removeItemAt(std::string_view list, int index) override {
+    auto& items = lists_[std::string(list)];
+    if (index < 0 || index >= static_cast<int>(items.size())) return;
+    std::string item = std::move(items[static_cast<std::size_t>(index)]);
+    items.erase(items.begin() + index);
+    say(std::string(list) + " - " + oneLine(item));
+  }
+  void selectItem(std::string_view list, int index) override {
+    std::string item = itemAt(std::string(list), index);
+    say(std::string(list) + (index < 0 ? " selection cleared" : " selected " + oneLine(item)));
+  }
+  void setVisible(std::string_view control, bool visible) override {
+    if (control.empty()) {
+      if (visible) shownOrder_ = app_.nextShown();
+      if (visible == visible_) return;
+      visible_ = visible;
+      say(visible ? "shown" : "hidden");
+      return;
+    }
+    change(control, visible ? " shown" : " hidden", "visible");
+  }
+  View* openWindow(const std::string& title, Presenter& presenter) override {
+    return app_.openWindow(title, presenter);
+  }
+  void postCommand(std::uint32_t first, std::uintptr_t second) override {
+    app_.post([this, first, second] { presenter_.onCommand(first, second); });
   }
   void clearItems(std::string_view list) override {
     lists_[std::string(list)].clear();
@@ -96,7 +125,12 @@ class HeadlessApp::Window final : public View {
   void runDialog(const std::string& title, Presenter& presenter) override {
     app_.runWindow(title, presenter);
   }
-  void close() override { open_ = false; }
+  void close() override {
+    if (modeless_)
+      setVisible("", false);
+    else
+      open_ = false;
+  }
   void startTimer(int id, int periodMs) override {
     auto period = std::chrono::milliseconds(std::max(periodMs, 1));
     timers_[id] = {period, Clock::now() + period};
@@ -148,6 +182,9 @@ class HeadlessApp::Window final : public View {
   }
 
   bool open() const { return open_; }
+  bool visible() const { return visible_; }
+  int shownOrder() const { return shownOrder_; }
+  void makeModeless() { modeless_ = true, visible_ = false; }
   Presenter& presenter() { return presenter_; }
   void say(const std::string& text) { app_.print(title_ + ": " + text); }
   // Prints a control's new state only when it differs from what is shown: a value set again
@@ -165,6 +202,11 @@ class HeadlessApp::Window final : public View {
       return n >= 0 && n < static_cast<int>(items.size()) ? n : -1;
     }
     auto it = std::find(items.begin(), items.end(), item);
+    if (it == items.end())  // a row of several columns, by its first
+      it = std::find_if(items.begin(), items.end(), [&](const std::string& row) {
+        return row.size() > item.size() && row.compare(0, item.size(), item) == 0 &&
+               row[item.size()] == '\t';
+      });
     return it == items.end() ? -1 : static_cast<int>(it - items.begin());
   }
   std::string itemAt(const std::string& list, int index) {
@@ -193,7 +235,31 @@ class HeadlessApp::Window final : public View {
   std::mutex displayMutex_;
   std::map<int, Display> displays_;
   bool open_ = true;
+  bool modeless_ = false;
+  bool visible_ = true;
+  int shownOrder_ = 0;
 };
+
+HeadlessApp::HeadlessApp(std::FILE* out, std::istream& in, bool closeOnInputEnd)
+    : out_(out), in_(in), closeOnInputEnd_(closeOnInputEnd) {}
+
+View* HeadlessApp::openWindow(const std::string& title, Presenter& presenter) {
+  modeless_.push_back(std::make_unique<Window>(*this, title, presenter));
+  Window& w = *modeless_.back();
+  w.makeModeless();
+  w.say("opened");
+  presenter.attach(w);
+  return &w;
+}
+
+HeadlessApp::Window* HeadlessApp::target() {
+  if (windows_.size() > 1) return windows_.back();  // a modal dialog
+  Window* shown = nullptr;
+  for (auto& w : modeless_)
+    if (w->visible() && (!shown || w->shownOrder() > shown->shownOrder())) shown = w.get();
+  if (shown) return shown;
+  return windows_.empty() ? nullptr : windows_.back();
+}
 
 void HeadlessApp::print(const std::string& line) {
   std::lock_guard lock(printMutex_);
@@ -210,8 +276,9 @@ void HeadlessApp::post(std::function<void()> work) {
 }
 
 void HeadlessApp::handleLine(const std::string& line) {
-  if (windows_.empty() || line.empty()) return;
-  Window& w = *windows_.back();
+  Window* top = target();
+  if (!top || line.empty()) return;
+  Window& w = *top;
   auto space = line.find(' ');
   std::string command = line.substr(0, space);
   std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
@@ -305,6 +372,7 @@ int HeadlessApp::run(const std::string& title, Presenter& presenter) {
 }
 
 HeadlessApp::~HeadlessApp() {
+  modeless_.clear();
   if (!reader_.joinable()) return;
   std::unique_lock lock(mutex_);
   bool ended = changed_.wait_for(lock, std::chrono::seconds(1), [this] { return inputEnded_; });

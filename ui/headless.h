@@ -7,6 +7,9 @@
 //   type FIELD = TEXT             replace a text field's contents
 //   slide CONTROL = VALUE         move a slider and let go of it
 //   close                         the window's close box
+// A modeless window (View::openWindow) takes the typed lines while it is shown and no modal
+// dialog is open; the one shown last wins. Columns of a row print separated by " | ", and
+// `select` finds a row by its whole text or by its first column.
 // The end of the input closes the main window, unless the program keeps running without input
 // (a plug-in started with no input ends when it is told to quit).
 #pragma once
@@ -17,6 +20,7 @@
 #include <functional>
 #include <istream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -32,8 +36,7 @@ bool wantsHeadless(int argc, char** argv);
 
 class HeadlessApp {
  public:
-  HeadlessApp(std::FILE* out, std::istream& in, bool closeOnInputEnd = true)
-      : out_(out), in_(in), closeOnInputEnd_(closeOnInputEnd) {}
+  HeadlessApp(std::FILE* out, std::istream& in, bool closeOnInputEnd = true);
   // Waits briefly for the input to end; a reader still blocked in a read of an open input is
   // left to end with the process.
   ~HeadlessApp();
@@ -44,10 +47,13 @@ class HeadlessApp {
   void print(const std::string& line);
   void post(std::function<void()> work);
   void runWindow(const std::string& title, Presenter& presenter);
+  View* openWindow(const std::string& title, Presenter& presenter);
+  int nextShown() { return ++shownCount_; }
 
  private:
   class Window;
   void handleLine(const std::string& line);
+  Window* target();
 
   std::FILE* out_;
   std::istream& in_;
@@ -56,6 +62,8 @@ class HeadlessApp {
   std::condition_variable changed_;
   std::deque<std::function<void()>> work_;
   std::vector<Window*> windows_;
+  std::vector<std::unique_ptr<Window>> modeless_;
+  int shownCount_ = 0;
   std::mutex printMutex_;
   bool inputEnded_ = false;
   bool closeOnInputEnd_;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ui/view.h"
@@ -83,6 +84,36 @@ class RecordingView final : public View {
     d.painted++;
     d.last.assign(rgb.begin(), rgb.end());
   }
+  void removeItemAt(std::string_view l, int index) override {
+    auto& v = lists[std::string(l)];
+    if (index >= 0 && index < static_cast<int>(v.size())) v.erase(v.begin() + index);
+  }
+  void selectItem(std::string_view l, int index) override { selected[std::string(l)] = index; }
+  void setVisible(std::string_view c, bool v) override { visible[std::string(c)] = v; }
+  View* openWindow(const std::string& title, Presenter& presenter) override {
+    windows.push_back(std::make_unique<RecordingView>());
+    windowTitles.push_back(title);
+    presenter.attach(*windows.back());
+    return windows.back().get();
+  }
+  // Posted commands are kept for the test to read (any thread).
+  struct Command {
+    std::uint32_t first;
+    std::uintptr_t second;
+  };
+  void postCommand(std::uint32_t first, std::uintptr_t second) override {
+    std::lock_guard lock(mutex_);
+    commands_.push_back({first, second});
+  }
+  std::vector<Command> takeCommands() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(commands_, {});
+  }
+  bool isVisible(const std::string& c) const {
+    auto it = visible.find(c);
+    return it != visible.end() && it->second;
+  }
+
   Display display(int id) {
     std::lock_guard lock(mutex_);
     return displays[id];
@@ -114,6 +145,10 @@ class RecordingView final : public View {
   std::map<int, int> timers;  // running timers and their periods
   std::map<int, Display> displays;
   std::vector<std::string> dialogs;
+  std::map<std::string, int> selected;  // selections the program made
+  std::map<std::string, bool> visible;
+  std::vector<std::unique_ptr<RecordingView>> windows;  // modeless windows opened
+  std::vector<std::string> windowTitles;
   bool closed = false;
   // Drives a modal dialog while it is open.
   std::function<void(const std::string&, Presenter&, RecordingView&)> onDialog;
@@ -121,6 +156,7 @@ class RecordingView final : public View {
  private:
   std::mutex mutex_;
   std::vector<std::function<void()>> posted_;
+  std::vector<Command> commands_;
 };
 
 }  // namespace zep::ui

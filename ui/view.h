@@ -53,6 +53,28 @@ class View {
   virtual void openDisplay(int id, const std::string& title, int x, int y, bool sizable) = 0;
   virtual void closeDisplay(int id) = 0;
   virtual void paintDisplay(int id, std::span<const std::uint8_t> rgb, int width, int height) = 0;
+
+  // Lists of several columns take each row as one item with its columns separated by '\t'.
+  // Removes the entry at position index (0 first); one of several equal entries stays.
+  virtual void removeItemAt(std::string_view list, int index) { (void)list, (void)index; }
+  // Selects the entry at index (-1: none), as the program's own act: it is not reported back
+  // through the presenter's onSelect.
+  virtual void selectItem(std::string_view list, int index) { (void)list, (void)index; }
+  // Shows or hides a control; an empty name is the window itself, which comes to the front
+  // when shown.
+  virtual void setVisible(std::string_view control, bool visible) { (void)control, (void)visible; }
+  // Opens a modeless window beside this one, hidden until setVisible("", true), driven by
+  // presenter (attached before this returns). It lives as long as this window; its close()
+  // hides it. Null when this front end has no such windows.
+  virtual View* openWindow(const std::string& title, Presenter& presenter) {
+    (void)title, (void)presenter;
+    return nullptr;
+  }
+  // A posted command: the presenter's onCommand(first, second) runs later on the window
+  // thread. Callable from any thread.
+  virtual void postCommand(std::uint32_t first, std::uintptr_t second) {
+    (void)first, (void)second;
+  }
 };
 
 // What the user does to a window, delivered on the window thread.
@@ -76,6 +98,8 @@ class Presenter {
   virtual void onClose() {}
   // A window timer fired.
   virtual void onTimer(int id) { (void)id; }
+  // A command posted to this window (View::postCommand).
+  virtual void onCommand(std::uint32_t first, std::uintptr_t second) { (void)first, (void)second; }
 };
 
 }  // namespace zep::ui

@@ -15,9 +15,14 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QSignalBlocker>
 #include <QSlider>
+#include <QTabBar>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace zep::ui::qt {
 
@@ -159,6 +164,7 @@ class PictureWindow final : public QWidget {
 }  // namespace
 
 QtWindow::~QtWindow() {
+  windows_.clear();
   for (auto& [id, d] : displays_) delete d;
   delete widget_;
 }
@@ -307,6 +313,132 @@ void QtWindow::menu(const std::string& title, const std::vector<std::string>& it
   }
 }
 
+QWidget* QtWindow::table(QBoxLayout* into, const std::string& name,
+                         const std::vector<std::pair<std::string, int>>& columns) {
+  auto* t = new QTreeWidget;
+  t->setObjectName(q(name));
+  t->setRootIsDecorated(false);
+  t->setUniformRowHeights(true);
+  t->setSortingEnabled(false);  // the presenter keeps the order
+  t->setColumnCount(static_cast<int>(columns.size()));
+  QStringList labels;
+  for (const auto& c : columns) labels << q(c.first);
+  t->setHeaderLabels(labels);
+  for (std::size_t i = 0; i < columns.size(); ++i)
+    t->setColumnWidth(static_cast<int>(i), columns[i].second);
+  QObject::connect(t, &QTreeWidget::currentItemChanged, [this, name, t](QTreeWidgetItem* item) {
+    int row = item ? t->indexOfTopLevelItem(item) : -1;
+    presenter_.onSelect(name, row, item ? item->text(0).toStdString() : "");
+  });
+  into->addWidget(t);
+  controls_[name] = t;
+  return t;
+}
+
+QWidget* QtWindow::tabs(QBoxLayout* into, const std::vector<std::string>& names) {
+  auto* bar = new QTabBar;
+  for (const auto& n : names) {
+    bar->addTab(q(n));
+    controls_[n] = bar;
+  }
+  QObject::connect(bar, &QTabBar::currentChanged, [this, bar](int index) {
+    if (index >= 0) presenter_.onClick(bar->tabText(index).toStdString());
+  });
+  into->addWidget(bar);
+  return bar;
+}
+
+QAbstractButton* QtWindow::radio(QBoxLayout* into, const std::string& label) {
+  auto* b = new QRadioButton(q(label));
+  b->setObjectName(q(label));
+  QObject::connect(b, &QRadioButton::clicked, [this, label] { presenter_.onClick(label); });
+  into->addWidget(b);
+  controls_[label] = b;
+  return b;
+}
+
+QBoxLayout* QtWindow::page(QBoxLayout* into, const std::string& name) {
+  auto* w = new QWidget;
+  w->setObjectName(q(name));
+  auto* layout = new QVBoxLayout(w);
+  layout->setContentsMargins(0, 0, 0, 0);
+  into->addWidget(w);
+  controls_[name] = w;
+  return layout;
+}
+
+namespace {
+QTreeWidgetItem* rowItem(const std::string& row) {
+  auto* item = new QTreeWidgetItem;
+  int column = 0;
+  std::size_t start = 0;
+  for (;;) {
+    auto tab = row.find('\t', start);
+    item->setText(column++, q(std::string_view(row).substr(start, tab - start)));
+    if (tab == std::string::npos) break;
+    start = tab + 1;
+  }
+  return item;
+}
+}  // namespace
+
+void QtWindow::removeItemAt(std::string_view name, int index) {
+  QWidget* w = control(std::string(name));
+  const QSignalBlocker quiet(w);
+  if (auto* t = qobject_cast<QTreeWidget*>(w)) {
+    bool current = t->currentItem() && t->indexOfTopLevelItem(t->currentItem()) == index;
+    delete t->takeTopLevelItem(index);
+    if (current) {  // nothing is selected once the selected row is gone
+      t->setCurrentItem(nullptr);
+      t->clearSelection();
+    }
+  } else if (auto* l = qobject_cast<QListWidget*>(w)) {
+    delete l->takeItem(index);
+  }
+}
+
+void QtWindow::selectItem(std::string_view name, int index) {
+  QWidget* w = control(std::string(name));
+  const QSignalBlocker quiet(w);
+  if (auto* t = qobject_cast<QTreeWidget*>(w)) {
+    QTreeWidgetItem* item = index >= 0 ? t->topLevelItem(index) : nullptr;
+    t->setCurrentItem(item);
+    if (!item) t->clearSelection();
+  } else if (auto* l = qobject_cast<QListWidget*>(w)) {
+    l->setCurrentRow(index);
+  }
+}
+
+void QtWindow::setVisible(std::string_view name, bool visible) {
+  if (name.empty()) {
+    widget_->setVisible(visible);
+    if (visible) {
+      widget_->raise();
+      widget_->activateWindow();
+    }
+    return;
+  }
+  if (QWidget* w = control(std::string(name))) w->setVisible(visible);
+}
+
+View* QtWindow::openWindow(const std::string& title, Presenter& presenter) {
+  windows_.push_back(std::make_unique<QtWindow>(app_, title, presenter, true));
+  QtWindow& w = *windows_.back();
+  w.dialog()->setModal(false);
+  presenter.attach(w);
+  return &w;
+}
+
+void QtWindow::postCommand(std::uint32_t first, std::uintptr_t second) {
+  QPointer<QWidget> alive(widget_);
+  QMetaObject::invokeMethod(
+      qApp,
+      [this, alive, first, second] {
+        if (alive) presenter_.onCommand(first, second);
+      },
+      Qt::QueuedConnection);
+}
+
 QWidget* QtWindow::control(const std::string& name) const {
   auto it = controls_.find(name);
   return it == controls_.end() ? nullptr : it->second;
@@ -323,7 +455,13 @@ void QtWindow::setEnabled(std::string_view name, bool enabled) {
 }
 
 void QtWindow::setChecked(std::string_view name, bool checked) {
-  if (auto* b = qobject_cast<QAbstractButton*>(control(std::string(name)))) b->setChecked(checked);
+  QWidget* w = control(std::string(name));
+  if (auto* b = qobject_cast<QAbstractButton*>(w)) b->setChecked(checked);
+  if (auto* bar = qobject_cast<QTabBar*>(w); bar && checked) {
+    const QSignalBlocker quiet(bar);
+    for (int i = 0; i < bar->count(); ++i)
+      if (bar->tabText(i) == q(name)) bar->setCurrentIndex(i);
+  }
 }
 
 void QtWindow::setValue(std::string_view name, int value) {
@@ -339,7 +477,9 @@ void QtWindow::setPicture(std::string_view name, std::string_view picture) {
 }
 
 void QtWindow::addItem(std::string_view name, const std::string& item) {
-  if (auto* l = qobject_cast<QListWidget*>(control(std::string(name)))) l->addItem(q(item));
+  QWidget* w = control(std::string(name));
+  if (auto* l = qobject_cast<QListWidget*>(w)) l->addItem(q(item));
+  if (auto* t = qobject_cast<QTreeWidget*>(w)) t->addTopLevelItem(rowItem(item));
 }
 
 void QtWindow::removeItem(std::string_view name, const std::string& item) {
@@ -350,9 +490,13 @@ void QtWindow::removeItem(std::string_view name, const std::string& item) {
 }
 
 void QtWindow::insertItem(std::string_view name, int index, const std::string& item) {
+  QWidget* w = control(std::string(name));
   // A sorted list places the item by itself.
-  if (auto* l = qobject_cast<QListWidget*>(control(std::string(name))))
-    l->insertItem(index, q(item));
+  if (auto* l = qobject_cast<QListWidget*>(w)) l->insertItem(index, q(item));
+  if (auto* t = qobject_cast<QTreeWidget*>(w)) {
+    const QSignalBlocker quiet(t);
+    t->insertTopLevelItem(std::clamp(index, 0, t->topLevelItemCount()), rowItem(item));
+  }
 }
 
 void QtWindow::startTimer(int id, int periodMs) {
@@ -369,7 +513,12 @@ void QtWindow::stopTimer(int id) {
 }
 
 void QtWindow::clearItems(std::string_view name) {
-  if (auto* l = qobject_cast<QListWidget*>(control(std::string(name)))) l->clear();
+  QWidget* w = control(std::string(name));
+  if (auto* l = qobject_cast<QListWidget*>(w)) l->clear();
+  if (auto* t = qobject_cast<QTreeWidget*>(w)) {
+    const QSignalBlocker quiet(t);
+    t->clear();
+  }
 }
 
 void QtWindow::messageBox(const std::string& title, const std::string& text, Icon icon) {

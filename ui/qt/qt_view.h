@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,15 @@ class QtWindow final : public View {
   QProgressBar* meter(QBoxLayout* into, const std::string& name);
   QLabel* picture(QBoxLayout* into, const std::string& name);
   void menu(const std::string& title, const std::vector<std::string>& items);
+  // A list of several columns (name, width in pixels), filled in the order the presenter
+  // gives; a row's columns are separated by '\t'.
+  QWidget* table(QBoxLayout* into, const std::string& name,
+                 const std::vector<std::pair<std::string, int>>& columns);
+  // A tab bar: choosing a tab is a click on its name; setChecked(name, true) chooses it.
+  QWidget* tabs(QBoxLayout* into, const std::vector<std::string>& names);
+  QAbstractButton* radio(QBoxLayout* into, const std::string& label);
+  // A plain area shown or hidden as one control; returns its layout.
+  QBoxLayout* page(QBoxLayout* into, const std::string& name);
   QBoxLayout* root() { return root_; }
 
   // Finding controls (tests).
@@ -85,6 +95,11 @@ class QtWindow final : public View {
   void openDisplay(int id, const std::string& title, int x, int y, bool sizable) override;
   void closeDisplay(int id) override;
   void paintDisplay(int id, std::span<const std::uint8_t> rgb, int width, int height) override;
+  void removeItemAt(std::string_view list, int index) override;
+  void selectItem(std::string_view list, int index) override;
+  void setVisible(std::string_view control, bool visible) override;
+  View* openWindow(const std::string& title, Presenter& presenter) override;
+  void postCommand(std::uint32_t first, std::uintptr_t second) override;
   // The picture window of an id, null when closed (tests and screenshots).
   QWidget* display(int id) const;
 
@@ -98,6 +113,7 @@ class QtWindow final : public View {
   std::map<std::string, QWidget*> controls_;
   std::map<int, QTimer*> timers_;     // children of the window's widget
   std::map<int, QWidget*> displays_;  // top-level picture windows, touched on the window thread
+  std::vector<std::unique_ptr<QtWindow>> windows_;  // modeless windows beside this one
 };
 
 // The pictures the suite draws for itself: "idle", "ringing", "product".

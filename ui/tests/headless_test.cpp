@@ -142,3 +142,74 @@ TEST(Headless, WindowTimersFireOnTheWindowThreadUntilStopped) {
 
 }  // namespace
 }  // namespace zep::ui
+
+namespace zep::ui {
+namespace {
+
+// A main window that opens a modeless window of two-column rows and takes posted commands.
+class Owner final : public Presenter {
+ public:
+  class Side final : public Presenter {
+   public:
+    void attach(View& view) override {
+      view_ = &view;
+      view.insertItem("Rows", 0, "bob\tb@x");
+      view.insertItem("Rows", 0, "alice\ta@x");
+    }
+    void onClick(std::string_view control) override {
+      if (control == "Hide") view_->close();
+      if (control == "Drop") view_->removeItemAt("Rows", 0);
+    }
+    void onSelect(std::string_view, int index, const std::string& item) override {
+      view_->setText("Picked", std::to_string(index) + " " + item);
+    }
+    View* view_ = nullptr;
+  };
+  void attach(View& view) override {
+    view_ = &view;
+    side_view_ = view.openWindow("Side", side_);
+  }
+  void onClick(std::string_view control) override {
+    if (control == "Show") side_view_->setVisible("", true);
+    if (control == "Post") view_->postCommand(0x3DFB0002u, 77);
+  }
+  void onCommand(std::uint32_t first, std::uintptr_t second) override {
+    view_->setText("Command", std::to_string(first >> 16) + " " + std::to_string(second));
+  }
+  void onClose() override { view_->close(); }
+
+ private:
+  View* view_ = nullptr;
+  View* side_view_ = nullptr;
+  Side side_;
+};
+
+TEST(Headless, ModelessWindowsTakeTheInputWhileShownAndCommandsArePosted) {
+  std::FILE* out = std::tmpfile();
+  std::istringstream in(
+      "click Post\nclick Show\nselect Rows = bob\nclick Drop\nclick Hide\nclick Post\n");
+  {
+    HeadlessApp app(out, in);
+    Owner owner;
+    app.run("Owner", owner);
+  }
+  std::rewind(out);
+  std::string text;
+  char buffer[4096];
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, out)) text.append(buffer, n);
+  std::fclose(out);
+  EXPECT_EQ(text,
+            "Owner: opened\n"
+            "Side: opened\n"
+            "Side: Rows + bob | b@x\n"
+            "Side: Rows + alice | a@x\n"
+            "Side: shown\n"
+            "Side: Picked = 1 bob | b@x\n"
+            "Side: Rows - alice | a@x\n"
+            "Side: hidden\n"
+            "Owner: Command = 15867 77\n"  // posted behind the typed lines; twice the same
+            "Owner: closed\n");
+}
+
+}  // namespace
+}  // namespace zep::ui

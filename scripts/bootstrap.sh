@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config git clang-format
+  # the Debian package: dpkg-shlibdeps finds the libraries the programs link
+  dpkg-dev
   # codecs and devices
   libgsm1-dev libavcodec-dev libavutil-dev libswscale-dev
   portaudio19-dev libsndfile1-dev libsamplerate0-dev libv4l-dev

@@ -263,6 +263,7 @@ void DirectoryServerDialog::attach(ui::View& view) {
 
 void DirectoryServerDialog::showPage(int tab) {
   view_->setVisible(tab == 0 ? "Conferences page" : "Active Users page", false);
+  view_->setChecked(tab == 0 ? "Conferences" : "Active Users", false);
   view_->setChecked(tab == 0 ? "Active Users" : "Conferences", true);
   view_->setVisible(tab == 0 ? "Active Users page" : "Conferences page", true);
 }

@@ -60,16 +60,16 @@ TEST(DirectoryWire, ClientRequestsAreLaidOutFieldByField) {
   ASSERT_EQ(0, link.createConference(kProtected, "Topic", "pw"));
   ASSERT_EQ(0, link.join(0x04030201));
   ASSERT_EQ(0, link.answerAdmission(0, ip("10.0.0.7")));
-  std::vector<std::uint8_t> expected = {
-      0,   0,  3,                                                                    // users
-      0,   4,  7,  0, 0, 0, 0,                                                       // conferences
-      0,   15, 1,  0, 0, 0, 0, 'a', 'l', 'i', 'c', 'e', 0,   0,   'a', '@', 'x', 0,  // user id 0,
-                                                                                     // name, "",
-                                                                                     // e-mail
-      0,   18, 6,  2, 0, 0, 0, 0,   0,   0,   0,   0,   'T', 'o', 'p', 'i', 'c', 0, 'p',
-      'w', 0,                                      // kind, 8 id bytes, texts
-      0,   8,  9,  1, 2, 3, 4, 0,   0,   0,   0,   // join (id, 0)
-      0,   8,  13, 0, 0, 0, 0, 10,  0,   0,   7};  // reject
+  std::vector<std::uint8_t> expected = {0, 0, 3,              // users
+                                        0, 4, 7, 0, 0, 0, 0,  // conferences
+                                        0, 15, 1, 0, 0, 0, 0, 'a', 'l', 'i', 'c', 'e', 0, 0, 'a',
+                                        '@', 'x', 0,  // user id 0,
+                                                      // name, "",
+                                                      // e-mail
+                                        0, 18, 6, 2, 0, 0, 0, 0, 0, 0, 0, 0, 'T', 'o', 'p', 'i',
+                                        'c', 0, 'p', 'w', 0,              // kind, 8 id bytes, texts
+                                        0, 8, 9, 1, 2, 3, 4, 0, 0, 0, 0,  // join (id, 0)
+                                        0, 8, 13, 0, 0, 0, 0, 10, 0, 0, 7};  // reject
   EXPECT_EQ(expected, out.sent);
 }
 

@@ -236,6 +236,11 @@ void AudioMixer::output() {
   if (!device_) return;
   if (firstBlock_) {
     firstBlock_ = false;
+  } else if (prepared_ && atDeviceLimit()) {
+    // The device is behind (a step came late, or several came at once to catch up): rather
+    // than carry the extra delay for the rest of the call, this block is dropped and its
+    // header takes the next one.
+    ++lateBlocks_;
   } else if (prepared_) {
     if (variant_.periodicDeviceReset && ++writtenSinceReset_ >= kDeviceResetBlocks) {
       device_->reset();
@@ -265,6 +270,13 @@ void AudioMixer::output() {
   prepared_ = true;
 }
 
+bool AudioMixer::atDeviceLimit() const {
+  if (variant_.maxDeviceBlocks == 0) return false;
+  std::size_t held = 0;
+  for (const auto& h : headers_) held += !h->done;
+  return held >= variant_.maxDeviceBlocks;
+}
+
 void AudioMixer::step() {
   if (variant_.timerPaced) {
     output();
@@ -292,7 +304,8 @@ void AudioMixer::run(const std::stop_token& stop) {
       if (playing_) step();
       continue;
     }
-    mix();
+    // The step's time comes first and the mix right before the output, so a block that
+    // arrived just before a step is in it, and is written at the next.
     std::uint32_t t = clock_.now();
     bool first;
     {
@@ -301,6 +314,8 @@ void AudioMixer::run(const std::stop_token& stop) {
     }
     target_ = first ? t : target_ + 100;
     if (static_cast<std::int32_t>(target_ - t) > 0) clock_.sleep(static_cast<int>(target_ - t));
+    if (!playing_) continue;
+    mix();
     output();
   }
 }

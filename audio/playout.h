@@ -31,13 +31,18 @@ struct PlayoutVariant {
   bool periodicDeviceReset;  // reset the device every 10000 blocks
   bool waitUntilDone;        // wait for a free header until it is done, not just once
   Log log;
+  // The most blocks the device holds, the one playing included: a block that would be one
+  // more is dropped instead of written. 0: as many as there are headers.
+  std::size_t maxDeviceBlocks = 0;
   std::size_t blockBytes() const { return blockSamples * 2; }
   int blockMs() const { return static_cast<int>(blockSamples / 8); }
 };
 
-// The audio tool: the latest block wins, one block of delay at most.
+// The audio tool: the latest block wins, one block of delay at most, and the device holds the
+// block playing and at most one more, so a late step never leaves delay behind for the rest of
+// the call.
 inline constexpr PlayoutVariant kAudioToolPlayout{
-    800, 6, false, false, true, false, PlayoutVariant::kNoLog};
+    800, 6, false, false, true, false, PlayoutVariant::kNoLog, 2};
 // The integrated client and the stream client: jitter buffers primed with two blocks.
 inline constexpr PlayoutVariant kKestrelPlayout{
     1600, 6, true, true, false, false, PlayoutVariant::kKestrelLog};
@@ -141,9 +146,14 @@ class AudioMixer {
   std::uint32_t blocksSinceDeviceReset() const { return writtenSinceReset_; }
   // Blocks dropped because the device still held the header they were due in.
   std::uint64_t droppedBlocks() const { return droppedBlocks_; }
+  // Blocks dropped because the device already held as many as the variant allows: each one
+  // takes a block's time off the delay that a late step left in the device.
+  std::uint64_t lateBlocks() const { return lateBlocks_; }
 
  private:
   void run(const std::stop_token& stop);
+  // The device holds as many blocks as the variant allows.
+  bool atDeviceLimit() const;
   void message(const std::string& title, const std::string& text);
 
   const PlayoutVariant& variant_;
@@ -165,6 +175,7 @@ class AudioMixer {
   bool prepared_ = false;  // the current header holds a block to write
   std::uint32_t writtenSinceReset_ = 0;
   std::atomic<std::uint64_t> droppedBlocks_{0};
+  std::atomic<std::uint64_t> lateBlocks_{0};
   std::vector<std::int16_t> mix_;
   std::atomic<bool> playing_{false};
   std::uint32_t target_ = 0;

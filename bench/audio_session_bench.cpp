@@ -1,6 +1,8 @@
 // Whole audio sessions on loopback hosts with sound-file devices:
-//   delay  mouth-to-ear delay: clicks in alice's microphone file found again in bob's
-//          loudspeaker file, through capture, coding, the network, decoding, the ring, the
+//   delay  the receive half first: blocks that this program sends to an audio tool as member 1,
+//          from their arrival to their first sample in its loudspeaker file (on the file's own
+//          timeline); then the mouth-to-ear delay: clicks in alice's microphone file found again in
+//          bob's loudspeaker file, through capture, coding, the network, decoding, the ring, the
 //          mixer and the output queue; median and 95th percentile over the clicks.
 //   cpu    the share of one core each audio tool uses in a three-host session, per codec.
 //   snr    signal-to-noise ratio of a tone carried from one host to another, per codec: the
@@ -15,7 +17,11 @@
 #include <fstream>
 #include <sstream>
 
+#include <random>
+
+#include "applink/link.h"
 #include "platform/audio.h"
+#include "platform/clock.h"
 #include "tests/driver/driver.h"
 
 using namespace zep;
@@ -81,11 +87,89 @@ std::vector<std::size_t> onsets(const std::vector<std::int16_t>& s, int threshol
   return found;
 }
 
-int delayBench() {
+void printDelays(const char* what, std::vector<double> delays, std::size_t of) {
+  std::sort(delays.begin(), delays.end());
+  std::printf(
+      "%s over %zu of %zu: median %.0f ms, 95th percentile %.0f ms, best %.0f ms, worst %.0f "
+      "ms\n",
+      what, delays.size(), of, delays[delays.size() / 2], delays[delays.size() * 95 / 100],
+      delays.front(), delays.back());
+}
+
+// Marked blocks sent straight to an audio tool's media port as member 1, at uneven times so
+// that they meet its mixing steps at every phase, each found again in the loudspeaker file.
+int arrivalBench() {
+  SessionHost b("bob");
+  auto dir = freshDirectory("arrival-bench");
+  std::string error;
+  sound::writeSoundFile((dir / "b-mic.wav").string(), std::vector<std::int16_t>(8000, 0), &error);
+  AudioTool tb(b.address, dir / "b-mic.wav", dir / "b-out.wav");
+  if (!waitUntil([&] { return tb.startOf("output") > 0; }, 10000)) {
+    std::fprintf(stderr, "arrival: the audio tool did not start playing\n");
+    return 1;
+  }
+  clock::sleepMs(500);
+  const char* failed = nullptr;
+  net::Socket socket = net::openUdp(freshAddress(), 0, &failed);
+  if (!socket.valid()) {
+    std::fprintf(stderr, "arrival: no socket (%s)\n", failed);
+    return 1;
+  }
+  // A loud block, big-endian as the PCM message carries it.
+  std::vector<std::uint8_t> pcm(1600);
+  for (std::size_t i = 0; i < 800; ++i) {
+    auto v = static_cast<std::uint16_t>(
+        static_cast<std::int16_t>(12000 * std::sin(0.7 + 0.8 * double(i))));
+    pcm[2 * i] = static_cast<std::uint8_t>(v >> 8);
+    pcm[2 * i + 1] = static_cast<std::uint8_t>(v);
+  }
+  auto datagram = applink::encodeMediaDatagram(15, 1, pcm);
+  const unsigned seed = std::random_device{}();
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> pause(400, 537);  // never in step with the 100 ms mixing
+  clock::RealClock clock;
+  std::vector<double> sentAt;  // monotonic ms
+  const int blocks = 50;
+  for (int i = 0; i < blocks; ++i) {
+    sentAt.push_back(double(clock.nowMicros()) / 1000);
+    net::sendTo(socket, b.address, 12567, datagram);
+    clock::sleepMs(pause(random));
+  }
+  clock::sleepMs(800);
+  const double outStart = tb.startOf("output") / 1000;
+  tb.quit();
+  std::vector<std::int16_t> heard;
+  if (!sound::readSoundFile((dir / "b-out.wav").string(), &heard, &error)) {
+    std::fprintf(stderr, "arrival: %s\n", error.c_str());
+    return 1;
+  }
+  auto got = onsets(heard, 3000, 1600);
+  std::vector<double> delays;
+  for (double s : sentAt) {
+    for (std::size_t g : got) {
+      double d = outStart + double(g) / 8 - s;
+      if (d > -20 && d < 400) {
+        delays.push_back(d);
+        break;
+      }
+    }
+  }
+  if (delays.size() < blocks * 9 / 10) {
+    std::fprintf(stderr, "arrival: only %zu of %d blocks found again (seed %u)\n", delays.size(),
+                 blocks, seed);
+    return 1;
+  }
+  printDelays("arrival to loudspeaker", delays, blocks);
+  return 0;
+}
+
+int mouthToEarBench() {
   SessionHost a("alice"), b("bob");
   if (!formSession({&a, &b})) return 1;
   auto dir = freshDirectory("delay-bench");
   // A click every 700 ms: short enough for 25 in 18 s, far apart enough to pair without doubt.
+  // Every step on the way is paced in whole blocks, so the delay is the same for every click of
+  // a run and changes from run to run with the phase of the mixer against the microphone.
   const std::size_t period = 5600;
   std::vector<std::int16_t> clicks(period * 26, 0);
   for (std::size_t k = 1; k <= 25; ++k)
@@ -127,13 +211,13 @@ int delayBench() {
     std::fprintf(stderr, "delay: only %zu of %zu clicks found again\n", delays.size(), sent.size());
     return 1;
   }
-  std::sort(delays.begin(), delays.end());
-  std::printf(
-      "mouth-to-ear delay over %zu clicks: median %.0f ms, 95th percentile %.0f ms, "
-      "best %.0f ms, worst %.0f ms\n",
-      delays.size(), delays[delays.size() / 2], delays[delays.size() * 95 / 100], delays.front(),
-      delays.back());
+  printDelays("mouth-to-ear delay", delays, sent.size());
   return 0;
+}
+
+int delayBench() {
+  int failed = arrivalBench();
+  return mouthToEarBench() | failed;
 }
 
 int cpuBench() {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -158,6 +159,13 @@ TEST(AudioToolPlayout, FirstBlockIsOnlyPreparedAndTheDeviceResetsEveryTenThousan
   EXPECT_EQ(rig.played.size(), static_cast<std::size_t>(kDeviceResetBlocks));
 }
 
+std::vector<std::uint8_t> audioToolBlock(std::int16_t v) {
+  std::vector<std::int16_t> samples(kAudioToolPlayout.blockSamples, v);
+  std::vector<std::uint8_t> bytes(samples.size() * 2);
+  std::memcpy(bytes.data(), samples.data(), bytes.size());
+  return bytes;
+}
+
 TEST(AudioToolPlayout, AHeaderTheDeviceStillHoldsIsNeverWrittenOver) {
   clock::SimulatedClock clock;
   HoldingOutput* device = nullptr;
@@ -168,7 +176,10 @@ TEST(AudioToolPlayout, AHeaderTheDeviceStillHoldsIsNeverWrittenOver) {
     device = d.get();
     return d;
   };
-  AudioMixer mixer(kAudioToolPlayout, clock, o);
+  // Without the limit on what the device holds, every header can end up queued.
+  PlayoutVariant unlimited = kAudioToolPlayout;
+  unlimited.maxDeviceBlocks = 0;
+  AudioMixer mixer(unlimited, clock, o);
   ASSERT_TRUE(mixer.open());
   auto* ring = mixer.add_source(16000);
   auto blockOf = [](std::int16_t v) {
@@ -194,6 +205,96 @@ TEST(AudioToolPlayout, AHeaderTheDeviceStillHoldsIsNeverWrittenOver) {
   mixer.step();
   ASSERT_EQ(device->queued.size(), 1u);
   EXPECT_EQ(device->queued[0].written[0], 42);
+  mixer.close();
+}
+
+TEST(AudioToolPlayout, ADeviceThatFellBehindHoldsOneBlockBeyondTheOnePlaying) {
+  clock::SimulatedClock clock;
+  HoldingOutput* device = nullptr;
+  AudioMixer::Options o;
+  o.startClock = false;
+  o.openDevice = [&](event::ManualResetEvent& e, std::string*) {
+    auto d = std::make_unique<HoldingOutput>(e);
+    device = d.get();
+    return d;
+  };
+  AudioMixer mixer(kAudioToolPlayout, clock, o);
+  ASSERT_TRUE(mixer.open());
+  auto* ring = mixer.add_source(16000);
+  // The device stalls for ten steps, as when steps come late and then all at once.
+  for (std::int16_t v = 1; v <= 10; ++v) {
+    ring->write_block(audioToolBlock(v));
+    mixer.step();
+  }
+  ASSERT_EQ(device->queued.size(), 2u) << "the block playing and one more";
+  EXPECT_EQ(device->queued[0].written[0], 1);
+  EXPECT_EQ(device->queued[1].written[0], 2);
+  EXPECT_EQ(mixer.lateBlocks(), 7u) << "blocks 3 to 9 were dropped, each counted";
+  EXPECT_EQ(mixer.droppedBlocks(), 0u);
+
+  // The device catches up: the next block written is the newest, so no delay stays behind.
+  device->playAll();
+  ring->write_block(audioToolBlock(11));
+  mixer.step();
+  ASSERT_EQ(device->queued.size(), 1u);
+  EXPECT_EQ(device->queued[0].written[0], 10) << "mixed at the step before, written at this one";
+  mixer.step();
+  ASSERT_EQ(device->queued.size(), 2u);
+  EXPECT_EQ(device->queued[1].written[0], 11);
+  EXPECT_EQ(mixer.lateBlocks(), 7u);
+  mixer.close();
+}
+
+// A device that plays at once and tells when: the mixing clock's own thread writes to it.
+class SignallingOutput final : public sound::SoundOutput {
+ public:
+  explicit SignallingOutput(event::ManualResetEvent& done) : done_(done) {}
+  bool write(sound::SoundBlock& block) override {
+    {
+      std::lock_guard lock(mutex);
+      firstSamples.push_back(block.samples[0]);
+    }
+    written.notify_all();
+    block.done = true;
+    done_.set();
+    return true;
+  }
+  void reset() override {}
+  std::uint64_t played() const override { return 0; }
+  // Waits for the nth write (from 1); its first sample, or -1 after the deadline.
+  int waitForWrite(std::size_t n) {
+    std::unique_lock lock(mutex);
+    if (!written.wait_for(lock, std::chrono::seconds(5), [&] { return firstSamples.size() >= n; }))
+      return -1;
+    return firstSamples[n - 1];
+  }
+  std::mutex mutex;
+  std::condition_variable written;
+  std::vector<std::int16_t> firstSamples;
+
+ private:
+  event::ManualResetEvent& done_;
+};
+
+TEST(AudioMixerClock, ABlockThatArrivesBetweenStepsIsWrittenTwoStepsLater) {
+  // Mixed at the next step, written at the one after: it does not wait in the mix buffer
+  // through a whole step's sleep as well.
+  clock::RealClock clock;
+  SignallingOutput* device = nullptr;
+  AudioMixer::Options o;
+  o.openDevice = [&](event::ManualResetEvent& e, std::string*) {
+    auto d = std::make_unique<SignallingOutput>(e);
+    device = d.get();
+    return d;
+  };
+  AudioMixer mixer(kAudioToolPlayout, clock, o);
+  auto* ring = mixer.add_source(16000);
+  ASSERT_TRUE(mixer.open());
+  ASSERT_EQ(device->waitForWrite(2), 0);
+  clock::sleepMs(50);  // halfway between two steps
+  ring->write_block(audioToolBlock(5));
+  EXPECT_EQ(device->waitForWrite(3), 0);
+  EXPECT_EQ(device->waitForWrite(4), 5);
   mixer.close();
 }
 

@@ -36,8 +36,17 @@ codec::CodecStatus AdpcmCodec::decode(int sender, std::span<const std::uint8_t> 
                                       std::span<std::uint8_t> output) {
   if (!validSender(sender) || output.size() < kBlockBytes) return codec::CodecStatus::kInputSize;
   if (input.size() < kAdpcmBlockBytes) return codec::CodecStatus::kDamaged;  // never past its end
+  auto& state = receiving_[static_cast<std::size_t>(sender)];
+  // The integrated client's packets carry the coder state ahead of the codes (predicted
+  // sample big-endian, step index): the block then starts from it.
+  if (input.size() == kAdpcmBlockBytes + 3) {
+    if (input[2] > 88) return codec::CodecStatus::kDamaged;
+    state.predicted = static_cast<std::int16_t>(input[0] << 8 | input[1]);
+    state.index = input[2];
+    input = input.subspan(3);
+  }
   std::array<std::int16_t, kBlockSamples> block;
-  adpcm_decode(input.first(kAdpcmBlockBytes), block, receiving_[static_cast<std::size_t>(sender)]);
+  adpcm_decode(input.first(kAdpcmBlockBytes), block, state);
   storeSamples(block, output);
   return codec::CodecStatus::kOk;
 }

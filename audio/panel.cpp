@@ -1,5 +1,7 @@
 #include "audio/panel.h"
 
+#include "applink/rtp.h"
+
 #include "platform/process.h"
 
 namespace zep::audio {
@@ -52,9 +54,15 @@ void AudioToolPanel::receive(const std::stop_token& stop) {
     link_->fillReadSet(set);
     if (set.wait(1) <= 0) continue;
     link_->serviceControl(set);
-    if (link_->receiveMedia(set, buffer) <= 0) continue;
+    if (link_->receiveMedia(set, buffer) <= 0 || !core_) continue;
+    // An integrated client in the session sends its own header kind; both are heard.
+    if (applink::classifyMediaDatagram(buffer) == applink::MediaHeader::kRtp) {
+      if (auto r = applink::decodeRtpDatagram(buffer))
+        core_->on_datagram(r->header.payloadType, r->data, static_cast<int>(r->header.source));
+      continue;
+    }
     auto d = applink::decodeMediaDatagram(buffer);
-    if (d && core_) core_->on_datagram(d->type, d->data, d->sender);
+    if (d) core_->on_datagram(d->type, d->data, d->sender);
   }
 }
 

@@ -3,20 +3,20 @@
 #include <span>
 
 #include "applink/link.h"
-#include "kestrel/rtp.h"
+#include "applink/rtp.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace zep;
   std::span<const std::uint8_t> bytes(data, size);
-  switch (kestrel::classifyMediaDatagram(bytes)) {
-    case kestrel::MediaHeader::kRtp:
-      if (auto d = kestrel::decodeRtpDatagram(bytes))
-        kestrel::encodeRtpDatagram(d->header, d->data);
+  switch (applink::classifyMediaDatagram(bytes)) {
+    case applink::MediaHeader::kRtp:
+      if (auto d = applink::decodeRtpDatagram(bytes))
+        applink::encodeRtpDatagram(d->header, d->data);
       break;
-    case kestrel::MediaHeader::kMediaTool:
+    case applink::MediaHeader::kMediaTool:
       applink::decodeMediaDatagram(bytes);
       break;
-    case kestrel::MediaHeader::kUnknown:
+    case applink::MediaHeader::kUnknown:
       break;
   }
   return 0;

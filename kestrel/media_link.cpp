@@ -37,7 +37,7 @@ bool MediaLink::send(int destination, int type, std::span<const std::uint8_t> da
 }
 
 void MediaLink::run(const std::stop_token& stop) {
-  std::vector<std::uint8_t> buffer(kMaxMediaDatagram + 1);
+  std::vector<std::uint8_t> buffer(applink::kMaxMediaDatagram + 1);
   while (!stop.stop_requested()) {
     // Bounded, so a stop is seen within a tenth of a second.
     pollfd p{socket_.fd(), POLLIN, 0};
@@ -45,20 +45,21 @@ void MediaLink::run(const std::stop_token& stop) {
     long n = net::receiveFrom(socket_, buffer);
     if (n <= 0) continue;
     std::span<const std::uint8_t> bytes(buffer.data(), static_cast<std::size_t>(n));
-    switch (classifyMediaDatagram(bytes)) {
-      case MediaHeader::kRtp:
-        if (auto d = decodeRtpDatagram(bytes))
+    switch (applink::classifyMediaDatagram(bytes)) {
+      case applink::MediaHeader::kRtp:
+        if (auto d = applink::decodeRtpDatagram(bytes))
           receive_(static_cast<int>(d->header.source), d->header.payloadType, d->data,
                    d->header.sequence);
         break;
-      case MediaHeader::kMediaTool:
+      case applink::MediaHeader::kMediaTool:
         if (auto d = applink::decodeMediaDatagram(bytes);
-            d && d->sender >= 0 && d->sender < static_cast<int>(kMaxSource) && d->type < 128) {
+            d && d->sender >= 0 && d->sender < static_cast<int>(applink::kMaxSource) &&
+            d->type < 128) {
           auto& sequence = toolSequence_[static_cast<std::size_t>(d->sender)];
           receive_(d->sender, static_cast<int>(d->type), d->data, sequence++);
         }
         break;
-      case MediaHeader::kUnknown:
+      case applink::MediaHeader::kUnknown:
         break;
     }
   }

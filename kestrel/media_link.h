@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "kestrel/rtp.h"
+#include "applink/rtp.h"
 #include "platform/host.h"
 
 namespace zep::kestrel {
@@ -35,10 +35,10 @@ class MediaLink {
   void run(const std::stop_token& stop);
 
   std::uint16_t port_;
-  RtpSender sender_;
+  applink::RtpSender sender_;
   net::Socket socket_;
   Receive receive_;
-  std::array<std::uint16_t, kMaxSource> toolSequence_{};
+  std::array<std::uint16_t, applink::kMaxSource> toolSequence_{};
   std::jthread thread_;
 };
 

@@ -73,5 +73,32 @@ TEST(AudioCodecTable, AdpcmDecodersOfSendersAreApartAndResetAlone) {
   EXPECT_EQ(a, b) << "a reset sender decodes like a fresh one";
 }
 
+// An integrated client's ADPCM packet carries the state its block starts from: a receiver
+// that missed everything before decodes it as one that heard it all.
+TEST(AudioCodecTable, AdpcmWithTheStateAheadStartsFromThatState) {
+  auto first = toneBlock(), second = toneBlock();
+  AdpcmState coder;
+  std::vector<std::uint8_t> codes1(kAdpcmBlockBytes), codes2(kAdpcmBlockBytes);
+  std::vector<std::int16_t> s1(kBlockSamples), s2(kBlockSamples);
+  std::memcpy(s1.data(), first.data(), kBlockBytes);
+  std::memcpy(s2.data(), second.data(), kBlockBytes);
+  adpcm_encode(s1, codes1, coder);
+  AdpcmState before = coder;
+  adpcm_encode(s2, codes2, coder);
+  std::vector<std::uint8_t> packet = {
+      static_cast<std::uint8_t>(std::uint16_t(before.predicted) >> 8),
+      static_cast<std::uint8_t>(before.predicted & 0xFF), before.index};
+  packet.insert(packet.end(), codes2.begin(), codes2.end());
+
+  AdpcmCodec heardAll, heardLast;
+  std::vector<std::uint8_t> a(kBlockBytes), b(kBlockBytes);
+  heardAll.decode(1, codes1, a);
+  heardAll.decode(1, codes2, a);
+  ASSERT_EQ(heardLast.decode(1, packet, b), codec::CodecStatus::kOk);
+  EXPECT_EQ(a, b);
+  packet[2] = 89;
+  EXPECT_EQ(heardLast.decode(1, packet, b), codec::CodecStatus::kDamaged) << "no such step";
+}
+
 }  // namespace
 }  // namespace zep::audio

@@ -1,8 +1,8 @@
-#include "kestrel/rtp.h"
+#include "applink/rtp.h"
 
 #include "platform/bytes.h"
 
-namespace zep::kestrel {
+namespace zep::applink {
 
 std::vector<std::uint8_t> encodeRtpDatagram(const RtpHeader& h,
                                             std::span<const std::uint8_t> data) {
@@ -54,4 +54,4 @@ bool RtpSender::send(const net::Socket& socket, std::uint16_t port, int destinat
   return true;
 }
 
-}  // namespace zep::kestrel
+}  // namespace zep::applink

@@ -1,11 +1,11 @@
 // The integrated client's media header, told apart from the media tools', and its sending.
-#include "kestrel/rtp.h"
+#include "applink/rtp.h"
 
 #include <gtest/gtest.h>
 
 #include "applink/link.h"
 
-namespace zep::kestrel {
+namespace zep::applink {
 namespace {
 
 TEST(RtpDatagram, HeaderFieldsBigEndianThenTheData) {
@@ -46,8 +46,7 @@ TEST(RtpDatagram, ShortOtherVersionsFlagsAndFarSourcesAreRefused) {
   EXPECT_FALSE(decodeRtpDatagram(far));
   // A media tool's datagram starts with the zero high byte of its type.
   std::vector<std::uint8_t> block(400);
-  EXPECT_EQ(classifyMediaDatagram(applink::encodeMediaDatagram(13, 1, block)),
-            MediaHeader::kMediaTool);
+  EXPECT_EQ(classifyMediaDatagram(encodeMediaDatagram(13, 1, block)), MediaHeader::kMediaTool);
   EXPECT_EQ(classifyMediaDatagram({}), MediaHeader::kUnknown);
 }
 
@@ -82,4 +81,4 @@ TEST(RtpSender, EveryDatagramTakesTheNextSequenceNumberAndTheToolsAddressing) {
 }
 
 }  // namespace
-}  // namespace zep::kestrel
+}  // namespace zep::applink

@@ -1,8 +1,9 @@
-// The integrated client's media datagrams: a 12-byte header in the layout of the RTP fixed
-// header (version 2, no padding, extension or contributing sources, marker 0, the media type
-// as payload type, a 16-bit sequence counter of the program, milliseconds since the system started
-// as the timestamp, the sender's member number as the source), big-endian, then the data. Sent to
-// the media tools' ports with the addressing every media program uses.
+// The integrated client's media datagrams (the RTP-layout variant of the media header): a 12-byte
+// header in the layout of the RTP fixed header (version 2, no padding, extension or contributing
+// sources, marker 0, the media type as payload type, a 16-bit sequence counter of the program,
+// milliseconds since the system started as the timestamp, the sender's member number as the
+// source), big-endian, then the data. Sent to the media tools' ports with the addressing every
+// media program uses.
 #pragma once
 
 #include <atomic>
@@ -15,7 +16,7 @@
 #include "platform/clock.h"
 #include "platform/net.h"
 
-namespace zep::kestrel {
+namespace zep::applink {
 
 inline constexpr std::size_t kRtpHeaderSize = 12;
 inline constexpr std::uint32_t kMaxSource = 100;  // member numbers and the tools' senders
@@ -59,4 +60,4 @@ class RtpSender {
   std::atomic<std::uint16_t> sequence_{0};
 };
 
-}  // namespace zep::kestrel
+}  // namespace zep::applink

@@ -111,6 +111,47 @@ TEST(Kestrel, AnEngineHostInvitesTheClientAndBothSeeTheMembers) {
   EXPECT_TRUE(kay.out.waitFor("Participants + kay@"));
 }
 
+// An engine host's audio tool and an integrated client in one session: each plays what the
+// other sends, though their media headers differ.
+TEST(Kestrel, AClientAndAnAudioToolInOneSessionHearEachOther) {
+  SessionHost bob("bob");
+  KestrelProcess kay(freshAddress(), "kay", 440);
+  ASSERT_TRUE(kay.out.waitFor("Status = Conferencing panel ready to use"));
+  auto dir = freshDirectory("mixed");
+  std::vector<std::int16_t> tone(8000 * 6);
+  for (std::size_t i = 0; i < tone.size(); ++i)
+    tone[i] = static_cast<std::int16_t>(10000 * std::sin(2 * M_PI * 660 * double(i) / 8000));
+  std::string error;
+  ASSERT_TRUE(sound::writeSoundFile((dir / "bob-mic.wav").string(), tone, &error));
+  process::StartOptions o;
+  o.stdoutPath = dir / "audio.txt";
+  o.stderrPath = dir / "audio-err.txt";
+  o.pipeStdin = true;
+  o.args = {"--headless"};
+  o.environment = {{"ZEP_HOST", dotted(bob.address)},
+                   {"ZEP_AUDIO_IN", "file:" + (dir / "bob-mic.wav").string()},
+                   {"ZEP_AUDIO_OUT", "file:" + (dir / "bob-speaker.wav").string()}};
+  auto tool = process::start((installTree() / "zepaudio").string(), o, &error);
+  ASSERT_TRUE(LogFile(dir / "audio.txt").waitFor("Audio Tool: opened"));
+  bob.manager.send(LOCAL_CREATE);
+  bob.manager.send(LOCAL_ADD_MEMBER, encodeMemberRecord(recordOf("kay", kay.address)));
+  ASSERT_TRUE(bob.manager.waitFor(CTL_ACCEPTED));
+  ASSERT_TRUE(kay.out.waitFor("Talk enabled"));
+  clock::sleepMs(3000);
+  tool.writeLine("click Control/Exit");
+  tool.waitForExit(5000);
+  tool.terminate();
+  kay.command("click File/Exit");
+  ASSERT_TRUE(kay.process_.waitForExit(8000));
+  std::vector<std::int16_t> atBob;
+  ASSERT_TRUE(sound::readSoundFile((dir / "bob-speaker.wav").string(), &atBob, &error)) << error;
+  EXPECT_GT(sound::toneEnergy(atBob, 440), 100 * std::max(1.0, sound::toneEnergy(atBob, 660)))
+      << "the audio tool played the client's packets";
+  auto atKay = kay.heard();
+  EXPECT_GT(sound::toneEnergy(atKay, 660), 100 * std::max(1.0, sound::toneEnergy(atKay, 440)))
+      << "the client played the audio tool's blocks";
+}
+
 TEST(Kestrel, ASecondClientOnTheAddressOfAnEngineEndsWithCodeZero) {
   auto address = freshAddress();
   EngineProcess daemon(address);

@@ -23,6 +23,7 @@
 #include "archive/recording.h"
 #include "platform/audio.h"
 #include "platform/clock.h"
+#include "tests/driver/directory.h"
 #include "tests/driver/driver.h"
 #include "tests/driver/stream.h"
 #include "tests/driver/video.h"
@@ -219,6 +220,62 @@ void streamToAlice(net::Ipv4 serverAt, net::Ipv4 alice, const std::filesystem::p
               run.clip.samples, run.clip.offset, speaker.c_str(), run.requestToFirstSoundMs);
 }
 
+// alice, bob and carol browse a directory: alice makes a Protected conference that bob joins
+// with its password, and a Restricted one that carol asks to join and alice admits.
+void directoryConference(net::Ipv4 serverAt, const std::vector<net::Ipv4>& hosts) {
+  std::printf("\nThe directory: a Directory Server stand-in on %s and a browser on each host:\n",
+              dotted(serverAt).c_str());
+  DirServerProcess server(serverAt);
+  step(server.waitReady(), "Directory Server stand-in listens on " + dotted(serverAt) + ":4401");
+  const char* names[] = {"alice", "bob", "carol"};
+  std::vector<std::unique_ptr<DirClientProcess>> c;
+  for (int i = 0; i < 3; ++i)
+    c.push_back(std::make_unique<DirClientProcess>(hosts[static_cast<std::size_t>(i)], serverAt,
+                                                   names[i],
+                                                   std::string(names[i]) + "@example.org"));
+  for (auto& client : c)
+    step(client->out.waitFor("User list + carol | carol@example.org"),
+         client->user + " sees every registered user");
+  auto id = [&](int i) {
+    return std::string(names[i]) + " " + dotted(c[static_cast<std::size_t>(i)]->address);
+  };
+  auto& alice = *c[0];
+  auto& bob = *c[1];
+  auto& carol = *c[2];
+  for (const char* line :
+       {"click Conferences", "click New", "type Topic = Design review", "click Protected",
+        "type Password = kestrel", "type Confirm Password = kestrel", "click OK", "click OK"})
+    alice.command(line);
+  step(alice.out.waitFor("DSN_CONFENTERED 1 " + id(0)), "alice made the Protected conference");
+  bob.command("click Conferences");
+  step(bob.out.waitFor("Conference list + Design review"), "bob sees it listed");
+  bob.command("select Conference list = Design review");
+  bob.command("click Join");
+  step(bob.out.waitFor("Protected Conference: opened"), "bob is asked for the password");
+  bob.command("type Password = kestrel");
+  bob.command("click OK");
+  step(bob.out.waitFor("DSN_CONFENTERED 2 " + id(0)) &&
+           alice.out.waitFor("DSN_PARTICIPANTJOINED 0 " + id(1)),
+       "bob entered with the password; alice heard of him");
+  for (const char* line : {"click New", "type Topic = Planning", "click Restricted", "click OK"})
+    alice.command(line);
+  carol.command("click Conferences");
+  step(carol.out.waitFor("Conference list + Planning"), "carol sees the Restricted conference");
+  carol.command("select Conference list = Planning");
+  carol.command("click Join");
+  step(alice.out.waitFor("New Participant: Name = carol"), "alice is asked to admit carol");
+  alice.command("click Accept");
+  step(carol.out.waitFor("DSN_CONFENTERED 2 " + id(0)), "carol entered once alice accepted");
+  clock::sleepMs(300);
+  for (auto& client : c) {
+    std::printf("  notifications %s got:\n", client->user.c_str());
+    std::istringstream lines(client->out.text());
+    for (std::string line; std::getline(lines, line);)
+      if (line.rfind("DSN_", 0) == 0) std::printf("    %s\n", line.c_str());
+  }
+}
+
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -414,6 +471,8 @@ int main(int argc, char** argv) {
   }
   mouthToEar(*managers[0], *managers[1], soundDir, tones[0]);
   streamToAlice(net::dottedAddress(base + "8"), managers[0]->address, soundDir);
+  directoryConference(net::dottedAddress(base + "6"),
+                      {managers[0]->address, managers[1]->address, managers[2]->address});
   std::printf("Sound files: %s\n", soundDir.c_str());
   std::printf("\n--- log of alice's engine ---\n%s", a.engineLog.text().c_str());
   server.terminate();

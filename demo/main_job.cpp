@@ -275,7 +275,6 @@ void directoryConference(net::Ipv4 serverAt, const std::vector<net::Ipv4>& hosts
   }
 }
 
-
 }  // namespace
 
 int main(int argc, char** argv) {

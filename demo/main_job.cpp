@@ -209,6 +209,88 @@ void videoConference(ManagerProcess& a, const std::vector<ManagerProcess*>& mana
   std::printf("  display files: %s\n", hosts[0].displays.parent_path().c_str());
 }
 
+// An integrated client on a host of its own: the program with its own engine, its microphone
+// a tone and its loudspeaker a WAV file, driven by typed lines.
+struct ClientHost {
+  ClientHost(net::Ipv4 at, const std::string& name, double hz, const std::filesystem::path& dir)
+      : address(at), user(name), folder(dir / name) {
+    std::filesystem::create_directories(folder);
+    std::string error;
+    sound::writeSoundFile((folder / "microphone.wav").string(), toneBursts(hz, 30.0), &error);
+    out = LogFile(folder / "window.txt");
+    process::StartOptions start;
+    start.stdoutPath = out.path();
+    start.stderrPath = (folder / "errors.txt").string();
+    start.pipeStdin = true;
+    start.args = {"--headless"};
+    start.argv0 = (folder / "kestrel").string();  // Kestrel.cfg in its own folder
+    start.workingDirectory = folder;
+    start.environment = {{"ZEP_HOST", dotted(at)},
+                         {"ZEP_USER", name},
+                         {"ZEP_AUDIO_IN", "file:" + (folder / "microphone.wav").string()},
+                         {"ZEP_AUDIO_OUT", "file:" + (folder / "loudspeaker.wav").string()}};
+    std::string why;
+    program = process::start((installTree() / "kestrel").string(), start, &why);
+  }
+  net::Ipv4 address;
+  std::string user;
+  std::filesystem::path folder;
+  LogFile out;
+  process::Process program;
+};
+
+// Two integrated clients join alice's session from her manager's Add Users, hear the others
+// and are heard, and chat.
+void clientsJoin(ManagerProcess& a, const std::vector<ManagerProcess*>& managers,
+                 const std::string& base, const std::filesystem::path& soundDir,
+                 const double* tones) {
+  std::printf("\nTwo integrated clients, kay and lou, join alice's session from her Add Users:\n");
+  const double kayTone = 1320;
+  ClientHost kay(net::dottedAddress(base + "4"), "kay", kayTone, soundDir),
+      lou(net::dottedAddress(base + "5"), "lou", 1760, soundDir);
+  for (auto* c : {&kay, &lou})
+    step(c->out.waitFor("Status = Conferencing panel ready to use"),
+         "kestrel of " + c->user + " on " + dotted(c->address) + " is ready");
+  a.command("click Add");
+  for (auto* c : {&kay, &lou}) {
+    a.command("type User = " + c->user + "@" + dotted(c->address));
+    a.command("click Add ->");
+  }
+  a.command("click OK");
+  for (auto* m : managers)
+    step(m->out.waitForCount("Members + ", 5), m->user + "'s Members list shows five members");
+  for (auto* c : {&kay, &lou})
+    step(c->out.waitForCount("Participants + ", 5), c->user + " lists all five participants");
+  kay.program.writeLine("click Tools/Text Chat");
+  kay.program.writeLine("type Message = hello from kay");
+  kay.program.writeLine("click Send");
+  kay.program.writeLine("click Close");
+  step(LogFile(lou.folder / "chat.log").waitFor("kay: hello from kay"),
+       "lou's Text Chat shows kay's line");
+  clock::sleepMs(4000);
+  for (auto* c : {&kay, &lou}) {
+    c->program.writeLine("click File/Exit");
+    step(c->program.waitForExit(8000), c->user + "'s kestrel ended and wrote its receive report");
+  }
+  std::vector<std::int16_t> heard;
+  std::string error;
+  sound::readSoundFile((kay.folder / "loudspeaker.wav").string(), &heard, &error);
+  const char* users[] = {"alice", "bob", "carol"};
+  for (int j = 0; j < 3; ++j)
+    step(
+        sound::toneEnergy(heard, tones[j]) > 100 * std::max(1.0, sound::toneEnergy(heard, kayTone)),
+        std::string("kay heard ") + users[j] + "'s audio tool");
+  for (int i = 0; i < 3; ++i) {
+    std::vector<std::int16_t> atTool;
+    sound::readSoundFile((soundDir / (std::string(users[i]) + "-loudspeaker.wav")).string(),
+                         &atTool, &error);
+    step(sound::toneEnergy(atTool, kayTone) > 1e5,
+         std::string(users[i]) + "'s audio tool heard kay");
+  }
+  std::printf("  receive report of kay (%s):\n%s", (kay.folder / "userdata.log").c_str(),
+              LogFile(kay.folder / "userdata.log").text().c_str());
+}
+
 // alice listens to a clip from the stand-in stream server on its own host.
 void streamToAlice(net::Ipv4 serverAt, net::Ipv4 alice, const std::filesystem::path& soundDir) {
   std::printf("\nalice plays a clip from the stream server on %s:\n", dotted(serverAt).c_str());
@@ -309,7 +391,7 @@ int main(int argc, char** argv) {
     auto mic = soundDir / (std::string(users[i]) + "-microphone.wav");
     auto speaker = soundDir / (std::string(users[i]) + "-loudspeaker.wav");
     std::string error;
-    sound::writeSoundFile(mic.string(), toneBursts(tones[i], 12.0), &error);
+    sound::writeSoundFile(mic.string(), toneBursts(tones[i], 60.0), &error);
     managers.push_back(std::make_unique<ManagerProcess>(
         net::dottedAddress(base + std::to_string(i + 1)), users[i],
         std::vector<std::pair<std::string, std::string>>{
@@ -421,6 +503,7 @@ int main(int argc, char** argv) {
   std::vector<ManagerProcess*> all;
   for (auto& m : managers) all.push_back(m.get());
   videoConference(a, all, videoHosts);
+  clientsJoin(a, all, base, soundDir, tones);
 
   std::printf("\n--- what alice's manager showed ---\n%s", a.out.text().c_str());
   for (auto& m : managers) m->command("click File/Exit");  // quits the audio tools too
@@ -476,10 +559,11 @@ int main(int argc, char** argv) {
   std::printf("\n--- log of alice's engine ---\n%s", a.engineLog.text().c_str());
   server.terminate();
   std::filesystem::remove(tree / "SERVERS.CFG");
-  std::printf("\nMain job %s\n",
-              ok ? "completed: three hosts held a session through their managers, "
-                   "exchanged media, recorded and replayed it, talked, saw each other, and alice "
-                   "played a stream"
-                 : "FAILED");
+  std::printf(
+      "\nMain job %s\n",
+      ok ? "completed: three hosts held a session through their managers, "
+           "exchanged media, recorded and replayed it, talked, saw each other, two integrated "
+           "clients joined and chatted, and alice played a stream"
+         : "FAILED");
   return ok ? 0 : 1;
 }

@@ -12,10 +12,34 @@
 #include "kestrel/qt_window.h"
 #include "kestrel/window.h"
 #include "platform/host.h"
+#include "platform/options.h"
 #include "ui/headless.h"
+
+namespace {
+
+using namespace zep::options;
+const Program kProgram{
+    "kestrel",
+    "the integrated client: one program with its own session engine, audio and text chat",
+    "",
+    {{"--headless", "",
+      "the headless front end: one line per visible change out, typed commands in"},
+     {"--config", "PATH", "the settings file (default: Kestrel.cfg beside the program)"}},
+    {kHost,
+     kUser,
+     kAudioIn,
+     kAudioOut,
+     kAudioDuplex,
+     {"ZEP_KESTREL_CFG", "the settings file, when --config does not name one"},
+     kDisplay},
+    "Listens on TCP port 5000 like an engine, so it cannot run where an engine already serves\n"
+    "(it then ends with code 0). Audio travels on UDP port 12567, text chat through the engines."};
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace zep;
+  auto parsed = options::parseOrExit(kProgram, argc, argv);
   const bool headless = ui::wantsHeadless(argc, argv);
   // The media threads keep their pace better at a raised priority; the engine's thread
   // lowers its own.
@@ -27,9 +51,7 @@ int main(int argc, char** argv) {
   options.clock = &clock;
   options.audio = &audio;
   options.host = host::identityFromEnvironment();
-  std::string config = host::environment("ZEP_KESTREL_CFG");
-  for (int i = 1; i + 1 < argc; ++i)
-    if (std::string(argv[i]) == "--config") config = argv[i + 1];
+  std::string config = parsed.value("--config", host::environment("ZEP_KESTREL_CFG"));
   options.settingsPath = config.empty() ? kestrel::programFile(argv[0], "Kestrel.cfg") : config;
   options.ringPath = kestrel::programFile(argv[0], "RINGIN.WAV");
   int code = 0;

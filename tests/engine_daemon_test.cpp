@@ -221,6 +221,8 @@ TEST(EngineDaemon, RecorderThatEndsAtOnceIsReportedAndTheEngineIsIdleAgain) {
   ASSERT_TRUE(engine.waitReady());
   Peer manager = Peer::manager(address);
   Peer app = Peer::application(address, 34999);
+  // The recorder ends at once: the application must be attached before it starts.
+  ASSERT_TRUE(engine.out.waitFor("attached\n"));
 
   ASSERT_TRUE(manager.send(LOCAL_SAVE_INIT));
   ASSERT_TRUE(app.waitFor(CTL_DATABASE_START));

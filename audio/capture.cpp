@@ -89,7 +89,9 @@ void AudioCapture::run(const std::stop_token& stop) {
       clock::sleepMs(10);
       continue;
     }
-    read_.wait(50);
+    // The device sets the event when a buffer is done, and shutdown sets it too: the time-out
+    // only bounds a wait that nothing else ends.
+    read_.wait(500);
     if (!serviceCurrent()) clock::sleepMs(1);  // set for a buffer that is not ours yet
   }
 }

@@ -1,7 +1,6 @@
 #include "audio/panel.h"
 
 #include "applink/rtp.h"
-
 #include "platform/process.h"
 
 namespace zep::audio {
@@ -48,11 +47,13 @@ void AudioToolPanel::attach(ui::View& view) {
 }
 
 void AudioToolPanel::receive(const std::stop_token& stop) {
+  // The wait ends as soon as a datagram or an engine message arrives, so nothing is gained by
+  // waking more often than the stop request needs.
   std::vector<std::uint8_t> buffer;
   while (!stop.stop_requested()) {
     net::ReadSet set;
     link_->fillReadSet(set);
-    if (set.wait(1) <= 0) continue;
+    if (set.wait(kReceiveWaitMs) <= 0) continue;
     link_->serviceControl(set);
     if (link_->receiveMedia(set, buffer) <= 0 || !core_) continue;
     // An integrated client in the session sends its own header kind; both are heard.
@@ -126,11 +127,15 @@ void AudioToolPanel::restartQuietTimer() {
   });
 }
 
+// The meters change every block from the capture and receive threads; a value the window
+// already shows is not sent to it again, so a quiet conference does not keep it busy.
 void AudioToolPanel::showMicrophoneLevel(int meter) {
+  if (shownMicrophone_.exchange(meter) == meter) return;
   view_->post([this, meter] { view_->setValue("Microphone", meter); });
 }
 
 void AudioToolPanel::showSpeakerLevel(int meter) {
+  if (shownSpeaker_.exchange(meter) == meter) return;
   view_->post([this, meter] { view_->setValue("Speaker", meter); });
 }
 

@@ -2,6 +2,7 @@
 // threshold, the Talk button and the Auto box, around an AudioCore.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -17,6 +18,8 @@ inline constexpr int kThresholdStart = 6;
 // The quiet timer is window timer 23000, firing every second after its last restart.
 inline constexpr int kQuietTimer = 23000;
 inline constexpr int kQuietPeriodMs = 1000;
+// How long the receive thread waits for its sockets before it looks at its stop request.
+inline constexpr int kReceiveWaitMs = 100;
 
 struct AudioToolSettings {
   sound::AudioSystem* audio = nullptr;
@@ -59,6 +62,8 @@ class AudioToolPanel final : public ui::Presenter, public AudioCoreHooks {
   std::unique_ptr<applink::Link> link_;
   std::unique_ptr<AudioCore> core_;
   std::jthread receiver_;
+  std::atomic<int> shownMicrophone_{-1};  // the meter values last sent to the window
+  std::atomic<int> shownSpeaker_{-1};
   bool talkChecked_ = true;
   bool autoChecked_ = false;
 };

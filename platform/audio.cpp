@@ -37,10 +37,10 @@ class BlockQueue {
     }
     changed_.notify_all();
   }
-  // Waits (in real time, briefly) for a block while running; null when stopped or none came.
+  // Waits (in real time, bounded) for a block while running; null when stopped or none came.
   SoundBlock* next(const std::stop_token& stop, bool requireStarted) {
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, std::chrono::milliseconds(20), [&] {
+    changed_.wait_for(lock, std::chrono::milliseconds(500), [&] {
       return stop.stop_requested() || (!queue_.empty() && (started_ || !requireStarted));
     });
     if (stop.stop_requested() || queue_.empty() || (requireStarted && !started_)) return nullptr;
@@ -79,7 +79,26 @@ class BlockQueue {
     }
     completion.set();
   }
-  void wake() { changed_.notify_all(); }
+  // Taking the lock first means a worker between its look at the stop request and its wait
+  // cannot miss this.
+  void wake() {
+    { std::lock_guard lock(mutex_); }
+    changed_.notify_all();
+  }
+  // Waits until the clock reaches the deadline; false when stopped first. On the real clock
+  // the wait is one sleep that a stop request cuts short, not a poll; a simulated clock keeps
+  // its own way of waiting.
+  bool waitUntil(clock::Clock& clock, std::uint64_t deadline, const std::stop_token& stop) {
+    if (!dynamic_cast<clock::RealClock*>(&clock)) return clock.waitUntilMicros(deadline, stop);
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      if (stop.stop_requested()) return false;
+      const std::uint64_t now = clock.nowMicros();
+      if (now >= deadline) return true;
+      changed_.wait_for(lock, std::chrono::microseconds(deadline - now),
+                        [&] { return stop.stop_requested(); });
+    }
+  }
 
  private:
   std::mutex mutex_;
@@ -190,7 +209,7 @@ class FileInput final : public QueuedInput {
     // The block is full when the card has recorded its last sample.
     std::int64_t due =
         static_cast<std::int64_t>(startMicros_) + microsFor(delivered_ + b.samples.size());
-    if (!system_.clock().waitUntilMicros(static_cast<std::uint64_t>(due), stop)) return false;
+    if (!queue_.waitUntil(system_.clock(), static_cast<std::uint64_t>(due), stop)) return false;
     finish(b, [&] {
       for (auto& s : b.samples) s = position_ < samples_.size() ? samples_[position_++] : 0;
       b.recorded = b.samples.size();
@@ -250,7 +269,7 @@ class FileOutput final : public QueuedOutput {
       std::fprintf(stderr, "Sound: output %s starts at %llu us\n", system_.outputSpec().c_str(),
                    static_cast<unsigned long long>(begin));
     std::uint64_t end = begin + static_cast<std::uint64_t>(microsFor(b.samples.size()));
-    if (!system_.clock().waitUntilMicros(end, stop)) return false;
+    if (!queue_.waitUntil(system_.clock(), end, stop)) return false;
     finish(b, [&] {
       sf_write_short(file_, b.samples.data(), static_cast<sf_count_t>(b.samples.size()));
       *endMicros_ = end;
@@ -580,9 +599,10 @@ AudioSystem::AudioSystem(std::string inputSpec, std::string outputSpec, bool hal
 AudioSystem AudioSystem::fromEnvironment(clock::Clock& clock) {
   auto in = host::environment("ZEP_AUDIO_IN");
   auto out = host::environment("ZEP_AUDIO_OUT");
-  return AudioSystem(in.empty() ? "portaudio" : in, out.empty() ? "portaudio" : out,
-                     host::environment("ZEP_AUDIO_DUPLEX") == "half", clock,
-                     host::environment("ZEP_TRACE") == "1");
+  return AudioSystem(
+      in.empty() ? "portaudio" : in, out.empty() ? "portaudio" : out,
+      host::environment("ZEP_AUDIO_DUPLEX") == "half", clock,
+      host::environment("ZEP_TRACE") == "1" || host::environment("ZEP_TRACE") == "sound");
 }
 
 std::unique_ptr<SoundInput> AudioSystem::openInput(event::ManualResetEvent& completion,

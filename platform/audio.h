@@ -91,7 +91,8 @@ class AudioSystem {
   clock::Clock& clock() { return clock_; }
 
   // With ZEP_TRACE=1 the sound-file devices say on standard error when their timelines start
-  // (monotonic microseconds), so delays can be measured across processes.
+  // (monotonic microseconds), so delays can be measured across processes; ZEP_TRACE=sound
+  // traces only that, for measurements that the other trace lines would disturb.
   const bool trace;
 
   // Open directions, kept by the devices (half-duplex emulation).

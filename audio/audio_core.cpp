@@ -179,12 +179,39 @@ void AudioCore::on_datagram(std::uint32_t type, std::span<const std::uint8_t> pa
       break;
   }
   if (!mixer_) return;
-  if (!rings_[m]) rings_[m] = mixer_->add_source(kAudioToolRingBytes);
-  // With ten rings taken, further senders are not heard until one leaves: the first ten
-  // keep their voices rather than everyone breaking up.
+  const std::uint32_t now = clock_.now();
+  const bool loud = level > threshold_;
+  if (!rings_[m]) {
+    rings_[m] = mixer_->add_source(kAudioToolRingBytes);
+    // With every ring taken, a new voice takes the ring of the sender quiet longest, so that
+    // people who speak in turn are all heard; while everyone with a ring is still talking,
+    // the new one is not heard, and those who started first keep clear voices.
+    if (!rings_[m] && loud) rings_[m] = takeQuietRing(now);
+    if (rings_[m]) loudAt_[m] = now;
+  }
   if (!rings_[m]) return;
+  if (loud) loudAt_[m] = now;
   rings_[m]->write_block(
       std::span(reinterpret_cast<const std::uint8_t*>(block.data()), kPcmBlockBytes));
+}
+
+PlayoutRing* AudioCore::takeQuietRing(std::uint32_t now) {
+  int quietest = -1;
+  std::uint32_t longest = 0;
+  for (int m = 0; m < kMaxSenders; ++m) {
+    auto i = static_cast<std::size_t>(m);
+    if (!rings_[i]) continue;
+    const std::uint32_t quietFor = now - loudAt_[i];
+    if (quietFor >= kQuietRingMs && quietFor >= longest) {
+      quietest = m;
+      longest = quietFor;
+    }
+  }
+  if (quietest < 0) return nullptr;
+  auto i = static_cast<std::size_t>(quietest);
+  PlayoutRing* ring = rings_[i];
+  rings_[i] = nullptr;  // should it speak again, it asks for a ring like a new sender
+  return ring;
 }
 
 void AudioCore::forgetSender(int sender) {

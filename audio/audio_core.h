@@ -30,6 +30,9 @@ inline constexpr int kThresholdStep = 327;
 inline constexpr int kMeterDivisor = 330;
 inline constexpr int kSilentBlocksBeforeQuiet = 10;
 inline constexpr std::size_t kAudioToolRingBytes = 16000;
+// A sender whose blocks have all been below the silence threshold for this long gives up its
+// ring to a new voice when every ring is taken.
+inline constexpr std::uint32_t kQuietRingMs = 1000;
 
 enum AudioState { TALK = 0, LISTEN = 1, BOTH = 2 };
 enum AudioEvent { EV_AUTO = 0, EV_TALK = 1, EV_SILENCE = 2, EV_QUIET = 3 };
@@ -100,6 +103,8 @@ class AudioCore {
   void openCapture();
   void closeCapture();
   void speakerOff();
+  // The ring of the sender quiet longest, at least kQuietRingMs, taken from it; null if none.
+  PlayoutRing* takeQuietRing(std::uint32_t now);
 
   sound::AudioSystem& audio_;
   clock::Clock& clock_;
@@ -122,6 +127,7 @@ class AudioCore {
   AudioCapture capture_;
   std::unique_ptr<AudioMixer> mixer_;
   std::array<PlayoutRing*, kMaxSenders> rings_{};
+  std::array<std::uint32_t, kMaxSenders> loudAt_{};  // when each ring's sender was last loud
 };
 
 }  // namespace zep::audio

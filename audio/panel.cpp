@@ -1,6 +1,9 @@
 #include "audio/panel.h"
 
+#include <cstdlib>
+
 #include "applink/rtp.h"
+#include "platform/host.h"
 #include "platform/process.h"
 
 namespace zep::audio {
@@ -32,11 +35,16 @@ void AudioToolPanel::attach(ui::View& view) {
   link_->setCallback(applink::kMemberDeletedEvent, [this](const applink::LinkEventArgs& e) {
     if (core_) core_->forgetSender(e.member);  // a member that left leaves no ring behind
   });
-  core_ =
-      std::make_unique<AudioCore>(*settings_.audio, *settings_.clock, *this,
-                                  [this](std::uint32_t type, std::span<const std::uint8_t> data) {
-                                    return link_->sendMedia(-1, type, data);
-                                  });
+  AudioMixer::Options mixerOptions;
+  int rings = settings_.rings;
+  if (rings == 0) rings = std::atoi(host::environment("ZEP_AUDIO_RINGS").c_str());
+  mixerOptions.maxSources = rings >= 1 && rings <= kMaxSources ? rings : kMaxSources;
+  core_ = std::make_unique<AudioCore>(
+      *settings_.audio, *settings_.clock, *this,
+      [this](std::uint32_t type, std::span<const std::uint8_t> data) {
+        return link_->sendMedia(-1, type, data);
+      },
+      mixerOptions);
   // The threshold keeps its start value until the thumb is first released. The receive
   // thread starts once the devices are probed and the mixer is in place, and before the reset
   // request goes out, so the answers are heard.

@@ -27,6 +27,9 @@ struct AudioToolSettings {
   host::HostIdentity host;
   std::string mixerProgram = "/usr/bin/pavucontrol";  // the "Audio Panel"
   applink::LinkOptions linkOptions;
+  // The most senders heard at once (1 to 10); 0: ZEP_AUDIO_RINGS, or 10 when that is unset.
+  // Fewer let a test try the limit with a few hosts.
+  int rings = 0;
 };
 
 class AudioToolPanel final : public ui::Presenter, public AudioCoreHooks {

@@ -175,6 +175,7 @@ void AudioMixer::close() {
 
 PlayoutRing* AudioMixer::add_source(std::size_t ringBytes) {
   std::lock_guard sources(sourcesMutex_);
+  if (sourceCount_ >= std::min(options_.maxSources, kMaxSources)) return nullptr;
   for (auto& slot : slots_) {
     if (slot) continue;
     slot = std::make_unique<PlayoutRing>(ringBytes, variant_, ringLock_, clock_, log_.get());

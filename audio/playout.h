@@ -116,7 +116,8 @@ class AudioMixer {
     OpenDevice openDevice;    // the program's output device
     ShowMessage showMessage;  // message boxes; standard error when empty
     std::string logPath = "ksa.log";
-    bool startClock = true;  // false: the caller drives step() (tests)
+    bool startClock = true;        // false: the caller drives step() (tests)
+    int maxSources = kMaxSources;  // fewer rings, to try the limit with few senders
   };
 
   AudioMixer(const PlayoutVariant& variant, clock::Clock& clock, Options options);

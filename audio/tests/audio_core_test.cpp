@@ -36,7 +36,7 @@ struct Sent {
 // or played unless a test makes it happen.
 struct CoreRig {
   explicit CoreRig(bool halfDuplex = false, std::string input = "",
-                   std::function<void(CoreRig&)> startReceiving = {})
+                   std::function<void(CoreRig&)> startReceiving = {}, int rings = kMaxSources)
       : held(0, false),
         in((std::filesystem::temp_directory_path() /
             ("core-in-" + std::to_string(::getpid()) + ".wav"))
@@ -50,6 +50,7 @@ struct CoreRig {
                                                   "file:" + out, halfDuplex, held);
     AudioMixer::Options o;
     o.startClock = false;
+    o.maxSources = rings;
     core = std::make_unique<AudioCore>(
         *system, clock, hooks,
         [this](std::uint32_t type, std::span<const std::uint8_t> d) {
@@ -233,6 +234,53 @@ TEST(AudioCoreReceive, AnEleventhSenderIsNotHeardUntilOneLeaves) {
   // What is played is the block as sent, for one sender, through its ring.
   rig.core->mixer()->mix();
   EXPECT_EQ(rig.core->mixer()->mixBuffer()[0], 10 * (1000 / 10));
+}
+
+TEST(AudioCoreReceive, WithEveryRingTakenANewVoiceTakesTheRingOfTheSenderQuietLongest) {
+  CoreRig rig;
+  // Ten senders with rings; 0 to 8 keep sending quiet blocks, 9 keeps talking.
+  for (int m = 0; m < 10; ++m) rig.receivePcm(m, 5000);
+  rig.clock.advance(500);
+  for (int m = 0; m < 10; ++m) rig.receivePcm(m, m == 3 ? 5000 : 100);  // 3 was loud last
+  rig.clock.advance(400);
+  for (int m = 0; m < 10; ++m) rig.receivePcm(m, m == 9 ? 5000 : 100);
+  rig.receivePcm(10, 5000);
+  EXPECT_FALSE(rig.core->hasRing(10)) << "nobody has been quiet for a second yet";
+  rig.clock.advance(200);  // 0 to 8 (not 3) quiet for 1100 ms, 3 for 600 ms
+  rig.receivePcm(10, 100);
+  EXPECT_FALSE(rig.core->hasRing(10)) << "a quiet block takes no ring";
+  rig.receivePcm(10, 5000);
+  ASSERT_TRUE(rig.core->hasRing(10));
+  EXPECT_EQ(rig.core->mixer()->sourceCount(), 10) << "a ring changed hands, none was added";
+  int gaveUp = -1;
+  for (int m = 0; m < 10; ++m)
+    if (!rig.core->hasRing(m)) gaveUp = m;
+  EXPECT_NE(gaveUp, 3);
+  EXPECT_NE(gaveUp, 9);
+  EXPECT_GE(gaveUp, 0);
+  // The newcomer is heard through the ring it took.
+  rig.core->mixer()->mix();
+  EXPECT_EQ(rig.core->mixer()->mixBuffer()[0], 2 * (5000 / 10) + 8 * (100 / 10)) << "9 and 10 loud";
+
+  // Everyone with a ring now spoke within the second: an eleventh voice waits.
+  rig.clock.advance(100);
+  for (int m = 0; m <= 10; ++m)
+    if (rig.core->hasRing(m)) rig.receivePcm(m, 5000);
+  rig.receivePcm(gaveUp, 5000);
+  EXPECT_FALSE(rig.core->hasRing(gaveUp)) << "the ten who are talking keep their voices";
+}
+
+TEST(AudioCoreReceive, AMixerOfFewerRingsPassesThemOnAsPeopleSpeakInTurn) {
+  CoreRig rig(false, "", {}, 2);
+  for (int speaker = 0; speaker < 5; ++speaker) {
+    // Each speaks for a second, while everyone else sends quiet blocks.
+    for (int block = 0; block < 10; ++block) {
+      for (int m = 0; m < 5; ++m) rig.receivePcm(m, m == speaker ? 6000 : 50);
+      rig.clock.advance(100);
+    }
+    EXPECT_TRUE(rig.core->hasRing(speaker)) << "speaker " << speaker << " is heard";
+    EXPECT_EQ(rig.core->mixer()->sourceCount(), 2);
+  }
 }
 
 TEST(AudioCoreStart, TheReceiveThreadStartsOnlyOnceTheDevicesAreProbed) {

@@ -249,7 +249,9 @@ int idleBench(int n, const std::string& base) {
 
 int twentyBench(int n, const std::string& base) {
   Conference c(n, base);
-  const double turnsStart = 3, together = turnsStart + n + 1;
+  // The turns begin once every tool is surely running: the tools of a large conference
+  // start over several seconds.
+  const double turnsStart = n > 5 ? 12 : 4, together = turnsStart + n + 1;
   const int simultaneous = std::min(n, 12);
   auto hz = [](std::size_t i) { return 350.0 + 150.0 * double(i); };
   for (std::size_t i = 0; i < c.hosts.size(); ++i) {
@@ -294,6 +296,8 @@ int twentyBench(int n, const std::string& base) {
     outputStart.push_back(timelineStart(*h.manager, "output"));
   }
   c.quit();
+  auto [earliest, latest] = std::minmax_element(inputStart.begin(), inputStart.end());
+  std::printf("the audio tools started within %.0f ms of each other\n", *latest - *earliest);
   std::printf(
       "%d hosts talking for %.0f s: processor %.0f%% of one core in all (audio tools %.0f%%), "
       "memory %ld MB resident at most, %ld datagrams a second at the busiest\n",
@@ -315,11 +319,13 @@ int twentyBench(int n, const std::string& base) {
         std::printf("  -");
         continue;
       }
-      // The turn as spoken, moved onto the listener's timeline, with half a second's leeway.
+      // The turn as spoken, moved onto the listener's timeline: from 200 ms after it began, for
+      // 900 ms, so that with delays up to 300 ms it is mostly this speaker's second and hardly
+      // the ones before and after it.
       double spoken = inputStart[s] + 1000 * (turnsStart + double(s));
-      double from = spoken - outputStart[l];
+      double from = spoken + 200 - outputStart[l];
       auto first = static_cast<std::size_t>(std::max(0.0, from * 8));
-      auto end = std::min(heard[l].size(), first + 12000);
+      auto end = std::min(heard[l].size(), first + 7200);
       std::vector<std::int16_t> turn(heard[l].begin() + static_cast<long>(std::min(first, end)),
                                      heard[l].begin() + static_cast<long>(end));
       double own = sound::toneEnergy(turn, hz(s)), strongestOther = 0;
@@ -329,12 +335,18 @@ int twentyBench(int n, const std::string& base) {
       heardCells += yes;
       ++cells;
       std::printf("  %c", yes ? '+' : '.');
-      // Mouth-to-ear: the first 10 ms with the speaker's tone.
-      for (std::size_t k = 0; yes && k + 80 <= turn.size(); k += 80) {
-        std::vector<std::int16_t> frame(turn.begin() + static_cast<long>(k),
-                                        turn.begin() + static_cast<long>(k + 80));
-        if (sound::toneEnergy(frame, hz(s)) > 1e5) {
-          delays.push_back(outputStart[l] + double(first + k) / 8 - spoken);
+      // Mouth-to-ear: from the spoken start on, the first 50 ms in which the speaker's tone
+      // stands out from every other (the one before may still be playing), in 10 ms steps.
+      const auto onsetFrom = static_cast<std::size_t>(std::max(0.0, (spoken - outputStart[l]) * 8));
+      for (std::size_t k = onsetFrom; yes && k + 400 <= heard[l].size() && k < onsetFrom + 8000;
+           k += 80) {
+        std::vector<std::int16_t> frame(heard[l].begin() + static_cast<long>(k),
+                                        heard[l].begin() + static_cast<long>(k + 400));
+        double mine = sound::toneEnergy(frame, hz(s)), others = 0;
+        for (std::size_t o = 0; o < c.hosts.size(); ++o)
+          if (o != s) others = std::max(others, sound::toneEnergy(frame, hz(o)));
+        if (mine > 1e5 && mine > 10 * others) {
+          delays.push_back(outputStart[l] + double(k) / 8 - spoken);
           break;
         }
       }

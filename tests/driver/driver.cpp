@@ -1,5 +1,6 @@
 #include "tests/driver/driver.h"
 
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -12,17 +13,39 @@
 
 namespace zep::testing {
 
+namespace {
+// Nothing listens on the engine port or the media ports of this address (another test
+// process whose id gives the same second byte may be using it).
+bool unused(net::Ipv4 a) {
+  const char* step = "";
+  {
+    const std::uint16_t port = engine::kEnginePort;
+    net::Socket probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = a;
+    if (::bind(probe.fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return false;
+  }
+  for (std::uint16_t port : {12567, 34999})
+    if (!net::openUdp(a, port, &step)) return false;
+  return true;
+}
+}  // namespace
+
 net::Ipv4 freshAddress() {
   static std::atomic<int> next{0};
-  int n = next++;
-  // The second byte comes from the process id, so parallel test processes do not meet.
-  int b = 10 + static_cast<int>(::getpid() % 240);
-  int c = (n / 250) % 250;
-  int d = 1 + n % 250;
-  net::Ipv4 a;
-  net::parseAddress("127." + std::to_string(b) + "." + std::to_string(c) + "." + std::to_string(d),
-                    &a);
-  return a;
+  for (;;) {
+    int n = next++;
+    // The second byte comes from the process id, so parallel test processes seldom meet.
+    int b = 10 + static_cast<int>(::getpid() % 240);
+    int c = (n / 250) % 250;
+    int d = 1 + n % 250;
+    net::Ipv4 a;
+    net::parseAddress(
+        "127." + std::to_string(b) + "." + std::to_string(c) + "." + std::to_string(d), &a);
+    if (unused(a)) return a;
+  }
 }
 
 std::string dotted(net::Ipv4 address) {

@@ -40,6 +40,7 @@ bool AudioCapture::open(std::string* error) {
   capturing_ = true;
   read_.reset();
   device_->start();
+  opened_.set();
   return true;
 }
 
@@ -47,6 +48,7 @@ void AudioCapture::close() {
   capturing_ = false;
   std::lock_guard lock(deviceMutex_);
   if (!device_) return;
+  opened_.reset();
   device_->reset();  // hands every buffer back, unfilled
   device_.reset();
   for (auto& s : state_) s = State::kIdle;
@@ -56,6 +58,7 @@ void AudioCapture::shutdown() {
   if (!thread_.joinable()) return;
   thread_.request_stop();
   read_.set();
+  opened_.set();
   thread_.join();
 }
 
@@ -85,8 +88,9 @@ void AudioCapture::run(const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     if (serviceCurrent()) continue;
     if (!isOpen()) {
-      // Closed: the event stays set and the thread looks again in 10 ms steps.
-      clock::sleepMs(10);
+      // Closed: the event "read" stays set, so the thread waits for the device to open
+      // instead (its first buffer is done a block's time later).
+      opened_.wait(500);
       continue;
     }
     // The device sets the event when a buffer is done, and shutdown sets it too: the time-out

@@ -45,6 +45,8 @@ class AudioCapture {
 
   sound::AudioSystem& system_;
   event::ManualResetEvent& read_;
+  // Set while the device is open (and at shutdown): the closed thread waits on it.
+  event::ManualResetEvent opened_{false};
   BlockSink sink_;
   std::array<sound::SoundBlock, 2> headers_;
   std::array<State, 2> state_{State::kIdle, State::kIdle};

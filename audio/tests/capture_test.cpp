@@ -67,6 +67,30 @@ TEST(AudioCapture, DeliversBlocksInOrderWhileCapturingAndNothingAfterClose) {
   std::filesystem::remove(path);
 }
 
+TEST(AudioCapture, ReopenedAfterAPauseItDeliversAgainAtOnce) {
+  auto path = rampFile();
+  clock::SimulatedClock clock;
+  sound::AudioSystem system("file:" + path, "none", false, clock);
+  AudioCapture capture(system);
+  Blocks blocks;
+  capture.init([&](std::span<const std::int16_t> s) {
+    std::lock_guard lock(blocks.mutex);
+    blocks.got.emplace_back(s.begin(), s.end());
+  });
+  ASSERT_TRUE(capture.open());
+  ASSERT_TRUE(blocks.waitFor(2));
+  capture.close();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the thread waits, closed
+  const std::size_t before = blocks.size();
+  const auto reopened = std::chrono::steady_clock::now();
+  ASSERT_TRUE(capture.open());
+  ASSERT_TRUE(blocks.waitFor(before + 1));
+  EXPECT_LT(std::chrono::steady_clock::now() - reopened, std::chrono::milliseconds(250))
+      << "the closed thread noticed the opening late";
+  capture.close();
+  std::filesystem::remove(path);
+}
+
 TEST(AudioCapture, NotCapturingStopsDeliveryAndAMissingDeviceFailsToOpen) {
   auto path = rampFile();
   clock::SimulatedClock clock;

@@ -24,10 +24,12 @@ namespace {
 constexpr std::size_t kClickPeriod = 16000;  // 2 s: longer than any delay, so pairs are sure
 constexpr int kClicks = 10;
 
+// Bursts of 400 ms: a receiver that primes with two blocks before it plays needs a spurt of
+// at least that much (an isolated 100 ms block waits for the next spurt).
 std::vector<std::int16_t> clicks() {
   std::vector<std::int16_t> v(kClickPeriod * (kClicks + 1), 0);
   for (std::size_t k = 1; k <= kClicks; ++k)
-    for (std::size_t i = 0; i < 40; ++i)
+    for (std::size_t i = 0; i < 3200; ++i)
       v[k * kClickPeriod + i] = static_cast<std::int16_t>(20000 * std::sin(double(i) * 0.8));
   return v;
 }

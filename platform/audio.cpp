@@ -198,7 +198,7 @@ class FileInput final : public QueuedInput {
     startMicros_ = system_.clock().nowMicros();
     delivered_ = 0;
     if (system_.trace)
-      std::fprintf(stderr, "Sound: input %s starts at %llu us\n", system_.inputSpec().c_str(),
+      std::fprintf(stderr, "Sound: input %s starts at %llu us\n", system_.inputChoice().c_str(),
                    static_cast<unsigned long long>(startMicros_));
     queue_.setStarted(true);
   }
@@ -266,7 +266,7 @@ class FileOutput final : public QueuedOutput {
     }
     std::uint64_t begin = std::max(now, *endMicros_);
     if (*endMicros_ == 0 && system_.trace)
-      std::fprintf(stderr, "Sound: output %s starts at %llu us\n", system_.outputSpec().c_str(),
+      std::fprintf(stderr, "Sound: output %s starts at %llu us\n", system_.outputChoice().c_str(),
                    static_cast<unsigned long long>(begin));
     std::uint64_t end = begin + static_cast<std::uint64_t>(microsFor(b.samples.size()));
     if (!queue_.waitUntil(system_.clock(), end, stop)) return false;
@@ -586,13 +586,13 @@ bool writeSoundFile(const std::string& path, const std::vector<std::int16_t>& sa
   return true;
 }
 
-AudioSystem::AudioSystem(std::string inputSpec, std::string outputSpec, bool halfDuplex,
+AudioSystem::AudioSystem(std::string inputChoice, std::string outputChoice, bool halfDuplex,
                          clock::Clock& clock, bool traceTimelines)
     : trace(traceTimelines),
-      inputSpec_(std::move(inputSpec)),
-      outputSpec_(std::move(outputSpec)),
-      input_(devices::parseSpec(inputSpec_)),
-      output_(devices::parseSpec(outputSpec_)),
+      inputChoice_(std::move(inputChoice)),
+      outputChoice_(std::move(outputChoice)),
+      input_(devices::parseChoice(inputChoice_)),
+      output_(devices::parseChoice(outputChoice_)),
       halfDuplex_(halfDuplex),
       clock_(clock) {}
 

@@ -56,8 +56,8 @@ class SoundOutput {
 
 class AudioSystem;
 
-// Sound backends by name, one registry per direction: each opens its device from the spec's
-// argument (empty when the spec has none). A test backend is added like the others.
+// Sound backends by name, one registry per direction: each opens its device from the choice's
+// argument (empty when the choice has none). A test backend is added like the others.
 using SoundInputBackend = std::function<std::unique_ptr<SoundInput>(
     const std::string& argument, AudioSystem& system, event::ManualResetEvent& completion,
     std::string* error)>;
@@ -71,8 +71,8 @@ devices::Registry<SoundOutputBackend>& soundOutputBackends();
 // The sound hardware of one program: which backends, whether the card is half duplex.
 class AudioSystem {
  public:
-  AudioSystem(std::string inputSpec, std::string outputSpec, bool halfDuplex, clock::Clock& clock,
-              bool trace = false);
+  AudioSystem(std::string inputChoice, std::string outputChoice, bool halfDuplex,
+              clock::Clock& clock, bool trace = false);
   // ZEP_AUDIO_IN, ZEP_AUDIO_OUT (default "portaudio") and ZEP_AUDIO_DUPLEX=half.
   static AudioSystem fromEnvironment(clock::Clock& clock);
 
@@ -86,8 +86,8 @@ class AudioSystem {
   // A stop request ends the playing at once.
   bool playSoundFile(const std::string& path, std::string* error, std::stop_token stop = {});
 
-  const std::string& inputSpec() const { return inputSpec_; }
-  const std::string& outputSpec() const { return outputSpec_; }
+  const std::string& inputChoice() const { return inputChoice_; }
+  const std::string& outputChoice() const { return outputChoice_; }
   clock::Clock& clock() { return clock_; }
 
   // With ZEP_TRACE=1 the sound-file devices say on standard error when their timelines start
@@ -104,10 +104,10 @@ class AudioSystem {
   std::uint64_t& outputEndMicros() { return outputEndMicros_; }
 
  private:
-  std::string inputSpec_;
-  std::string outputSpec_;
-  devices::DeviceSpec input_;  // the specs, parsed once
-  devices::DeviceSpec output_;
+  std::string inputChoice_;
+  std::string outputChoice_;
+  devices::DeviceChoice input_;  // the choices, parsed once
+  devices::DeviceChoice output_;
   bool halfDuplex_;
   clock::Clock& clock_;
   std::uint64_t outputEndMicros_ = 0;

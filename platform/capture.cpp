@@ -269,8 +269,8 @@ CameraRegistry& cameraBackends() {
   return builtin.registry;
 }
 
-CaptureSystem::CaptureSystem(std::string spec, CaptureOptions options)
-    : spec_(std::move(spec)), parsed_(devices::parseSpec(spec_)), options_(options) {}
+CaptureSystem::CaptureSystem(std::string choice, CaptureOptions options)
+    : choice_(std::move(choice)), parsed_(devices::parseChoice(choice_)), options_(options) {}
 
 CaptureSystem CaptureSystem::fromEnvironment(clock::Clock& clock) {
   CaptureOptions options;
@@ -281,15 +281,15 @@ CaptureSystem CaptureSystem::fromEnvironment(clock::Clock& clock) {
   else if (!format.empty() && format != "rgb24" && format != "RGB24")
     std::fprintf(stderr, "Capture: ZEP_CAMERA_FORMAT=%s is not yvu9 or rgb24 -- ignored\n",
                  format.c_str());
-  auto spec = host::environment("ZEP_CAMERA");
-  return CaptureSystem(spec.empty() ? "v4l2" : spec, options);
+  auto choice = host::environment("ZEP_CAMERA");
+  return CaptureSystem(choice.empty() ? "v4l2" : choice, options);
 }
 
 std::unique_ptr<Camera> CaptureSystem::connect(std::string* error) {
   auto backend = cameraBackends().find(parsed_, error);
   if (!backend) return nullptr;
   auto camera = backend->connect(parsed_.argument, options_, error);
-  if (!camera && error->empty()) *error = "camera '" + spec_ + "' cannot be opened";
+  if (!camera && error->empty()) *error = "camera '" + choice_ + "' cannot be opened";
   return camera;
 }
 
@@ -300,7 +300,7 @@ std::vector<DeviceInfo> CaptureSystem::devices() {
       for (auto& device : backend.list()) out.push_back(std::move(device));
   // Real cameras first.
   std::stable_partition(out.begin(), out.end(),
-                        [](const DeviceInfo& d) { return d.spec.rfind("v4l2:", 0) == 0; });
+                        [](const DeviceInfo& d) { return d.choice.rfind("v4l2:", 0) == 0; });
   return out;
 }
 

@@ -1,5 +1,5 @@
 // Cameras: a connected capture driver offers formats, delivers frames on its own thread at a
-// settable period, and is started and stopped. Backends, chosen at run time by a spec
+// settable period, and is started and stopped. Backends, chosen at run time by name
 // `name[:argument]` (ZEP_CAMERA):
 //   v4l2[:/dev/videoN]  a real camera through libv4l2 (the default, /dev/video0)
 //   file:PATH           a Y4M file of any size and rate, scaled to the capture size, delivered
@@ -68,7 +68,7 @@ class Camera {
 };
 
 struct DeviceInfo {
-  std::string spec;         // what to pass to connect(), e.g. "v4l2:/dev/video0"
+  std::string choice;       // what to pass to connect(), e.g. "v4l2:/dev/video0"
   std::string description;  // what a user sees, e.g. "USB Camera (/dev/video0)"
 };
 
@@ -77,8 +77,8 @@ struct CaptureOptions {
   bool refuseRgb24 = false;       // ZEP_CAMERA_FORMAT=yvu9
 };
 
-// A camera backend: connects to the camera that the spec's argument names (empty when the
-// spec has none), and lists the cameras it knows for a device list (may be empty).
+// A camera backend: connects to the camera that the choice's argument names (empty when the
+// choice has none), and lists the cameras it knows for a device list (may be empty).
 struct CameraBackend {
   std::function<std::unique_ptr<Camera>(const std::string& argument, const CaptureOptions& options,
                                         std::string* error)>
@@ -96,10 +96,10 @@ CameraRegistry& cameraBackends();
 void drawTestPattern(const std::string& text, std::uint32_t number, const Format& format,
                      std::span<std::uint8_t> out);
 
-// The camera of one program, like the sound system: one spec, parsed once.
+// The camera of one program, like the sound system: one choice, parsed once.
 class CaptureSystem {
  public:
-  CaptureSystem(std::string spec, CaptureOptions options);
+  CaptureSystem(std::string choice, CaptureOptions options);
   // ZEP_CAMERA (default "v4l2") and ZEP_CAMERA_FORMAT.
   static CaptureSystem fromEnvironment(clock::Clock& clock);
 
@@ -109,11 +109,11 @@ class CaptureSystem {
   // The cameras installed on this machine, and the other backends, for a device list.
   static std::vector<DeviceInfo> devices();
 
-  const std::string& spec() const { return spec_; }
+  const std::string& choice() const { return choice_; }
 
  private:
-  std::string spec_;
-  devices::DeviceSpec parsed_;
+  std::string choice_;
+  devices::DeviceChoice parsed_;
   CaptureOptions options_;
 };
 

@@ -1,5 +1,5 @@
 // Device backends by name: every backend of a device kind (sound input, sound output, camera)
-// registers a name and a factory, and a spec `name[:argument]` picks one. Unknown names and
+// registers a name and a factory, and a choice `name[:argument]` picks one. Unknown names and
 // misused arguments fail loudly, naming the backends known; nothing falls back to a dummy.
 #pragma once
 
@@ -12,15 +12,15 @@
 
 namespace zep::devices {
 
-// A spec split once at its first ':': "file:/tmp/a.wav" is file with "/tmp/a.wav".
-struct DeviceSpec {
-  std::string text;  // the whole spec, as given
+// A choice split once at its first ':': "file:/tmp/a.wav" is file with "/tmp/a.wav".
+struct DeviceChoice {
+  std::string text;  // the whole choice, as given
   std::string name;
   std::string argument;
   bool hasArgument = false;
 };
 
-DeviceSpec parseSpec(std::string_view spec);
+DeviceChoice parseChoice(std::string_view choice);
 
 enum class Argument {
   kNone,      // `name` only
@@ -29,10 +29,10 @@ enum class Argument {
 };
 
 // "unknown camera 'x' (known: file, none, pattern, v4l2)"
-std::string unknownBackendText(std::string_view kind, std::string_view spec,
+std::string unknownBackendText(std::string_view kind, std::string_view choice,
                                const std::vector<std::string>& known);
-// Empty when the spec's argument suits the backend, else why not.
-std::string argumentProblem(std::string_view kind, const DeviceSpec& spec, Argument argument,
+// Empty when the choice's argument suits the backend, else why not.
+std::string argumentProblem(std::string_view kind, const DeviceChoice& choice, Argument argument,
                             std::string_view usage);
 
 // The backends of one device kind. Backend is whatever the kind needs (its factory, a device
@@ -42,7 +42,7 @@ class Registry {
  public:
   explicit Registry(std::string kind) : kind_(std::move(kind)) {}
 
-  // `usage` shows how the spec is written, e.g. "file:PATH". A name added again replaces the
+  // `usage` shows how the choice is written, e.g. "file:PATH". A name added again replaces the
   // backend it had.
   void add(std::string name, Argument argument, std::string usage, Backend backend) {
     std::lock_guard lock(mutex_);
@@ -50,16 +50,16 @@ class Registry {
                               Entry{argument, std::move(usage), std::move(backend)});
   }
 
-  // The backend the spec names, or nullopt with *error naming the known backends or saying
+  // The backend the choice names, or nullopt with *error naming the known backends or saying
   // what is wrong with the argument.
-  std::optional<Backend> find(const DeviceSpec& spec, std::string* error) const {
+  std::optional<Backend> find(const DeviceChoice& choice, std::string* error) const {
     std::lock_guard lock(mutex_);
-    auto it = entries_.find(spec.name);
+    auto it = entries_.find(choice.name);
     if (it == entries_.end()) {
-      *error = unknownBackendText(kind_, spec.text, namesLocked());
+      *error = unknownBackendText(kind_, choice.text, namesLocked());
       return std::nullopt;
     }
-    if (auto problem = argumentProblem(kind_, spec, it->second.argument, it->second.usage);
+    if (auto problem = argumentProblem(kind_, choice, it->second.argument, it->second.usage);
         !problem.empty()) {
       *error = problem;
       return std::nullopt;

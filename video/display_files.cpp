@@ -14,13 +14,13 @@ DisplayFiles::~DisplayFiles() {
 }
 
 std::unique_ptr<DisplayFiles> DisplayFiles::fromEnvironment(std::string* error) {
-  std::string spec = host::environment("ZEP_VIDEO_OUT");
-  if (spec.empty()) return nullptr;
-  if (spec.rfind("dir:", 0) != 0 || spec.size() == 4) {
-    *error = "ZEP_VIDEO_OUT must be dir:PATH, not \"" + spec + "\"";
+  std::string choice = host::environment("ZEP_VIDEO_OUT");
+  if (choice.empty()) return nullptr;
+  if (choice.rfind("dir:", 0) != 0 || choice.size() == 4) {
+    *error = "ZEP_VIDEO_OUT must be dir:PATH, not \"" + choice + "\"";
     return nullptr;
   }
-  std::string directory = spec.substr(4);
+  std::string directory = choice.substr(4);
   std::error_code ec;
   std::filesystem::create_directories(directory, ec);
   if (ec) {

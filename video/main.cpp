@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   if (options::parseOrExit(kProgram, argc, argv).has("--list-devices")) {
     std::printf("Cameras (ZEP_CAMERA=SPEC):\n");
     for (const auto& d : capture::CaptureSystem::devices())
-      std::printf("  %-28s %s\n", d.spec.c_str(), d.description.c_str());
+      std::printf("  %-28s %s\n", d.choice.c_str(), d.description.c_str());
     return 0;
   }
   const bool headless = ui::wantsHeadless(argc, argv);

@@ -62,7 +62,7 @@ TEST(SoundDevices, ATestBackendIsChosenByNameLikeTheOthers) {
                                 event::ManualResetEvent& completion, std::string* error) {
                               opened = argument;
                               auto file =
-                                  soundOutputBackends().find(devices::parseSpec("file:"), error);
+                                  soundOutputBackends().find(devices::parseChoice("file:"), error);
                               return (*file)(argument, system, completion, error);
                             });
   clock::SimulatedClock clock;

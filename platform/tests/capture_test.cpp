@@ -94,23 +94,23 @@ class Collector {
   std::vector<std::string> errors_;
 };
 
-std::unique_ptr<Camera> connect(const std::string& spec, clock::Clock& clock,
+std::unique_ptr<Camera> connect(const std::string& choice, clock::Clock& clock,
                                 bool refuseRgb24 = false) {
   CaptureOptions options;
   options.clock = &clock;
   options.refuseRgb24 = refuseRgb24;
-  CaptureSystem system(spec, options);
+  CaptureSystem system(choice, options);
   std::string error;
   auto camera = system.connect(&error);
-  EXPECT_TRUE(camera) << spec << ": " << error;
+  EXPECT_TRUE(camera) << choice << ": " << error;
   return camera;
 }
 
-std::string connectError(const std::string& spec) {
+std::string connectError(const std::string& choice) {
   clock::SimulatedClock clock;
-  CaptureSystem system(spec, {&clock, false});
+  CaptureSystem system(choice, {&clock, false});
   std::string error;
-  EXPECT_FALSE(system.connect(&error)) << spec;
+  EXPECT_FALSE(system.connect(&error)) << choice;
   return error;
 }
 
@@ -119,24 +119,24 @@ const Format kRgb{kCaptureWidth, kCaptureHeight, PixelFormat::kRgb24};
 
 // --- choosing a backend ---
 
-TEST(DeviceRegistry, SpecsSplitAtTheFirstColonAndArgumentsAreChecked) {
-  auto spec = devices::parseSpec("file:/tmp/a:b.y4m");
-  EXPECT_EQ(spec.name, "file");
-  EXPECT_EQ(spec.argument, "/tmp/a:b.y4m");
-  EXPECT_TRUE(spec.hasArgument);
-  EXPECT_FALSE(devices::parseSpec("v4l2").hasArgument);
-  EXPECT_TRUE(devices::parseSpec("pattern:").hasArgument);
+TEST(DeviceRegistry, ChoicesSplitAtTheFirstColonAndArgumentsAreChecked) {
+  auto choice = devices::parseChoice("file:/tmp/a:b.y4m");
+  EXPECT_EQ(choice.name, "file");
+  EXPECT_EQ(choice.argument, "/tmp/a:b.y4m");
+  EXPECT_TRUE(choice.hasArgument);
+  EXPECT_FALSE(devices::parseChoice("v4l2").hasArgument);
+  EXPECT_TRUE(devices::parseChoice("pattern:").hasArgument);
 
   devices::Registry<int> registry("gadget");
   registry.add("plain", devices::Argument::kNone, "plain", 1);
   registry.add("needs", devices::Argument::kRequired, "needs:WHAT", 2);
   std::string error;
-  EXPECT_EQ(registry.find(devices::parseSpec("needs:x"), &error), 2);
-  EXPECT_FALSE(registry.find(devices::parseSpec("odd:x"), &error));
+  EXPECT_EQ(registry.find(devices::parseChoice("needs:x"), &error), 2);
+  EXPECT_FALSE(registry.find(devices::parseChoice("odd:x"), &error));
   EXPECT_EQ(error, "unknown gadget 'odd:x' (known: needs, plain)");
-  EXPECT_FALSE(registry.find(devices::parseSpec("plain:x"), &error));
+  EXPECT_FALSE(registry.find(devices::parseChoice("plain:x"), &error));
   EXPECT_EQ(error, "gadget 'plain' takes no argument: plain");
-  EXPECT_FALSE(registry.find(devices::parseSpec("needs"), &error));
+  EXPECT_FALSE(registry.find(devices::parseChoice("needs"), &error));
   EXPECT_EQ(error, "gadget 'needs' needs an argument: needs:WHAT");
 }
 
@@ -171,12 +171,12 @@ TEST(CameraChoice, DeviceListHoldsOnlyCaptureDevicesAndThePattern) {
   auto list = CaptureSystem::devices();
   bool pattern = false;
   for (const auto& d : list) {
-    if (d.spec == "pattern") {
+    if (d.choice == "pattern") {
       pattern = true;
       continue;
     }
-    ASSERT_EQ(d.spec.rfind("v4l2:/dev/video", 0), 0u) << d.spec;
-    EXPECT_NE(d.description.find(d.spec.substr(5)), std::string::npos) << d.description;
+    ASSERT_EQ(d.choice.rfind("v4l2:/dev/video", 0), 0u) << d.choice;
+    EXPECT_NE(d.description.find(d.choice.substr(5)), std::string::npos) << d.description;
   }
   EXPECT_TRUE(pattern);
   if (!std::filesystem::exists("/dev/video0")) {
@@ -188,23 +188,23 @@ TEST(CameraChoice, Yvu9OnlyRefusesRgb24InEveryBackend) {
   std::string path = tempPath("formats");
   writeY4m(path, 16, 12, "25:1", {flat(16, 12, 100)});
   clock::SimulatedClock clock;
-  for (const std::string& spec : {std::string("pattern:x"), "file:" + path}) {
-    auto open = connect(spec, clock);
+  for (const std::string& choice : {std::string("pattern:x"), "file:" + path}) {
+    auto open = connect(choice, clock);
     ASSERT_TRUE(open);
-    EXPECT_TRUE(open->setFormat(kRgb)) << spec;
-    EXPECT_TRUE(open->setFormat(kYvu9)) << spec;
+    EXPECT_TRUE(open->setFormat(kRgb)) << choice;
+    EXPECT_TRUE(open->setFormat(kYvu9)) << choice;
     EXPECT_FALSE(open->setFormat({320, 240, PixelFormat::kRgb24})) << "only the capture size";
 
-    auto yvu9 = connect(spec, clock, true);
+    auto yvu9 = connect(choice, clock, true);
     ASSERT_TRUE(yvu9);
-    EXPECT_EQ(yvu9->format().pixel, PixelFormat::kYvu9) << spec;
-    EXPECT_FALSE(yvu9->setFormat(kRgb)) << spec;
-    EXPECT_TRUE(yvu9->setFormat(kYvu9)) << spec;
+    EXPECT_EQ(yvu9->format().pixel, PixelFormat::kYvu9) << choice;
+    EXPECT_FALSE(yvu9->setFormat(kRgb)) << choice;
+    EXPECT_TRUE(yvu9->setFormat(kYvu9)) << choice;
   }
   ::setenv("ZEP_CAMERA_FORMAT", "yvu9", 1);
   ::setenv("ZEP_CAMERA", "pattern:eve", 1);
   auto system = CaptureSystem::fromEnvironment(clock);
-  EXPECT_EQ(system.spec(), "pattern:eve");
+  EXPECT_EQ(system.choice(), "pattern:eve");
   std::string error;
   auto camera = system.connect(&error);
   ASSERT_TRUE(camera) << error;

@@ -42,10 +42,10 @@ class SoundCardTest : public ::testing::Test {
   fs::path defaultFile() const { return home_ / "default.raw"; }
   fs::path sinkFile() const { return home_ / "zepsink.raw"; }
 
-  // Plays the blocks on the output that spec names and waits until the device has taken all.
-  void play(const std::string& spec, const std::vector<std::vector<std::int16_t>>& blocks) {
+  // Plays the blocks on the output that choice names and waits until the device has taken all.
+  void play(const std::string& choice, const std::vector<std::vector<std::int16_t>>& blocks) {
     clock::RealClock clock;
-    AudioSystem system("none", spec, false, clock);
+    AudioSystem system("none", choice, false, clock);
     event::ManualResetEvent completion;
     std::string error;
     auto output = system.openOutput(completion, &error);

@@ -53,28 +53,8 @@ struct AudioTool {
     process.terminate();
   }
   // Start of a timeline traced on standard error, in monotonic microseconds.
-  double startOf(const std::string& direction) {
-    std::istringstream lines(err.text());
-    std::string line;
-    while (std::getline(lines, line)) {
-      auto at = line.find(" starts at ");
-      if (line.rfind("Sound: " + direction, 0) == 0 && at != std::string::npos)
-        return std::stod(line.substr(at + 11));
-    }
-    return -1;
-  }
-  double cpuSeconds() {
-    std::ifstream stat("/proc/" + std::to_string(process.pid()) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string f;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> f; ++i) {
-      if (i == 14) utime = std::stol(f);
-      if (i == 15) stime = std::stol(f);
-    }
-    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
-  }
+  double startOf(const std::string& direction) { return soundTimelineStart(err.text(), direction); }
+  double cpuSeconds() { return processorSeconds(process.pid()); }
   LogFile err;
   process::Process process;
 };

@@ -68,14 +68,8 @@ long udpDatagramsReceived() {
 }
 
 double timelineStart(const ManagerProcess& m, const std::string& what) {
-  std::istringstream lines(m.err.text());
-  std::string line;
-  while (std::getline(lines, line)) {
-    auto at = line.find(" starts at ");
-    if (line.rfind("Sound: " + what, 0) == 0 && at != std::string::npos)
-      return std::stod(line.substr(at + 11)) / 1000;
-  }
-  return -1;
+  double micros = soundTimelineStart(m.err.text(), what);
+  return micros < 0 ? -1 : micros / 1000;
 }
 
 std::vector<std::int16_t> toneIn(std::vector<std::int16_t> v, double hz, double from, double to) {

@@ -73,16 +73,7 @@ struct Program {
     process.waitForExit(8000);
     process.terminate();
   }
-  double startOf(const std::string& direction) {
-    std::istringstream lines(err.text());
-    std::string line;
-    while (std::getline(lines, line)) {
-      auto at = line.find(" starts at ");
-      if (line.rfind("Sound: " + direction, 0) == 0 && at != std::string::npos)
-        return std::stod(line.substr(at + 11));
-    }
-    return -1;
-  }
+  double startOf(const std::string& direction) { return soundTimelineStart(err.text(), direction); }
   std::filesystem::path dir;
   LogFile err, out;
   process::Process process;

@@ -21,20 +21,6 @@ using namespace zep;
 using namespace zep::testing;
 
 namespace {
-
-double cpuSecondsOf(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), {});
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string f;
-  long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> f; ++i) {
-    if (i == 14) utime = std::stol(f);
-    if (i == 15) stime = std::stol(f);
-  }
-  return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
-}
-
 double ownCpuSeconds() {
   rusage u{};
   ::getrusage(RUSAGE_SELF, &u);
@@ -106,13 +92,13 @@ int cpuBench() {
     StreamerProcess client(freshAddress(), o);
     if (!client.clientLog.waitFor("Client started\n")) return 1;
     clock::sleepMs(500);
-    double before = cpuSecondsOf(client.process().pid());
+    double before = processorSeconds(client.process().pid());
     clock::sleepMs(seconds * 1000);
-    double playing = cpuSecondsOf(client.process().pid()) - before;
+    double playing = processorSeconds(client.process().pid()) - before;
     client.waitPlayedOut(30000);
-    before = cpuSecondsOf(client.process().pid());
+    before = processorSeconds(client.process().pid());
     clock::sleepMs(seconds * 1000);
-    double idle = cpuSecondsOf(client.process().pid()) - before;
+    double idle = processorSeconds(client.process().pid()) - before;
     std::printf("streamer CPU (share of one core): playing %.2f%%, idle %.2f%%\n",
                 100 * playing / seconds, 100 * idle / seconds);
     client.close();

@@ -75,14 +75,8 @@ std::vector<std::int16_t> toneBursts(double hz, double seconds) {
 // Start of a sound-file timeline that an audio tool traced on its manager's error stream, in
 // monotonic milliseconds; -1 when none was traced.
 double timelineStart(const ManagerProcess& m, const std::string& what) {
-  std::istringstream lines(m.err.text());
-  std::string line;
-  while (std::getline(lines, line)) {
-    auto at = line.find(" starts at ");
-    if (line.rfind("Sound: " + what, 0) == 0 && at != std::string::npos)
-      return std::stod(line.substr(at + 11)) / 1000;
-  }
-  return -1;
+  double micros = soundTimelineStart(m.err.text(), what);
+  return micros < 0 ? -1 : micros / 1000;
 }
 
 // Where a tone's bursts begin: 10 ms frames whose energy at hz rises above a tenth of the

@@ -67,12 +67,26 @@ std::filesystem::path freshDirectory(const std::string& prefix) {
 
 double processorSeconds(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string field;
+  std::string text((std::istreambuf_iterator<char>(stat)), {});
+  auto close = text.rfind(')');  // the name in field 2 may hold spaces
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string f;
   long ticks = 0;
-  // utime and stime are fields 14 and 15 (the programs' names in field 2 have no spaces).
-  for (int i = 1; i <= 15 && stat >> field; ++i)
-    if (i >= 14) ticks += std::stol(field);
+  for (int i = 3; i <= 15 && fields >> f; ++i)
+    if (i >= 14) ticks += std::stol(f);  // utime and stime
   return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double soundTimelineStart(const std::string& traced, const std::string& direction) {
+  std::istringstream lines(traced);
+  std::string line;
+  while (std::getline(lines, line)) {
+    auto at = line.find(" starts at ");
+    if (line.rfind("Sound: " + direction, 0) == 0 && at != std::string::npos)
+      return std::stod(line.substr(at + 11));
+  }
+  return -1;
 }
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {

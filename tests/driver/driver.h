@@ -30,6 +30,10 @@ std::filesystem::path freshDirectory(const std::string& prefix);
 
 // Processor time a process has used so far (user and system), in seconds.
 double processorSeconds(pid_t pid);
+// Where a sound-file device's timeline starts, in monotonic microseconds, as the device traced
+// it ("Sound: input ... starts at N us", with ZEP_TRACE) in a program's error stream; -1 when
+// it did not.
+double soundTimelineStart(const std::string& traced, const std::string& direction);
 
 // Polls a condition until it holds or the deadline passes.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs = kDeadlineMs);

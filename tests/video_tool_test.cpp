@@ -94,7 +94,9 @@ TEST(VideoTool, Yuv9FromAYvu9CameraIsShownUncompressed) {
   a.command("click YUV9");
   a.command("click OK");
   a.command("click Capture/Start");
-  ASSERT_TRUE(waitForPictures(b, 0, 4));
+  ASSERT_TRUE(waitForPictures(b, 0, 4)) << "alice:\n"
+                                        << a.out.text() << a.err.text() << "bob:\n"
+                                        << b.out.text() << b.err.text();
   EXPECT_GT(seenSince(b, 0, a, 0).medianPsnr, 60) << "uncompressed pictures arrive unchanged";
 }
 

@@ -83,6 +83,7 @@ bool VideoCore::start_capture() {
   period_ = kFirstCapturePeriodMs;
   camera_->setFramePeriod(kFirstCapturePeriodMs);
   counter_ = 0;
+  announced_ = true;
   send_(-1, VIDEO_START, {});
   // Frames are dropped until the flag is set below.
   bool streaming =
@@ -98,6 +99,7 @@ bool VideoCore::start_capture() {
 bool VideoCore::stop_capture() {
   if (!capturing_) return false;
   capturing_ = false;
+  announced_ = false;
   releaseCamera();
   hooks_.closeDisplay(kMirrorSlot);
   open_[kMirrorSlot] = false;
@@ -229,7 +231,7 @@ void VideoCore::on_video_datagram(int type, std::span<const std::uint8_t> payloa
       }
       return;
     case VIDEO_HELLO:
-      if (capturing_) {
+      if (announced_) {
         intraIndex_ = 0;
         send_(m, VIDEO_START, {});
       }

@@ -98,6 +98,9 @@ class VideoCore {
   std::atomic<capture::PixelFormat> input_{capture::PixelFormat::kRgb24};
   bool yvu9Kept_ = false;  // once YVU9 was chosen it stays for the process
   std::atomic<bool> capturing_{false};
+  // Set from the moment VIDEO_START went out until VIDEO_STOP does: a newcomer's hello that
+  // arrives while the camera is still being started is answered, not lost.
+  std::atomic<bool> announced_{false};
   std::atomic<bool> retunePending_{true};
   std::atomic<int> period_{kFirstCapturePeriodMs};
 

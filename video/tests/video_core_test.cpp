@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <map>
 
 namespace zep::video {
@@ -17,6 +18,7 @@ struct FakeCamera final : capture::Camera {
   capture::Format current;
   int period = 0;
   capture::FrameCallback onFrame;
+  std::function<void()> whileStarting;  // runs inside start(), as another thread could
   bool setFormat(const capture::Format& f) override {
     bool ok = f.pixel == capture::PixelFormat::kRgb24 ? acceptsRgb : acceptsYvu9;
     if (ok) current = f;
@@ -26,6 +28,7 @@ struct FakeCamera final : capture::Camera {
   void setFramePeriod(int ms) override { period = ms; }
   bool start(capture::FrameCallback f, capture::ErrorCallback, std::string*) override {
     onFrame = std::move(f);
+    if (whileStarting) whileStarting();
     return startOk;
   }
   void stop() override { onFrame = nullptr; }
@@ -184,6 +187,18 @@ TEST(VideoCapture, IntraFirstAfterAStartAndAfterAHelloThenEveryTenth) {
   auto answers = rig.ofType(VIDEO_START);
   ASSERT_EQ(answers.size(), 2u);
   EXPECT_EQ(answers[1].destination, 4) << "the hello is answered to its sender only";
+}
+
+TEST(VideoCapture, AHelloArrivingWhileTheCameraStartsIsAnsweredAndNoneAfterTheStop) {
+  Rig rig;
+  rig.camera.whileStarting = [&] { rig.core->on_video_datagram(VIDEO_HELLO, {}, 2); };
+  ASSERT_TRUE(rig.core->start_capture());
+  auto starts = rig.ofType(VIDEO_START);
+  ASSERT_EQ(starts.size(), 2u) << "the newcomer missed the first start and gets its own";
+  EXPECT_EQ(starts[1].destination, 2);
+  rig.core->stop_capture();
+  rig.core->on_video_datagram(VIDEO_HELLO, {}, 3);
+  EXPECT_EQ(rig.ofType(VIDEO_START).size(), 2u);
 }
 
 TEST(VideoCapture, Yuv9WithAnRgbCameraSwitchesToH261IntraWithoutSendingThatFrame) {

@@ -101,6 +101,12 @@ bool PlayoutRing::ready() {
   return playable;
 }
 
+void PlayoutRing::playOut() {
+  lock_.take(-1);
+  if (fill_ > 0) priming_ = false;
+  unlock();
+}
+
 void PlayoutRing::reset() {
   lock_.take(-1);
   position_ = 0;

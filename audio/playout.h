@@ -86,6 +86,9 @@ class PlayoutRing {
   void write_block(std::span<const std::uint8_t> data);
   // Jitter buffers: false while priming, until 3200 bytes are in.
   bool ready();
+  // Jitter buffers: nothing more is coming for now, so what waits is played even below the
+  // minimum; once it has run dry the ring primes again.
+  void playOut();
   void reset();
 
   std::size_t size() const { return data_.size(); }

@@ -129,11 +129,12 @@ void AudioObject::play(int member, std::span<const std::int16_t> samples) {
   rings_[m]->write_block(bytesOf(samples));
 }
 
-void AudioObject::release(int member) {
+// The end of a spurt does not drop what waits below the priming minimum (a spurt of one block
+// would never be heard); the ring plays it out and primes again for the next spurt.
+void AudioObject::endOfSpurt(int member) {
   std::lock_guard lock(ringsMutex_);
   auto m = static_cast<std::size_t>(member);
-  if (rings_[m] && mixer_) mixer_->remove_source(rings_[m]);
-  rings_[m] = nullptr;
+  if (rings_[m]) rings_[m]->playOut();
 }
 
 void AudioObject::onPacket(int member, int type, std::span<const std::uint8_t> payload,

@@ -80,7 +80,7 @@ class AudioObject final : private TalkOutput {
   void sendBlock(std::span<const std::int16_t> samples) override;
   void sendEndOfSpurt() override;
   void play(int member, std::span<const std::int16_t> samples) override;
-  void release(int member) override;
+  void endOfSpurt(int member) override;
   void showTalk(bool enabled, bool checked) override { hooks_.showTalk(enabled, checked); }
   void showSwitches(bool a, bool m) override { hooks_.showSwitches(a, m); }
   void showMicrophone(int meter) override { hooks_.showMicrophone(meter); }

@@ -168,7 +168,7 @@ void TalkControl::onReceivedBlock(int member, std::span<const std::int16_t> samp
 }
 
 void TalkControl::onEndOfSpurt(int member) {
-  out_.release(member);
+  out_.endOfSpurt(member);
 }
 
 }  // namespace zep::kestrel

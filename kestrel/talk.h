@@ -37,7 +37,8 @@ class TalkOutput {
   virtual void sendBlock(std::span<const std::int16_t> samples) = 0;
   virtual void sendEndOfSpurt() = 0;
   virtual void play(int member, std::span<const std::int16_t> samples) = 0;
-  virtual void release(int member) = 0;  // the member's playout buffer goes
+  // The member's talk spurt ended: what waits in its playout buffer is played out.
+  virtual void endOfSpurt(int member) = 0;
   // The window: the talk button (enabled, checked), the switch boxes, the meters and the
   // one-second switch timer (arming kills a running one).
   virtual void showTalk(bool enabled, bool checked) = 0;

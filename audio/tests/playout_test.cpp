@@ -331,6 +331,25 @@ TEST(JitterPlayout, SilentUntilPrimedAndPrimesAgainAfterRunningDry) {
   EXPECT_EQ(rig.mixer->mixBuffer()[0], 0) << "dry";
 }
 
+TEST(JitterPlayout, AnEndedSpurtShorterThanTheMinimumIsPlayedOutThenTheRingPrimesAgain) {
+  MixerRig rig(kKestrelPlayout);
+  auto* ring = rig.mixer->add_source(160000);
+  ring->playOut();
+  rig.mixer->mix();
+  EXPECT_EQ(ring->fill(), 0u) << "an empty ring stays primed";
+  ring->write_block(std::vector<std::uint8_t>(1600, 3));  // a spurt of one block
+  rig.mixer->mix();
+  EXPECT_EQ(rig.mixer->mixBuffer()[0], 0);
+  ring->playOut();
+  rig.mixer->mix();
+  EXPECT_EQ(rig.mixer->mixBuffer()[0], 0x0303) << "the block is heard";
+  EXPECT_EQ(rig.mixer->mixBuffer()[800], 0) << "followed by silence, not old data";
+  rig.mixer->mix();  // dry: priming again
+  ring->write_block(std::vector<std::uint8_t>(1600, 4));
+  rig.mixer->mix();
+  EXPECT_EQ(rig.mixer->mixBuffer()[0], 0) << "the next spurt waits for the minimum again";
+}
+
 TEST(JitterPlayout, AFullRingDropsTheOldestData) {
   MixerRig rig(kStreamerPlayout);
   auto* ring = rig.mixer->add_source(16000);

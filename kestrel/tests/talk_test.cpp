@@ -21,7 +21,7 @@ struct Recorder final : TalkOutput {
   void sendBlock(std::span<const std::int16_t>) override { sent++; }
   void sendEndOfSpurt() override { ends++; }
   void play(int, std::span<const std::int16_t>) override { played++; }
-  void release(int) override {}
+  void endOfSpurt(int) override {}
   void showTalk(bool enabled, bool checked) override {
     talkEnabled = enabled;
     talkChecked = checked;

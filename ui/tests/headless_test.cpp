@@ -187,7 +187,7 @@ class Owner final : public Presenter {
 TEST(Headless, ModelessWindowsTakeTheInputWhileShownAndCommandsArePosted) {
   std::FILE* out = std::tmpfile();
   std::istringstream in(
-      "click Post\nclick Show\nselect Rows = bob\nclick Drop\nclick Hide\nclick Post\n");
+      "click Show\nselect Rows = bob\nclick Drop\nclick Hide\nclick Post\nclick Post\n");
   {
     HeadlessApp app(out, in);
     Owner owner;
@@ -207,7 +207,8 @@ TEST(Headless, ModelessWindowsTakeTheInputWhileShownAndCommandsArePosted) {
             "Side: Picked = 1 bob | b@x\n"
             "Side: Rows - alice | a@x\n"
             "Side: hidden\n"
-            "Owner: Command = 15867 77\n"  // posted behind the typed lines; twice the same
+            "Owner: Command = 15867 77\n"  // to the owner again once the side is hidden; twice
+                                           // the same text shows once
             "Owner: closed\n");
 }
 

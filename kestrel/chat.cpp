@@ -21,7 +21,6 @@ void ChatWindow::attach(ui::View& view) {
 
 void ChatWindow::onClose() {
   if (view_) view_->close();
-  view_ = nullptr;
 }
 
 void ChatWindow::onText(std::string_view field, const std::string& text) {

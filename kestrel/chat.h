@@ -36,7 +36,8 @@ class ChatWindow final : public ui::Presenter {
   explicit ChatWindow(ChatEnvironment environment);
   ~ChatWindow() override;
 
-  // The window shows the whole transcript each time it opens.
+  // The window shows the whole transcript when it is attached (once for the modeless
+  // window, which keeps the view while hidden; at each opening of a modal one).
   void attach(ui::View& view) override;
   void detach() { view_ = nullptr; }
   void onClick(std::string_view control) override;

@@ -14,7 +14,6 @@ void StatisticsWindow::onClick(std::string_view control) {
 
 void StatisticsWindow::onClose() {
   if (view_) view_->close();
-  view_ = nullptr;
 }
 
 void StatisticsWindow::onSelect(std::string_view, int index, const std::string&) {
@@ -54,23 +53,38 @@ void StatisticsWindow::refresh(const engine::MemberTable& members, int localMemb
 }
 
 void StatisticsWindow::update(int member, const ReceiveStats& s, bool video, std::uint32_t now) {
-  std::lock_guard lock(mutex_);
-  // The counter goes round on every call, whoever and whatever it is for.
-  updates_ = (updates_ + 1) % 5;
-  if (updates_ != 0 || member != selected_ || !view_) return;
-  if (video) {
-    view_->setText("Video Bandwidth:", bandwidthText(s.bandwidthKbps(now)));
-    view_->setText("Video Received:", countText(s.received(), s.receivedShare()));
-    view_->setText("Video Lost:", countText(s.lost(), s.lostShare()));
-    view_->setText("Video Frames/sec:", frameRateText(s.framesPerSecond(now)));
-    return;
+  std::vector<std::pair<std::string, std::string>> fields;
+  {
+    std::lock_guard lock(mutex_);
+    // The counter goes round on every call, whoever and whatever it is for.
+    updates_ = (updates_ + 1) % 5;
+    if (updates_ != 0 || member != selected_ || !view_) return;
   }
-  view_->setText("Audio Bandwidth:", bandwidthText(s.bandwidthKbps(now)));
-  view_->setText("Audio Received:", countText(s.received(), s.receivedShare()));
-  view_->setText("Audio Lost:", countText(s.lost(), s.lostShare()));
-  view_->setText("Audio Late:", countText(s.late(), s.lateShare()));
-  view_->setText("Audio Total:", totalText(s.received() + s.lost()));
-  view_->setText("Audio Latency:", latencyText(s.latencyMs()));
+  // The texts are made here, from the counters as they are now; only showing them moves.
+  if (video) {
+    fields = {{"Video Bandwidth:", bandwidthText(s.bandwidthKbps(now))},
+              {"Video Received:", countText(s.received(), s.receivedShare())},
+              {"Video Lost:", countText(s.lost(), s.lostShare())},
+              {"Video Frames/sec:", frameRateText(s.framesPerSecond(now))}};
+  } else {
+    fields = {{"Audio Bandwidth:", bandwidthText(s.bandwidthKbps(now))},
+              {"Audio Received:", countText(s.received(), s.receivedShare())},
+              {"Audio Lost:", countText(s.lost(), s.lostShare())},
+              {"Audio Late:", countText(s.late(), s.lateShare())},
+              {"Audio Total:", totalText(s.received() + s.lost())},
+              {"Audio Latency:", latencyText(s.latencyMs())}};
+  }
+  if (!post_) return show(std::move(fields));
+  post_([this, member, fields = std::move(fields)]() mutable {
+    // Another member may have been chosen meanwhile.
+    if (member == selected_) show(std::move(fields));
+  });
+}
+
+void StatisticsWindow::show(std::vector<std::pair<std::string, std::string>> fields) {
+  std::lock_guard lock(mutex_);
+  if (!view_) return;
+  for (const auto& [name, text] : fields) view_->setText(name, text);
 }
 
 }  // namespace zep::kestrel

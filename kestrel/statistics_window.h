@@ -1,6 +1,7 @@
 // The integrated client's "Statistics" window: one remote member chosen from a list, and
 // what arrived from it, audio and video. The receivers update it after every counted packet;
-// only every fifth update rewrites the fields, and only for the member shown.
+// only every fifth update rewrites the fields, and only for the member shown. The window is
+// modeless: it lives, hidden or shown, as long as the main window.
 #pragma once
 
 #include <array>
@@ -18,9 +19,11 @@ inline constexpr const char* kStatisticsTitle = "Statistics";
 
 class StatisticsWindow final : public ui::Presenter {
  public:
-  // hostNameOf: the host name of an address, dotted when it has none.
-  explicit StatisticsWindow(std::function<std::string(net::Ipv4)> hostNameOf)
-      : hostNameOf_(std::move(hostNameOf)) {}
+  using Post = std::function<void(std::function<void()>)>;
+  // hostNameOf: the host name of an address, dotted when it has none. post runs work on the
+  // window thread (the fields change there, whichever thread counted); none: at once.
+  explicit StatisticsWindow(std::function<std::string(net::Ipv4)> hostNameOf, Post post = {})
+      : hostNameOf_(std::move(hostNameOf)), post_(std::move(post)) {}
 
   void attach(ui::View& view) override;
   void detach() { view_ = nullptr; }
@@ -37,8 +40,10 @@ class StatisticsWindow final : public ui::Presenter {
 
  private:
   void zero();
+  void show(std::vector<std::pair<std::string, std::string>> fields);
 
   std::function<std::string(net::Ipv4)> hostNameOf_;
+  Post post_;
   ui::View* view_ = nullptr;
   std::mutex mutex_;
   int selected_ = -1;

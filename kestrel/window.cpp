@@ -85,6 +85,8 @@ void KestrelWindow::attach(ui::View& view) {
   chat.logPath = options_.workingDirectory + "/chat.log";
   chat.post = [this](std::function<void()> work) { later(std::move(work)); };
   chat_ = std::make_unique<ChatWindow>(chat);
+  statisticsView_ = view.openWindow(kStatisticsTitle, statistics_);
+  chatView_ = view.openWindow(kChatTitle, *chat_);
   status("Conferencing panel ready to use");
   view.setEnabled("Talk", false);
   view.setEnabled("Auto switch", false);
@@ -265,10 +267,16 @@ void KestrelWindow::onClick(std::string_view control) {
   } else if (control == "View/Statistics") {
     auto session = engine_->session();
     statistics_.refresh(session.members, session.localMember);
-    view_->runDialog(kStatisticsTitle, statistics_);
-    statistics_.detach();
+    if (statisticsView_) {
+      statisticsView_->setVisible("", true);
+    } else {
+      view_->runDialog(kStatisticsTitle, statistics_);
+      statistics_.detach();
+    }
   } else if (control == "Tools/Text Chat") {
-    if (chat_) {
+    if (chatView_) {
+      chatView_->setVisible("", true);
+    } else if (chat_) {
       view_->runDialog(kChatTitle, *chat_);
       chat_->detach();
     }

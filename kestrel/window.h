@@ -90,7 +90,12 @@ class KestrelWindow final : public ui::Presenter,
   std::mutex audioMutex_;  // the audio object is used by the media thread too
   std::unique_ptr<AudioObject> audio_;
   std::unique_ptr<ChatWindow> chat_;
-  StatisticsWindow statistics_{[](net::Ipv4 a) { return host::lookupName(a); }};
+  StatisticsWindow statistics_{[](net::Ipv4 a) { return host::lookupName(a); },
+                               [this](std::function<void()> work) { later(std::move(work)); }};
+  // The modeless Statistics and Text Chat windows, hidden until their menu entry; null when
+  // the front end has none (they then open as modal dialogs).
+  ui::View* statisticsView_ = nullptr;
+  ui::View* chatView_ = nullptr;
   std::jthread ring_;
   bool invitationPending_ = false;
   int announcements_ = 0;

@@ -425,6 +425,7 @@ View* QtWindow::openWindow(const std::string& title, Presenter& presenter) {
   windows_.push_back(std::make_unique<QtWindow>(app_, title, presenter, true));
   QtWindow& w = *windows_.back();
   w.dialog()->setModal(false);
+  w.modeless_ = true;
   presenter.attach(w);
   return &w;
 }
@@ -541,6 +542,10 @@ void QtWindow::runDialog(const std::string& title, Presenter& presenter) {
 }
 
 void QtWindow::close() {
+  if (modeless_) {
+    widget_->hide();
+    return;
+  }
   for (auto& [id, t] : timers_) t->stop();
   if (dialog_) {
     static_cast<ClosingDialog*>(dialog_)->closing = true;

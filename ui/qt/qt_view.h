@@ -114,6 +114,7 @@ class QtWindow final : public View {
   std::map<int, QTimer*> timers_;     // children of the window's widget
   std::map<int, QWidget*> displays_;  // top-level picture windows, touched on the window thread
   std::vector<std::unique_ptr<QtWindow>> windows_;  // modeless windows beside this one
+  bool modeless_ = false;                           // close() only hides it
 };
 
 // The pictures the suite draws for itself: "idle", "ringing", "product".

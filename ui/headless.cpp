@@ -66,7 +66,17 @@ class HeadlessApp::Window final : public View {
   void setChecked(std::string_view control, bool checked) override {
     change(control, checked ? " checked" : " unchecked", "checked");
   }
+  // A value that keeps changing (a level meter) is printed when it moved by kValueStep or
+  // more since it was last printed, or else at most every kValuePeriod: the output follows it
+  // without a line for every block of sound.
   void setValue(std::string_view control, int value) override {
+    auto now = Clock::now();
+    auto [it, first] = values_.try_emplace(std::string(control), Printed{value, now});
+    Printed& last = it->second;
+    if (!first && (value == last.value ||
+                   (std::abs(value - last.value) < kValueStep && now - last.at < kValuePeriod)))
+      return;
+    last = {value, now};
     change(control, " = " + std::to_string(value));
   }
   void setPicture(std::string_view control, std::string_view picture) override {
@@ -187,6 +197,13 @@ class HeadlessApp::Window final : public View {
   void makeModeless() { modeless_ = true, visible_ = false; }
   Presenter& presenter() { return presenter_; }
   void say(const std::string& text) { app_.print(title_ + ": " + text); }
+  static constexpr int kValueStep = 5;
+  static constexpr auto kValuePeriod = std::chrono::milliseconds(250);
+  struct Printed {
+    int value;
+    Clock::time_point at;
+  };
+  std::map<std::string, Printed> values_;
   // Prints a control's new state only when it differs from what is shown: a value set again
   // unchanged is no visible change.
   void change(std::string_view control, const std::string& state, const char* aspect = "value") {

@@ -33,6 +33,8 @@ class Counter final : public Presenter {
       view_->setText("Status", "dialog closed");
     }
     if (control == "Done") view_->close();
+    if (control == "Meter")
+      for (int level : {10, 11, 12, 13, 30, 31, 0}) view_->setValue("Level", level);
   }
   void onSelect(std::string_view list, int index, const std::string& item) override {
     view_->setText("Status", std::string(list) + " " + std::to_string(index) + " " + item);
@@ -83,6 +85,14 @@ TEST(Headless, EveryVisibleChangeIsOneLineAndTypedCommandsActOnControls) {
             "error: Things has no entry plum\n"
             "error: unknown command \"frobnicate\"\n"
             "Counter: closed\n");
+}
+
+TEST(Headless, AMeterIsPrintedWhenItMovesFarOrAFewTimesASecond) {
+  auto text = runScript("click Meter\nclick Done\n");
+  EXPECT_NE(text.find("Counter: Level = 10\nCounter: Level = 30\nCounter: Level = 0\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("Level = 11"), std::string::npos) << "small steps at once are not printed";
 }
 
 TEST(Headless, DialogsTakeTheInputWhileOpenAndWorkersPostToTheWindowThread) {

@@ -4,7 +4,9 @@
 // B and C accept; a media program on each host exchanges datagrams while A records the session
 // from the Archive Panel and replays it; then A runs the audio tool on every member, everyone
 // talks (each microphone a sound file of its own tone), and the loudspeaker files show who
-// heard whom.
+// heard whom. One line per step goes to the console and the figures come in one table at the
+// end; every program's window lines and logs are kept in a folder whose path is printed
+// (--verbose prints them as well).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -23,6 +26,7 @@
 #include "archive/recording.h"
 #include "platform/audio.h"
 #include "platform/clock.h"
+#include "platform/options.h"
 #include "tests/driver/directory.h"
 #include "tests/driver/driver.h"
 #include "tests/driver/stream.h"
@@ -34,6 +38,10 @@ using namespace zep::testing;
 namespace {
 
 bool ok = true;
+bool verbose = false;
+std::filesystem::path logFolder;
+// The closing table: its sections in order of first use, each with its lines.
+std::vector<std::pair<std::string, std::vector<std::string>>> figures;
 
 void step(bool passed, const std::string& what) {
   std::printf("  %-64s %s\n", what.c_str(), passed ? "ok" : "FAILED");
@@ -41,20 +49,61 @@ void step(bool passed, const std::string& what) {
   ok = ok && passed;
 }
 
+std::string format(const char* f, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* f, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, f);
+  std::vsnprintf(text, sizeof text, f, args);
+  va_end(args);
+  return text;
+}
+
+void figure(const std::string& section, const std::string& line) {
+  auto it = std::find_if(figures.begin(), figures.end(),
+                         [&](const auto& s) { return s.first == section; });
+  if (it == figures.end()) it = figures.insert(figures.end(), {section, {}});
+  it->second.push_back(line);
+}
+
+// Detail of a program: kept as a file of the log folder, and printed with --verbose.
+void keep(const std::string& name, const std::string& text) {
+  std::ofstream(logFolder / name) << text;
+  if (verbose) std::printf("\n--- %s ---\n%s", name.c_str(), text.c_str());
+}
+
+void printFigures() {
+  // What a reader looks for first comes first; the rest in the order it was found.
+  const std::vector<std::string> first = {"Who heard whom", "Who saw whom", "Delays"};
+  auto rank = [&](const std::string& section) {
+    for (std::size_t i = 0; i < first.size(); ++i)
+      if (section.rfind(first[i], 0) == 0) return i;
+    return first.size();
+  };
+  std::stable_sort(figures.begin(), figures.end(),
+                   [&](const auto& a, const auto& b) { return rank(a.first) < rank(b.first); });
+  std::printf("\nFigures (details in %s):\n", logFolder.c_str());
+  for (const auto& [section, lines] : figures) {
+    std::printf("  %s\n", section.c_str());
+    for (const auto& l : lines) std::printf("    %s\n", l.c_str());
+  }
+}
+
 void printRecording(const std::filesystem::path& recording) {
-  std::printf("\nRecording %s:\n", recording.c_str());
   std::FILE* f = std::fopen(recording.c_str(), "rb");
   if (!f) return;
   archive::DatagramRecord r, first;
   std::string why;
   int n = 0;
+  const std::string section = "Recording of the media programs (" + recording.string() + ")";
   while (archive::readRecord(f, &r, &why) == archive::ReadResult::kRecord) {
     if (n++ == 0) first = r;
     auto d = applink::decodeMediaDatagram(r.data);
-    std::printf("  +%5lld ms  port %d  %3d bytes  from member %d: %.*s\n",
-                static_cast<long long>(archive::millisecondsBetween(r.time, first.time)), r.port,
-                r.length, d ? d->sender : -1, d ? static_cast<int>(d->data.size()) : 0,
-                d ? reinterpret_cast<const char*>(d->data.data()) : "");
+    figure(section,
+           format("+%5lld ms  port %d  %3d bytes  from member %d: %.*s",
+                  static_cast<long long>(archive::millisecondsBetween(r.time, first.time)), r.port,
+                  r.length, d ? d->sender : -1, d ? static_cast<int>(d->data.size()) : 0,
+                  d ? reinterpret_cast<const char*>(d->data.data()) : ""));
   }
   std::fclose(f);
   step(n == 3, "three datagrams recorded");
@@ -127,9 +176,9 @@ void mouthToEar(const ManagerProcess& alice, const ManagerProcess& bob,
     step(false, "mouth-to-ear delay measured");
     return;
   }
-  std::printf(
-      "\nMouth-to-ear delay, alice to bob, over %zu bursts: median %.0f ms (from %.0f to %.0f)\n",
-      delays.size(), delays[delays.size() / 2], delays.front(), delays.back());
+  figure("Delays", format("mouth to ear, alice to bob, over %zu bursts: median %.0f ms (from %.0f "
+                          "to %.0f)",
+                          delays.size(), delays[delays.size() / 2], delays.front(), delays.back()));
 }
 
 // A line typed into a video tool that a manager started, through its named pipe.
@@ -152,7 +201,6 @@ struct VideoHost {
 // pictures painted since `since` (per host and slot).
 void printWhoSawWhom(const std::vector<VideoHost>& hosts, const std::string& mode,
                      std::map<std::pair<int, int>, std::size_t>& since, int sender = -1) {
-  std::printf("  %s:\n", mode.c_str());
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j) {
       if (i == j || (sender >= 0 && j != sender)) continue;
@@ -165,11 +213,12 @@ void printWhoSawWhom(const std::vector<VideoHost>& hosts, const std::string& mod
           window.paintedMicros.begin(),
           window.paintedMicros.begin() + std::min(from, window.paintedMicros.size()));
       auto seen = compareWithMirror(window, mirror);
-      std::printf(
-          "    %-6s saw %-6s %3zu pictures, %4.1f a second, %5.1f dB, delay %4.0f ms "
-          "(95%% %4.0f)\n",
-          hosts[i].user.c_str(), hosts[j].user.c_str(), seen.pictures, seen.framesPerSecond,
-          seen.medianPsnr, seen.medianDelayMs, seen.p95DelayMs);
+      figure(
+          "Who saw whom",
+          format("%-6s saw %-6s %3zu pictures, %4.1f a second, %5.1f dB, delay %4.0f ms "
+                 "(95%% %4.0f)  %s",
+                 hosts[i].user.c_str(), hosts[j].user.c_str(), seen.pictures, seen.framesPerSecond,
+                 seen.medianPsnr, seen.medianDelayMs, seen.p95DelayMs, mode.c_str()));
       step(seen.pictures >= 3 && seen.medianPsnr >= 30,
            hosts[i].user + " saw " + hosts[j].user + " (" + mode + ")");
     }
@@ -200,7 +249,7 @@ void videoConference(ManagerProcess& a, const std::vector<ManagerProcess*>& mana
   typeInto(hosts[0].input, "click OK");
   clock::sleepMs(3000);
   printWhoSawWhom(hosts, "alice switched to uncompressed YUV9", since, 0);
-  std::printf("  display files: %s\n", hosts[0].displays.parent_path().c_str());
+  figure("Files", "display files: " + hosts[0].displays.parent_path().string());
 }
 
 // An integrated client on a host of its own: the program with its own engine, its microphone
@@ -281,8 +330,11 @@ void clientsJoin(ManagerProcess& a, const std::vector<ManagerProcess*>& managers
     step(sound::toneEnergy(atTool, kayTone) > 1e5,
          std::string(users[i]) + "'s audio tool heard kay");
   }
-  std::printf("  receive report of kay (%s):\n%s", (kay.folder / "userdata.log").c_str(),
-              LogFile(kay.folder / "userdata.log").text().c_str());
+  std::istringstream report(LogFile(kay.folder / "userdata.log").text());
+  for (std::string line; std::getline(report, line);)
+    if (line.rfind("User ", 0) == 0) figure("kay's receive report (userdata.log)", line);
+  figure("Files",
+         "kestrel hosts: " + (soundDir / "kay").string() + ", " + (soundDir / "lou").string());
 }
 
 // alice listens to a clip from the stand-in stream server on its own host.
@@ -292,8 +344,9 @@ void streamToAlice(net::Ipv4 serverAt, net::Ipv4 alice, const std::filesystem::p
   auto run = streamClip(serverAt, alice, speaker);
   step(run.ok, "the clip arrived whole and in order, sample for sample");
   if (!run.ok) std::printf("  %s\n", run.problem.c_str());
-  std::printf("  %zu samples, from sample %zu of %s; request to first sound %.0f ms\n",
-              run.clip.samples, run.clip.offset, speaker.c_str(), run.requestToFirstSoundMs);
+  figure("Delays", format("stream request to first sound: %.0f ms", run.requestToFirstSoundMs));
+  figure("Files", format("stream: %zu samples of the clip, from sample %zu of %s", run.clip.samples,
+                         run.clip.offset, speaker.c_str()));
 }
 
 // alice, bob and carol browse a directory: alice makes a Protected conference that bob joins
@@ -344,19 +397,33 @@ void directoryConference(net::Ipv4 serverAt, const std::vector<net::Ipv4>& hosts
   step(carol.out.waitFor("DSN_CONFENTERED 2 " + id(0)), "carol entered once alice accepted");
   clock::sleepMs(300);
   for (auto& client : c) {
-    std::printf("  notifications %s got:\n", client->user.c_str());
     std::istringstream lines(client->out.text());
     for (std::string line; std::getline(lines, line);)
-      if (line.rfind("DSN_", 0) == 0) std::printf("    %s\n", line.c_str());
+      if (line.rfind("DSN_", 0) == 0)
+        figure("Directory notifications", client->user + " got " + line);
+    keep(client->user + "-directory-window.txt", client->out.text());
   }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string base = argc > 1 ? argv[1] : "127.77.0.";
+  const options::Program program{
+      "zep_main_job",
+      "the suite's main job: a conference of several hosts on this machine",
+      "[ADDRESS-PREFIX]",
+      {{"--verbose", "", "print every program's window lines and logs as well"}},
+      {},
+      "Each host is a loopback address: ADDRESS-PREFIX followed by 1 to 9 (default 127.77.0.).\n"
+      "Prints one line per step and a closing table of figures; the detail of each program\n"
+      "is kept in a log folder whose path is printed. Exits 0 when every step passed."};
+  auto parsed = options::parseOrExit(program, argc, argv);
+  verbose = parsed.has("--verbose");
+  std::string base = parsed.operands.empty() ? "127.77.0." : parsed.operands[0];
   auto tree = installTree();
-  std::printf("Installation tree %s\n\n", tree.c_str());
+  auto soundDir = freshDirectory("main-job");
+  logFolder = soundDir;
+  std::printf("Installation tree %s\nLog folder %s\n\n", tree.c_str(), logFolder.c_str());
 
   // The user server, named in SERVERS.CFG for every manager of this tree.
   net::Ipv4 serverAddress = net::dottedAddress(base + "9");
@@ -372,7 +439,6 @@ int main(int argc, char** argv) {
 
   const char* users[] = {"alice", "bob", "carol"};
   const double tones[] = {440, 660, 990};  // each host's voice
-  auto soundDir = freshDirectory("main-job-sound");
   std::vector<std::unique_ptr<ManagerProcess>> managers;
   std::vector<VideoHost> videoHosts;
   for (int i = 0; i < 3; ++i) {
@@ -483,7 +549,8 @@ int main(int argc, char** argv) {
       if (auto d = applink::decodeMediaDatagram(r.data)) counts[{r.port, d->sender}]++;
     if (f) std::fclose(f);
     for (auto& [key, n] : counts)
-      std::printf("  recorded %3d datagrams of member %d for port %d\n", n, key.second, key.first);
+      figure("Recording of the conversation",
+             format("%3d datagrams of member %d for port %d", n, key.second, key.first));
     step(counts.size() >= 3 && counts[{12567, 1}] >= 20,
          "every member's voice is in the recording (10 blocks a second)");
   }
@@ -499,15 +566,21 @@ int main(int argc, char** argv) {
   videoConference(a, all, videoHosts);
   clientsJoin(a, all, base, soundDir, tones);
 
-  std::printf("\n--- what alice's manager showed ---\n%s", a.out.text().c_str());
   for (auto& m : managers) m->command("click File/Exit");  // quits the audio tools too
   for (auto& m : managers) step(m->process().waitForExit(15000), m->user + "'s manager shut down");
+  for (auto& m : managers) {
+    keep(m->user + "-manager-window.txt", m->out.text());
+    keep(m->user + "-engine.log", m->engineLog.text());
+    keep(m->user + "-errors.txt", m->err.text());
+  }
 
-  std::printf(
-      "\nWho heard whom (energy of each voice in each loudspeaker file, dB above the quietest):\n");
-  std::printf("  %-8s", "");
-  for (const char* u : users) std::printf(" %10s", u);
-  std::printf("\n");
+  const std::string heardSection =
+      "Who heard whom (energy of each voice in each loudspeaker file, dB above the quietest)";
+  {
+    std::string header = format("%-8s", "");
+    for (const char* u : users) header += format(" %10s", u);
+    figure(heardSection, header);
+  }
   for (int i = 0; i < 3; ++i) {
     auto speaker = soundDir / (std::string(users[i]) + "-loudspeaker.wav");
     std::vector<std::int16_t> heard;
@@ -526,15 +599,17 @@ int main(int argc, char** argv) {
     std::array<double, 3> e{};
     for (int j = 0; j < 3; ++j) e[static_cast<std::size_t>(j)] = sound::toneEnergy(heard, tones[j]);
     double floor = std::max(1.0, *std::min_element(e.begin(), e.end()));
-    std::printf("  %-8s", users[i]);
+    std::string row = format("%-8s", users[i]);
     for (int j = 0; j < 3; ++j)
-      std::printf(" %8.0f dB",
-                  10 * std::log10(std::max(1.0, e[static_cast<std::size_t>(j)]) / floor));
+      row += format(" %8.0f dB",
+                    10 * std::log10(std::max(1.0, e[static_cast<std::size_t>(j)]) / floor));
     double sum = 0;
     for (auto v : heard) sum += double(v) * v;
     double rms = std::sqrt(sum / std::max<double>(1, static_cast<double>(heard.size())));
-    std::printf("   level %.0f dBFS, %.1f s in %s\n", 20 * std::log10(std::max(1.0, rms) / 32768),
-                static_cast<double>(heard.size()) / 8000, speaker.c_str());
+    figure(heardSection,
+           row + format("   level %.0f dBFS, %.1f s", 20 * std::log10(std::max(1.0, rms) / 32768),
+                        static_cast<double>(heard.size()) / 8000));
+    figure("Files", std::string(users[i]) + "'s loudspeaker: " + speaker.string());
     if (i == 0)
       step(sound::toneEnergy(replayed, tones[0]) >
                100 * std::max(1.0, sound::toneEnergy(heard, tones[0])),
@@ -549,8 +624,8 @@ int main(int argc, char** argv) {
   streamToAlice(net::dottedAddress(base + "8"), managers[0]->address, soundDir);
   directoryConference(net::dottedAddress(base + "6"),
                       {managers[0]->address, managers[1]->address, managers[2]->address});
-  std::printf("Sound files: %s\n", soundDir.c_str());
-  std::printf("\n--- log of alice's engine ---\n%s", a.engineLog.text().c_str());
+  keep("userserver.txt", serverLog.text());
+  printFigures();
   server.terminate();
   std::filesystem::remove(tree / "SERVERS.CFG");
   std::printf(

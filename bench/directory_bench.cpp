@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
   auto dir = freshDirectory("directory-bench");
   auto serverAt = freshAddress(), clientAt = freshAddress();
   process::StartOptions so;
-  so.args = {"--fill", std::to_string(users), std::to_string(conferences)};
+  so.args = {"--fill", std::to_string(users) + "," + std::to_string(conferences)};
   so.environment = {{"ZEP_HOST", dotted(serverAt)}};
   so.stdoutPath = (dir / "server.txt").string();
   so.stderrPath = (dir / "server-err.txt").string();

@@ -15,6 +15,7 @@
 #include "directory/dirlink.h"
 #include "directory/qt_windows.h"
 #include "platform/net.h"
+#include "platform/options.h"
 #include "ui/headless.h"
 #include "ui/qt/qt_view.h"
 
@@ -102,27 +103,28 @@ void put(std::array<std::uint8_t, kSettingsSize>& s, std::size_t offset, std::si
   s[offset + n] = 0;
 }
 
-int usage(const char* self) {
-  std::fprintf(stderr, "usage: %s [--headless] [--config Kestrel.cfg | SERVER NAME EMAIL]\n", self);
-  return 2;
-}
+const zep::options::Program kProgram{
+    "dirclient",
+    "a directory browser: the Directory Server window of libdirlink.so on its own",
+    "[SERVER NAME EMAIL]",
+    {{"--headless", "",
+      "the headless front end: one line per visible change out, typed commands in"},
+     {"--config", "PATH", "take the server, name and e-mail from a Kestrel.cfg"}},
+    {zep::options::kHost, zep::options::kDisplay},
+    "Connects to the Directory Server (TCP port 4401) named by SERVER, or by the settings file,\n"
+    "and prints every notification the library hands its host (DSN_... lines)."};
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const auto parsed = zep::options::parseOrExit(kProgram, argc, argv);
   std::array<std::uint8_t, kSettingsSize> settings{};
-  std::vector<std::string> words;
-  std::string config;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--headless") continue;
-    if (a == "--config" && i + 1 < argc)
-      config = argv[++i];
-    else if (!a.empty() && a[0] == '-')
-      return usage(argv[0]);
-    else
-      words.push_back(a);
-  }
+  const std::vector<std::string>& words = parsed.operands;
+  const std::string config = parsed.value("--config");
+  auto usage = [] {
+    std::fprintf(stderr, "%s\n", zep::options::usageLine(kProgram).c_str());
+    return 2;
+  };
   if (!config.empty()) {
     std::ifstream in(config, std::ios::binary);
     in.read(reinterpret_cast<char*>(settings.data()), settings.size());
@@ -136,7 +138,7 @@ int main(int argc, char** argv) {
     put(settings, 70, 30, words[1]);
     put(settings, 100, 32, words[2]);
   } else {
-    return usage(argv[0]);
+    return usage();
   }
 
   const bool headless = zep::ui::wantsHeadless(argc, argv);

@@ -31,6 +31,7 @@
 
 #include "directory/protocol.h"
 #include "platform/host.h"
+#include "platform/options.h"
 
 namespace {
 
@@ -348,14 +349,29 @@ void Server::run() {
 
 }  // namespace
 
+const options::Program kProgram{
+    "dirserver",
+    "a stand-in Directory Server: registered users and their conferences (TCP port 4401)",
+    "",
+    {{"--fill", "USERS,CONFERENCES", "start with that many made-up users and conferences"}},
+    {options::kHost},
+    ""};
+
 int main(int argc, char** argv) {
+  const options::Parsed parsed = options::parseOrExit(kProgram, argc, argv);
   int fillUsers = 0, fillConferences = 0;
-  if (argc == 4 && std::string(argv[1]) == "--fill") {
-    fillUsers = std::atoi(argv[2]);
-    fillConferences = std::atoi(argv[3]);
-  } else if (argc != 1) {
-    std::fprintf(stderr, "usage: %s [--fill USERS CONFERENCES]\n", argv[0]);
-    return 2;
+  if (parsed.has("--fill")) {
+    const std::string fill = parsed.value("--fill");
+    char* end = nullptr;
+    long users = std::strtol(fill.c_str(), &end, 10);
+    long conferences = *end == ',' ? std::strtol(end + 1, &end, 10) : -1;
+    if (*end != '\0' || users < 0 || conferences < 0 || users > 100000 || conferences > 100000) {
+      std::fprintf(stderr, "dirserver: --fill wants USERS,CONFERENCES, not '%s'\n%s\n",
+                   fill.c_str(), options::usageLine(kProgram).c_str());
+      return 2;
+    }
+    fillUsers = static_cast<int>(users);
+    fillConferences = static_cast<int>(conferences);
   }
   auto identity = host::identityFromEnvironment();
   const char* step = "";

@@ -39,6 +39,8 @@ const std::vector<Program> kPrograms = {
      {"ZEP_HOST", "ZEP_USER", "ZEP_AUDIO_IN", "ZEP_AUDIO_OUT", "ZEP_KESTREL_CFG"}},
     {"servers/userserver", "userserver", {"ZEP_HOST"}},
     {"servers/streamserver", "streamserver", {"ZEP_HOST", "ZEP_PATH"}},
+    {"servers/dirserver", "dirserver", {"ZEP_HOST"}},
+    {"dirclient", "dirclient", {"ZEP_HOST"}},
     {"zepmediatest", "zepmediatest", {"ZEP_HOST", "ZEP_USER"}},
 };
 

@@ -9,33 +9,6 @@
 namespace zep::testing {
 namespace {
 
-// A headless zepaudio on a host, with a microphone file and a loudspeaker file.
-struct AudioTool {
-  AudioTool(net::Ipv4 host, const std::filesystem::path& microphone,
-            const std::filesystem::path& speaker, bool halfDuplex = false) {
-    auto dir = freshDirectory("zepaudio");
-    out = LogFile(dir / "out.txt");
-    process::StartOptions o;
-    o.stdoutPath = out.path();
-    o.stderrPath = dir / "err.txt";
-    o.pipeStdin = true;
-    o.args = {"--headless"};
-    o.environment = {{"ZEP_HOST", dotted(host)},
-                     {"ZEP_AUDIO_IN", "file:" + microphone.string()},
-                     {"ZEP_AUDIO_OUT", "file:" + speaker.string()},
-                     {"ZEP_AUDIO_DUPLEX", halfDuplex ? "half" : "full"}};
-    std::string why;
-    process = process::start((installTree() / "zepaudio").string(), o, &why);
-  }
-  ~AudioTool() {
-    process.writeLine("click Control/Exit");
-    process.waitForExit(5000);
-    process.terminate();
-  }
-  LogFile out;
-  process::Process process;
-};
-
 std::vector<std::int16_t> tone(double hz, double seconds) {
   std::vector<std::int16_t> v(static_cast<std::size_t>(8000 * seconds));
   for (std::size_t i = 0; i < v.size(); ++i)
@@ -52,8 +25,8 @@ TEST(AudioConference, EachHostHearsTheOthersAndNotItself) {
   ASSERT_TRUE(sound::writeSoundFile((dir / "a-mic.wav").string(), tone(440, 3), &error));
   ASSERT_TRUE(sound::writeSoundFile((dir / "b-mic.wav").string(), tone(1000, 3), &error));
   {
-    AudioTool ta(a.address, dir / "a-mic.wav", dir / "a-speaker.wav");
-    AudioTool tb(b.address, dir / "b-mic.wav", dir / "b-speaker.wav");
+    AudioToolProcess ta(a.address, {dir / "a-mic.wav", dir / "a-speaker.wav"});
+    AudioToolProcess tb(b.address, {dir / "b-mic.wav", dir / "b-speaker.wav"});
     ASSERT_TRUE(ta.out.waitFor("Audio Tool: opened"));
     ASSERT_TRUE(tb.out.waitFor("Audio Tool: opened"));
     clock::sleepMs(3500);
@@ -79,12 +52,12 @@ TEST(AudioConference, AHalfDuplexHostInAutoListensWhileAPeerTalksAndTalksAgainAf
   ASSERT_TRUE(sound::writeSoundFile((dir / "a-mic.wav").string(), speech, &error));
   ASSERT_TRUE(sound::writeSoundFile((dir / "b-mic.wav").string(), std::vector<std::int16_t>(800, 0),
                                     &error));
-  AudioTool tb(b.address, dir / "b-mic.wav", dir / "b-speaker.wav", true);
+  AudioToolProcess tb(b.address, {dir / "b-mic.wav", dir / "b-speaker.wav", true});
   ASSERT_TRUE(tb.out.waitFor("Audio Tool: Auto unchecked"));
-  tb.process.writeLine("click Auto");
+  tb.command("click Auto");
   ASSERT_TRUE(tb.out.waitFor("Audio Tool: Auto checked"));
   EXPECT_FALSE(tb.out.contains("loudspeaker")) << "bob starts talking";
-  AudioTool ta(a.address, dir / "a-mic.wav", dir / "a-speaker.wav");
+  AudioToolProcess ta(a.address, {dir / "a-mic.wav", dir / "a-speaker.wav"});
   // alice's voice plus a second of bob's silence: bob listens.
   EXPECT_TRUE(tb.out.waitFor("Audio Tool: Talk picture loudspeaker", 8000));
   // alice falls silent: after a quiet second bob talks again.

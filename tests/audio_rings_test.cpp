@@ -18,32 +18,6 @@ double voiceOf(int host) {
   return hz[host];
 }
 
-struct RingLimitedTool {
-  RingLimitedTool(net::Ipv4 host, const std::filesystem::path& microphone,
-                  const std::filesystem::path& speaker) {
-    auto dir = freshDirectory("zepaudio-rings");
-    out = LogFile(dir / "out.txt");
-    process::StartOptions o;
-    o.stdoutPath = out.path();
-    o.stderrPath = dir / "err.txt";
-    o.pipeStdin = true;
-    o.args = {"--headless"};
-    o.environment = {{"ZEP_HOST", dotted(host)},
-                     {"ZEP_AUDIO_IN", "file:" + microphone.string()},
-                     {"ZEP_AUDIO_OUT", "file:" + speaker.string()},
-                     {"ZEP_AUDIO_RINGS", "2"}};
-    std::string why;
-    process = process::start((installTree() / "zepaudio").string(), o, &why);
-  }
-  ~RingLimitedTool() {
-    process.writeLine("click Control/Exit");
-    process.waitForExit(5000);
-    process.terminate();
-  }
-  LogFile out;
-  process::Process process;
-};
-
 TEST(AudioRings, EverySpeakerInTurnIsHeardByAllWithFewerRingsThanSenders) {
   std::vector<std::unique_ptr<SessionHost>> hosts;
   std::vector<SessionHost*> members;
@@ -66,11 +40,14 @@ TEST(AudioRings, EverySpeakerInTurnIsHeardByAllWithFewerRingsThanSenders) {
         sound::writeSoundFile((dir / ("mic" + std::to_string(i) + ".wav")).string(), mic, &error));
   }
   {
-    std::vector<std::unique_ptr<RingLimitedTool>> tools;
-    for (int i = 0; i < kHosts; ++i)
-      tools.push_back(std::make_unique<RingLimitedTool>(
-          hosts[static_cast<std::size_t>(i)]->address, dir / ("mic" + std::to_string(i) + ".wav"),
-          dir / ("speaker" + std::to_string(i) + ".wav")));
+    std::vector<std::unique_ptr<AudioToolProcess>> tools;
+    for (int i = 0; i < kHosts; ++i) {
+      AudioToolOptions o(dir / ("mic" + std::to_string(i) + ".wav"),
+                         dir / ("speaker" + std::to_string(i) + ".wav"));
+      o.environment = {{"ZEP_AUDIO_RINGS", "2"}};
+      tools.push_back(
+          std::make_unique<AudioToolProcess>(hosts[static_cast<std::size_t>(i)]->address, o));
+    }
     for (auto& t : tools) ASSERT_TRUE(t->out.waitFor("Audio Tool: opened", 15000));
     clock::sleepMs(static_cast<int>(total * 1000) + 500);
   }

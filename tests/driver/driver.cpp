@@ -56,6 +56,16 @@ std::filesystem::path installTree() {
   return ZEP_TEST_TREE;
 }
 
+process::Process startUnder(const std::vector<std::string>& launcher, const std::string& program,
+                            process::StartOptions options, std::string* why) {
+  if (launcher.empty()) return process::start(program, options, why);
+  std::vector<std::string> args(launcher.begin() + 1, launcher.end());
+  args.push_back(program);
+  args.insert(args.end(), options.args.begin(), options.args.end());
+  options.args = std::move(args);
+  return process::start(launcher[0], options, why);
+}
+
 std::filesystem::path freshDirectory(const std::string& prefix) {
   static std::atomic<int> next{0};
   auto dir = std::filesystem::temp_directory_path() /
@@ -171,7 +181,8 @@ MediaTool::~MediaTool() {
 }
 
 ManagerProcess::ManagerProcess(net::Ipv4 addr, const std::string& userName,
-                               std::vector<std::pair<std::string, std::string>> extraEnvironment)
+                               std::vector<std::pair<std::string, std::string>> extraEnvironment,
+                               std::vector<std::string> launcher)
     : address(addr), user(userName) {
   ::signal(SIGPIPE, SIG_IGN);
   auto dir = freshDirectory("manager-" + userName);
@@ -194,7 +205,34 @@ ManagerProcess::ManagerProcess(net::Ipv4 addr, const std::string& userName,
     start.environment.emplace_back(key, value);
   }
   std::string why;
-  process_ = process::start((installTree() / "zepmanager").string(), start, &why);
+  process_ = startUnder(launcher, (installTree() / "zepmanager").string(), start, &why);
+}
+
+AudioToolProcess::AudioToolProcess(net::Ipv4 host, AudioToolOptions options) {
+  auto dir = freshDirectory("zepaudio");
+  out = LogFile(dir / "out.txt");
+  err = LogFile(dir / "err.txt");
+  process::StartOptions o;
+  o.stdoutPath = out.path();
+  o.stderrPath = err.path();
+  o.pipeStdin = true;
+  o.args = {"--headless"};
+  o.environment = {{"ZEP_HOST", dotted(host)},
+                   {"ZEP_AUDIO_IN", "file:" + options.microphone.string()},
+                   {"ZEP_AUDIO_OUT", "file:" + options.speaker.string()},
+                   {"ZEP_AUDIO_DUPLEX", options.halfDuplex ? "half" : "full"}};
+  for (auto& [key, value] : options.environment) {
+    std::erase_if(o.environment, [&](const auto& entry) { return entry.first == key; });
+    o.environment.emplace_back(key, value);
+  }
+  std::string why;
+  process_ = startUnder(options.launcher, (installTree() / "zepaudio").string(), o, &why);
+}
+
+AudioToolProcess::~AudioToolProcess() {
+  process_.writeLine("click Control/Exit");
+  process_.waitForExit(5000);
+  process_.terminate();
 }
 
 namespace {

@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "engine/messages.h"
 #include "platform/net.h"
@@ -27,6 +29,10 @@ std::string dotted(net::Ipv4 address);
 std::filesystem::path installTree();
 // A new empty folder under the system's temporary folder.
 std::filesystem::path freshDirectory(const std::string& prefix);
+// Starts program under a launcher command (for example `ip netns exec NS`), or directly when
+// the launcher is empty.
+process::Process startUnder(const std::vector<std::string>& launcher, const std::string& program,
+                            process::StartOptions options, std::string* why);
 
 // Processor time a process has used so far (user and system), in seconds.
 double processorSeconds(pid_t pid);
@@ -109,8 +115,11 @@ class MediaTool {
 class ManagerProcess {
  public:
   // extraEnvironment replaces the defaults (no sound devices) where it names the same variable.
+  // launcher: the command the manager runs under (for example a network namespace's), empty
+  // to start it directly.
   ManagerProcess(net::Ipv4 address, const std::string& user,
-                 std::vector<std::pair<std::string, std::string>> extraEnvironment = {});
+                 std::vector<std::pair<std::string, std::string>> extraEnvironment = {},
+                 std::vector<std::string> launcher = {});
   ~ManagerProcess();
   ManagerProcess(const ManagerProcess&) = delete;
   ManagerProcess& operator=(const ManagerProcess&) = delete;
@@ -121,6 +130,32 @@ class ManagerProcess {
   LogFile out;
   LogFile err;
   LogFile engineLog;
+
+ private:
+  process::Process process_;
+};
+
+// A headless zepaudio of the tree on a host, its microphone and loudspeaker sound files, driven
+// by typed lines; asked to exit (then ended) on destruction.
+struct AudioToolOptions {
+  AudioToolOptions(std::filesystem::path mic, std::filesystem::path loudspeaker, bool half = false)
+      : microphone(std::move(mic)), speaker(std::move(loudspeaker)), halfDuplex(half) {}
+  std::filesystem::path microphone;  // a WAV file
+  std::filesystem::path speaker;     // written as a WAV file
+  bool halfDuplex = false;
+  std::vector<std::pair<std::string, std::string>> environment;  // added or replacing
+  std::vector<std::string> launcher;                             // see startUnder
+};
+class AudioToolProcess {
+ public:
+  AudioToolProcess(net::Ipv4 host, AudioToolOptions options);
+  ~AudioToolProcess();
+  AudioToolProcess(const AudioToolProcess&) = delete;
+  AudioToolProcess& operator=(const AudioToolProcess&) = delete;
+  bool command(const std::string& line) { return process_.writeLine(line); }
+  process::Process& process() { return process_; }
+  LogFile out;
+  LogFile err;
 
  private:
   process::Process process_;

@@ -1,0 +1,78 @@
+// Hosts with network stacks of their own: two users on a LAN of network namespaces call each
+// other the way two people on two machines would, each through a conference manager that
+// starts its own engine, and each hears the other in the loudspeaker file. Skipped where
+// namespaces cannot be made.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "platform/audio.h"
+#include "tests/driver/driver.h"
+#include "tests/driver/netns.h"
+
+namespace zep::testing {
+namespace {
+
+std::vector<std::int16_t> tone(double hz, double seconds) {
+  std::vector<std::int16_t> v(static_cast<std::size_t>(8000 * seconds));
+  for (std::size_t i = 0; i < v.size(); ++i)
+    v[i] =
+        static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * hz * static_cast<double>(i) / 8000));
+  return v;
+}
+
+TEST(NetworkLab, TwoUsersOnALanCallThroughTheirManagersAndHearEachOther) {
+  std::string why;
+  if (!NetworkLab::permitted(&why)) GTEST_SKIP() << why;
+  NetworkLab lab(2);
+  ASSERT_TRUE(lab.ready()) << lab.problem();
+  auto dir = freshDirectory("lan-call");
+  const char* users[] = {"alice", "bob"};
+  const double hz[] = {440, 1000};
+  std::vector<std::unique_ptr<ManagerProcess>> m;
+  for (int i = 0; i < 2; ++i) {
+    std::string user = users[i];
+    std::string error;
+    ASSERT_TRUE(
+        sound::writeSoundFile((dir / (user + "-mic.wav")).string(), tone(hz[i], 20), &error));
+    m.push_back(std::make_unique<ManagerProcess>(
+        lab.address(i), user,
+        std::vector<std::pair<std::string, std::string>>{
+            {"ZEP_AUDIO_IN", "file:" + (dir / (user + "-mic.wav")).string()},
+            {"ZEP_AUDIO_OUT", "file:" + (dir / (user + "-speaker.wav")).string()},
+            {"ZEP_RING_OUT", "none"}},
+        lab.launcher(i)));
+  }
+  for (auto& p : m) ASSERT_TRUE(p->out.waitFor("Status = Conferencing panel ready to use", 15000));
+  auto& alice = *m[0];
+  auto& bob = *m[1];
+  alice.command("click Add");
+  alice.command("type User = bob@" + dotted(lab.address(1)));
+  alice.command("click Add ->");
+  alice.command("click OK");
+  ASSERT_TRUE(bob.out.waitFor("Status = RECEIVED INVITATION from alice@", 10000)) << bob.out.text();
+  bob.command("click Accept");
+  ASSERT_TRUE(alice.out.waitForCount("Members + ", 2, 10000));
+  ASSERT_TRUE(bob.out.waitForCount("Members + ", 2, 10000));
+  EXPECT_TRUE(bob.out.contains("Members + alice@" + dotted(lab.address(0))));
+
+  alice.command("select Applications = Audio tool");
+  alice.command("click Run");
+  for (auto& p : m) ASSERT_TRUE(p->engineLog.waitFor("Engine: application port 5937", 10000));
+  clock::sleepMs(4000);
+  for (auto& p : m) p->command("click File/Exit");
+  for (auto& p : m) EXPECT_TRUE(p->process().waitForExit(15000));
+
+  for (int i = 0; i < 2; ++i) {
+    std::vector<std::int16_t> heard;
+    std::string error;
+    ASSERT_TRUE(sound::readSoundFile((dir / (std::string(users[i]) + "-speaker.wav")).string(),
+                                     &heard, &error))
+        << error;
+    EXPECT_GT(sound::toneEnergy(heard, hz[1 - i]), 100 * sound::toneEnergy(heard, hz[i]))
+        << users[i] << " hears the other user across the bridge";
+  }
+}
+
+}  // namespace
+}  // namespace zep::testing

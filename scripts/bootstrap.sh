@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package the suite needs to build, test and run.
-# Idempotent: when everything is present it installs nothing.
+# Installs every Debian package the suite needs to build, test and run; `bootstrap.sh fuzz` adds
+# clang with libFuzzer for the fuzz build. Idempotent: when everything is present it installs
+# nothing.
 set -euo pipefail
 
 packages=(
@@ -18,6 +19,9 @@ packages=(
   # headless desktop, sound tools and process inspection for tests and the demo
   xvfb xauth sox espeak-ng procps iproute2
 )
+if [ "${1:-}" = fuzz ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -139,6 +139,7 @@ void AudioCore::on_captured_block(std::span<const std::int16_t> samples) {
 void AudioCore::on_datagram(std::uint32_t type, std::span<const std::uint8_t> payload, int sender) {
   if (sender < 0 || sender >= kMaxSenders) return;
   auto m = static_cast<std::size_t>(sender);
+  heardAt_[m] = clock_.now();
   std::array<std::int16_t, kBlockSamples> block{};
   if (auto* c = codecs_.find(static_cast<int>(type))) {
     // Short blocks are never decoded past their end; a sender that changed codec starts the
@@ -219,6 +220,14 @@ void AudioCore::forgetSender(int sender) {
   auto m = static_cast<std::size_t>(sender);
   if (rings_[m] && mixer_) mixer_->remove_source(rings_[m]);
   rings_[m] = nullptr;
+}
+
+void AudioCore::forgetGoneSenders() {
+  const std::uint32_t now = clock_.now();
+  for (int m = 0; m < kMaxSenders; ++m)
+    if (rings_[static_cast<std::size_t>(m)] &&
+        now - heardAt_[static_cast<std::size_t>(m)] >= kGoneSenderMs)
+      forgetSender(m);
 }
 
 bool AudioCore::hasRing(int sender) const {

@@ -33,6 +33,9 @@ inline constexpr std::size_t kAudioToolRingBytes = 16000;
 // A sender whose blocks have all been below the silence threshold for this long gives up its
 // ring to a new voice when every ring is taken.
 inline constexpr std::uint32_t kQuietRingMs = 1000;
+// A sender that sent nothing at all for this long (a tool that was killed, a host that went
+// away without leaving) loses its ring, so it holds no source of the mixer.
+inline constexpr std::uint32_t kGoneSenderMs = 1000;
 
 enum AudioState { TALK = 0, LISTEN = 1, BOTH = 2 };
 enum AudioEvent { EV_AUTO = 0, EV_TALK = 1, EV_SILENCE = 2, EV_QUIET = 3 };
@@ -96,6 +99,8 @@ class AudioCore {
   bool capturing() const { return capture_.capturing(); }
   bool playing() const { return mixer_ && mixer_->playing(); }
   bool hasRing(int sender) const;
+  // Receive thread, at least every 100 ms: frees the rings of senders gone for kGoneSenderMs.
+  void forgetGoneSenders();
   AudioMixer* mixer() { return mixer_.get(); }
 
  private:
@@ -127,7 +132,8 @@ class AudioCore {
   AudioCapture capture_;
   std::unique_ptr<AudioMixer> mixer_;
   std::array<PlayoutRing*, kMaxSenders> rings_{};
-  std::array<std::uint32_t, kMaxSenders> loudAt_{};  // when each ring's sender was last loud
+  std::array<std::uint32_t, kMaxSenders> loudAt_{};   // when each ring's sender was last loud
+  std::array<std::uint32_t, kMaxSenders> heardAt_{};  // when each sender last sent anything
 };
 
 }  // namespace zep::audio

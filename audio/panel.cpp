@@ -61,7 +61,9 @@ void AudioToolPanel::receive(const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     net::ReadSet set;
     link_->fillReadSet(set);
-    if (set.wait(kReceiveWaitMs) <= 0) continue;
+    const int ready = set.wait(kReceiveWaitMs);
+    if (core_) core_->forgetGoneSenders();
+    if (ready <= 0) continue;
     link_->serviceControl(set);
     if (link_->receiveMedia(set, buffer) <= 0 || !core_) continue;
     // An integrated client in the session sends its own header kind; both are heard.

@@ -236,6 +236,24 @@ TEST(AudioCoreReceive, AnEleventhSenderIsNotHeardUntilOneLeaves) {
   EXPECT_EQ(rig.core->mixer()->mixBuffer()[0], 10 * (1000 / 10));
 }
 
+TEST(AudioCoreReceive, ASenderThatSendsNothingForASecondLosesItsRing) {
+  CoreRig rig;
+  rig.receivePcm(1, 1000);
+  rig.receivePcm(2, 1000);
+  rig.clock.advance(600);
+  rig.receivePcm(2, 100);  // still there, though quiet
+  rig.clock.advance(399);
+  rig.core->forgetGoneSenders();
+  EXPECT_TRUE(rig.core->hasRing(1));
+  rig.clock.advance(1);
+  rig.core->forgetGoneSenders();
+  EXPECT_FALSE(rig.core->hasRing(1)) << "nothing for a second: gone";
+  EXPECT_TRUE(rig.core->hasRing(2));
+  EXPECT_EQ(rig.core->mixer()->sourceCount(), 1);
+  rig.receivePcm(1, 1000);
+  EXPECT_TRUE(rig.core->hasRing(1)) << "back again, it gets a ring like a newcomer";
+}
+
 TEST(AudioCoreReceive, WithEveryRingTakenANewVoiceTakesTheRingOfTheSenderQuietLongest) {
   CoreRig rig;
   // Ten senders with rings; 0 to 8 keep sending quiet blocks, 9 keeps talking.

@@ -148,8 +148,11 @@ int main(int argc, char** argv) {
     zep::ui::HeadlessApp app(stdout, std::cin);
     rc = app.run(kTitle, browser);
     // The library has no shutdown: its connection ends with the process, which ends here while
-    // the windows it posts to still exist.
-    std::fflush(nullptr);
+    // the windows it posts to still exist. Only the output streams are flushed: the input's
+    // lock is held by the reader still waiting for a line, so flushing every stream would
+    // wait for the input to end.
+    std::fflush(stdout);
+    std::fflush(stderr);
     std::_Exit(browser.failed() ? 1 : rc);
   }
   QApplication qt(argc, argv);
@@ -162,6 +165,7 @@ int main(int argc, char** argv) {
     w.widget()->resize(420, 260);
   });
   rc = app.run(kTitle, browser);
-  std::fflush(nullptr);
+  std::fflush(stdout);
+  std::fflush(stderr);
   std::_Exit(browser.failed() ? 1 : rc);
 }

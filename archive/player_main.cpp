@@ -53,6 +53,11 @@ int main(int argc, char** argv) {
   std::fclose(file);
   if (outcome.end == archive::ReadResult::kError)
     std::fprintf(stderr, "Read error: %s\n", std::strerror(errno));
+  if (outcome.end == archive::ReadResult::kCutShort) {
+    // The recording was ended while a record was being written: what came before is whole.
+    std::fprintf(stderr, "Simulator: %s was cut short (%s); every whole record was replayed\n",
+                 path.c_str(), outcome.why.c_str());
+  }
   if (outcome.end == archive::ReadResult::kDamaged) {
     std::fprintf(stderr, "Simulator: %s is damaged: %s; replay stopped\n", path.c_str(),
                  outcome.why.c_str());

@@ -49,7 +49,7 @@ ReadResult readRecord(std::FILE* file, DatagramRecord* record, std::string* why)
   long offset = std::ftell(file) - static_cast<long>(got);
   if (got < sizeof header) {
     *why = "the file ends inside the record at byte " + std::to_string(offset);
-    return ReadResult::kDamaged;
+    return ReadResult::kCutShort;
   }
   *record = *decodeRecordHeader(header);
   if (record->length > kMaxRecordedLength) {
@@ -63,7 +63,7 @@ ReadResult readRecord(std::FILE* file, DatagramRecord* record, std::string* why)
     if (std::ferror(file)) return ReadResult::kError;
     if (got < record->data.size()) {
       *why = "the file ends inside the record at byte " + std::to_string(offset);
-      return ReadResult::kDamaged;
+      return ReadResult::kCutShort;
     }
   }
   return ReadResult::kRecord;

@@ -41,8 +41,9 @@ std::vector<std::uint8_t> encodeRecordHeader(const DatagramRecord& record);
 // The header fields; data is left empty. Empty when fewer than 20 bytes are given.
 std::optional<DatagramRecord> decodeRecordHeader(std::span<const std::uint8_t> bytes);
 
-enum class ReadResult { kRecord, kEnd, kDamaged, kError };
-// Reads the next record. kDamaged: the file ends inside a record or a length is above 60000
+enum class ReadResult { kRecord, kEnd, kCutShort, kDamaged, kError };
+// Reads the next record. kCutShort: the file ends inside a record (a recorder that was ended
+// while writing leaves one such tail); kDamaged: a length is above 60000
 // (*why says which); kError: the file reported an error.
 ReadResult readRecord(std::FILE* file, DatagramRecord* record, std::string* why);
 

@@ -13,6 +13,7 @@ class DirServerProcess {
   explicit DirServerProcess(net::Ipv4 address, std::vector<std::string> args = {});
   ~DirServerProcess() { process_.terminate(); }
   bool waitReady() const { return out.waitFor("Server: listening"); }
+  process::Process& process() { return process_; }
   net::Ipv4 address;
   LogFile out;
 

@@ -209,6 +209,7 @@ ManagerProcess::ManagerProcess(net::Ipv4 addr, const std::string& userName,
 }
 
 AudioToolProcess::AudioToolProcess(net::Ipv4 host, AudioToolOptions options) {
+  ::signal(SIGPIPE, SIG_IGN);  // a tool that ended must not end the test that writes to it
   auto dir = freshDirectory("zepaudio");
   out = LogFile(dir / "out.txt");
   err = LogFile(dir / "err.txt");
@@ -235,23 +236,29 @@ AudioToolProcess::~AudioToolProcess() {
   process_.terminate();
 }
 
-namespace {
-// Ends engines that a manager started on this address and left behind (an engine outlives a
-// manager that did not shut it down).
-void killEnginesOn(net::Ipv4 address) {
+std::vector<pid_t> processesOn(net::Ipv4 address, const std::string& program) {
   const std::string wanted = "ZEP_HOST=" + dotted(address);
+  std::vector<pid_t> found;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     std::error_code ec;
     auto exe = std::filesystem::read_symlink(entry.path() / "exe", ec);
-    if (ec || exe.filename() != "KSengine") continue;
+    if (ec || exe.filename() != program) continue;
     std::ifstream environ(entry.path() / "environ", std::ios::binary);
     std::string variable;
     while (std::getline(environ, variable, '\0')) {
       if (variable != wanted) continue;
-      ::kill(std::stoi(entry.path().filename().string()), SIGKILL);
+      found.push_back(std::stoi(entry.path().filename().string()));
       break;
     }
   }
+  return found;
+}
+
+namespace {
+// Ends engines that a manager started on this address and left behind (an engine outlives a
+// manager that did not shut it down).
+void killEnginesOn(net::Ipv4 address) {
+  for (pid_t pid : processesOn(address, "KSengine")) ::kill(pid, SIGKILL);
 }
 }  // namespace
 

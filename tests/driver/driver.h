@@ -34,6 +34,8 @@ std::filesystem::path freshDirectory(const std::string& prefix);
 process::Process startUnder(const std::vector<std::string>& launcher, const std::string& program,
                             process::StartOptions options, std::string* why);
 
+// The processes of a program (by its file name) that run with ZEP_HOST set to address.
+std::vector<pid_t> processesOn(net::Ipv4 address, const std::string& program);
 // Processor time a process has used so far (user and system), in seconds.
 double processorSeconds(pid_t pid);
 // Where a sound-file device's timeline starts, in monotonic microseconds, as the device traced

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "platform/audio.h"
+#include "tests/driver/calls.h"
 #include "tests/driver/driver.h"
 #include "tests/driver/netns.h"
 
@@ -72,6 +73,27 @@ TEST(NetworkLab, TwoUsersOnALanCallThroughTheirManagersAndHearEachOther) {
     EXPECT_GT(sound::toneEnergy(heard, hz[1 - i]), 100 * sound::toneEnergy(heard, hz[i]))
         << users[i] << " hears the other user across the bridge";
   }
+}
+
+// A 28.8 kbit/s modem link: GSM (13.2 kbit/s and its headers) fits, ADPCM (32 kbit/s) does not
+// and loses blocks, and the session stays formed either way.
+TEST(NetworkLab, OverAModemLinkGsmFitsAndAdpcmLosesBlocksButTheSessionHolds) {
+  std::string why;
+  if (!NetworkLab::permitted(&why)) GTEST_SKIP() << why;
+  ShapedCall gsm{2, 28.8, "GSM", 5};
+  auto fits = runShapedCall(gsm);
+  ASSERT_TRUE(fits.ran) << fits.problem;
+  EXPECT_TRUE(fits.stayedFormed);
+  EXPECT_EQ(fits.packetsDropped, 0) << fits.packetsSent << " passed";
+  EXPECT_GE(fits.heardShare, 0.8);
+  EXPECT_GT(fits.medianDelayMs, 0);
+
+  ShapedCall adpcm{2, 28.8, "ADPCM", 7};
+  auto over = runShapedCall(adpcm);
+  ASSERT_TRUE(over.ran) << over.problem;
+  EXPECT_TRUE(over.stayedFormed) << "the engines' connection survives a full link";
+  EXPECT_GT(over.packetsDropped, 0) << over.packetsSent << " passed, heard " << over.heardShare
+                                    << ", delay " << over.medianDelayMs;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -53,7 +54,8 @@ bool NetworkLab::permitted(std::string* why) {
   return made;
 }
 
-bool NetworkLab::run(const std::vector<std::string>& args, std::string* why) const {
+bool NetworkLab::run(const std::vector<std::string>& args, std::string* why,
+                     std::string* output) const {
   process::StartOptions o;
   o.args.assign(args.begin() + 1, args.end());
   auto dir = freshDirectory("netns-step");
@@ -62,6 +64,12 @@ bool NetworkLab::run(const std::vector<std::string>& args, std::string* why) con
   std::string error;
   auto p = process::start(args[0], o, &error);
   if (p.started() && p.waitForExit(10000) && p.exitCode() == 0) {
+    if (output) {
+      std::ifstream out(dir / "out.txt");
+      std::stringstream text;
+      text << out.rdbuf();
+      *output = text.str();
+    }
     std::filesystem::remove_all(dir);
     return true;
   }
@@ -141,14 +149,29 @@ bool NetworkLab::shape(int host, double kbitPerSecond, int latencyMs, std::strin
     if (kbitPerSecond <= 0) continue;
     std::ostringstream rate;
     rate << kbitPerSecond << "kbit";
-    // A burst of two full-size frames: a 1500-byte datagram always fits.
+    // A bucket just above the largest datagram (a 1600-byte PCM block and its headers), so
+    // nothing passes faster than the rate for long.
     if (!runIn(ns,
                {kTc, "qdisc", "add", "dev", link, "root", "tbf", "rate", rate.str(), "burst",
-                "3000", "latency", std::to_string(latencyMs) + "ms"},
+                "1800", "latency", std::to_string(latencyMs) + "ms"},
                why))
       return false;
   }
   return true;
+}
+
+bool NetworkLab::outwardStatistics(int host, long* packetsSent, long* packetsDropped) const {
+  const auto i = static_cast<std::size_t>(host);
+  std::string why, text;
+  if (!run({kIp, "netns", "exec", names_[i], kTc, "-s", "qdisc", "show", "dev", hostLinks_[i]},
+           &why, &text))
+    return false;
+  // " Sent 12345 bytes 67 pkt (dropped 3, overlimits 10 requeues 0)"
+  auto at = text.find(" Sent ");
+  if (at == std::string::npos) return false;
+  long bytes = 0;
+  return std::sscanf(text.c_str() + at, " Sent %ld bytes %ld pkt (dropped %ld", &bytes, packetsSent,
+                     packetsDropped) == 3;
 }
 
 }  // namespace zep::testing

@@ -38,9 +38,12 @@ class NetworkLab {
   // Limits the host's link to kbitPerSecond each way (a token bucket with a queue of about
   // latencyMs); 0 removes the limit.
   bool shape(int host, double kbitPerSecond, int latencyMs, std::string* why);
+  // What the host's shaped link passed and dropped outward since it was shaped.
+  bool outwardStatistics(int host, long* packetsSent, long* packetsDropped) const;
 
  private:
-  bool run(const std::vector<std::string>& args, std::string* why) const;
+  bool run(const std::vector<std::string>& args, std::string* why,
+           std::string* output = nullptr) const;
   bool runIn(const std::string& ns, const std::vector<std::string>& args, std::string* why) const;
 
   std::string switch_;

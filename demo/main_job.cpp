@@ -27,6 +27,7 @@
 #include "platform/audio.h"
 #include "platform/clock.h"
 #include "platform/options.h"
+#include "tests/driver/calls.h"
 #include "tests/driver/directory.h"
 #include "tests/driver/driver.h"
 #include "tests/driver/stream.h"
@@ -109,47 +110,11 @@ void printRecording(const std::filesystem::path& recording) {
   step(n == 3, "three datagrams recorded");
 }
 
-// Bursts of a tone, half a second on and a quarter off: a voice that is easy to find again.
-std::vector<std::int16_t> toneBursts(double hz, double seconds) {
-  std::vector<std::int16_t> v(static_cast<std::size_t>(8000 * seconds));
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    bool on = (i % 6000) < 4000;
-    v[i] = on ? static_cast<std::int16_t>(9000 *
-                                          std::sin(2 * M_PI * hz * static_cast<double>(i) / 8000))
-              : 0;
-  }
-  return v;
-}
-
 // Start of a sound-file timeline that an audio tool traced on its manager's error stream, in
 // monotonic milliseconds; -1 when none was traced.
 double timelineStart(const ManagerProcess& m, const std::string& what) {
   double micros = soundTimelineStart(m.err.text(), what);
   return micros < 0 ? -1 : micros / 1000;
-}
-
-// Where a tone's bursts begin: 10 ms frames whose energy at hz rises above a tenth of the
-// loudest after at least 100 ms below it.
-std::vector<double> burstOnsetsMs(const std::vector<std::int16_t>& s, double hz) {
-  const std::size_t frame = 80;
-  std::vector<double> energy;
-  for (std::size_t b = 0; b + frame <= s.size(); b += frame)
-    energy.push_back(
-        sound::toneEnergy(std::vector<std::int16_t>(s.begin() + static_cast<long>(b),
-                                                    s.begin() + static_cast<long>(b + frame)),
-                          hz));
-  double peak = energy.empty() ? 0 : *std::max_element(energy.begin(), energy.end());
-  std::vector<double> onsets;
-  int quiet = 10;
-  for (std::size_t i = 0; i < energy.size(); ++i) {
-    if (energy[i] > peak / 10) {
-      if (quiet >= 10) onsets.push_back(static_cast<double>(i) * 10);
-      quiet = 0;
-    } else {
-      ++quiet;
-    }
-  }
-  return onsets;
 }
 
 // alice's voice from her microphone file to bob's loudspeaker file.
@@ -160,18 +125,7 @@ void mouthToEar(const ManagerProcess& alice, const ManagerProcess& bob,
   sound::readSoundFile((soundDir / "alice-microphone.wav").string(), &spoken, &error);
   sound::readSoundFile((soundDir / "bob-loudspeaker.wav").string(), &heard, &error);
   double spokenStart = timelineStart(alice, "input"), heardStart = timelineStart(bob, "output");
-  std::vector<double> delays;
-  auto heardOnsets = burstOnsetsMs(heard, hz);
-  for (double s : burstOnsetsMs(spoken, hz)) {
-    for (double h : heardOnsets) {
-      double d = (heardStart + h) - (spokenStart + s);
-      if (d > 0 && d < 700) {
-        delays.push_back(d);
-        break;
-      }
-    }
-  }
-  std::sort(delays.begin(), delays.end());
+  auto delays = burstDelaysMs(spoken, spokenStart, heard, heardStart, hz);
   if (spokenStart < 0 || heardStart < 0 || delays.empty()) {
     step(false, "mouth-to-ear delay measured");
     return;

@@ -86,6 +86,7 @@ TEST(NetworkLab, OverAModemLinkGsmFitsAndAdpcmLosesBlocksButTheSessionHolds) {
   EXPECT_TRUE(fits.stayedFormed);
   EXPECT_EQ(fits.packetsDropped, 0) << fits.packetsSent << " passed";
   EXPECT_GE(fits.heardShare, 0.8);
+  EXPECT_GE(fits.blockShare, 0.9) << "nearly every block is heard";
   EXPECT_GT(fits.medianDelayMs, 0);
 
   ShapedCall adpcm{2, 28.8, "ADPCM", 7};

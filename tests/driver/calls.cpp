@@ -62,6 +62,36 @@ std::vector<double> burstDelaysMs(const std::vector<std::int16_t>& spoken, doubl
   return delays;
 }
 
+double heardBlockShare(const std::vector<std::int16_t>& spoken, double spokenStartMs,
+                       const std::vector<std::int16_t>& heard, double heardStartMs, double hz,
+                       double delayMs) {
+  const std::size_t block = 800;
+  auto energyAt = [&](const std::vector<std::int16_t>& s, long from) {
+    if (from < 0 || static_cast<std::size_t>(from) + block > s.size()) return -1.0;
+    return sound::toneEnergy(std::vector<std::int16_t>(s.begin() + from, s.begin() + from + block),
+                             hz);
+  };
+  double peak = 0;
+  for (std::size_t b = 0; b + block <= spoken.size(); b += block)
+    peak = std::max(peak, energyAt(spoken, static_cast<long>(b)));
+  int loud = 0, heardLoud = 0;
+  for (std::size_t b = block; b + 2 * block <= spoken.size(); b += block) {
+    // Only blocks inside a burst: a block at its edge is half silence, and where it lands
+    // depends on the delay to within a few ms.
+    bool inside = true;
+    for (std::size_t n : {b - block, b, b + block})
+      if (energyAt(spoken, static_cast<long>(n)) < peak / 2) inside = false;
+    if (!inside) continue;
+    // Where this block plays: its start in the heard file's samples.
+    double ms = spokenStartMs + static_cast<double>(b) / 8 + delayMs - heardStartMs;
+    double e = energyAt(heard, static_cast<long>(ms * 8));
+    if (e < 0) continue;  // before or after the heard file
+    ++loud;
+    if (e > peak / 20) ++heardLoud;
+  }
+  return loud > 0 ? static_cast<double>(heardLoud) / loud : 0;
+}
+
 namespace {
 
 const char* const kUsers[] = {"alice", "bob", "carol", "dave", "erin"};
@@ -159,6 +189,8 @@ ShapedCallResult runShapedCall(const ShapedCall& call) {
   if (!delays.empty()) {
     result.medianDelayMs = delays[delays.size() / 2];
     result.p95DelayMs = delays[std::min(delays.size() - 1, delays.size() * 95 / 100)];
+    result.blockShare =
+        heardBlockShare(spoken, spokenStart, heard, heardStart, kVoices[0], result.medianDelayMs);
   }
   return result;
 }

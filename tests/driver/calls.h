@@ -17,6 +17,11 @@ std::vector<std::int16_t> toneBursts(double hz, double seconds);
 std::vector<double> burstOnsetsMs(const std::vector<std::int16_t>& samples, double hz);
 // Each burst spoken (file timeline starting at spokenStartMs, monotonic) matched to the first
 // onset heard after it within 700 ms (heard timeline starting at heardStartMs); sorted.
+// The share of the spoken file's loud 100 ms blocks inside a burst (as a capture device cuts
+// them from the file's start) that are loud in the heard file delayMs later.
+double heardBlockShare(const std::vector<std::int16_t>& spoken, double spokenStartMs,
+                       const std::vector<std::int16_t>& heard, double heardStartMs, double hz,
+                       double delayMs);
 std::vector<double> burstDelaysMs(const std::vector<std::int16_t>& spoken, double spokenStartMs,
                                   const std::vector<std::int16_t>& heard, double heardStartMs,
                                   double hz);
@@ -35,6 +40,7 @@ struct ShapedCallResult {
   long packetsSent = 0;       // host 0's link, outward: what passed
   long packetsDropped = 0;    //   and what the token bucket dropped
   double heardShare = 0;      // host 1: share of host 0's bursts heard
+  double blockShare = 0;      // host 1: share of host 0's loud 100 ms blocks heard
   double medianDelayMs = -1;  // host 0's microphone to host 1's loudspeaker
   double p95DelayMs = -1;
 };

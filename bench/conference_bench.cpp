@@ -25,34 +25,6 @@ using namespace zep::testing;
 
 namespace {
 
-// Processes of one kind on one host address, found by their program file and ZEP_HOST.
-std::vector<pid_t> processesOn(const std::string& program, net::Ipv4 address) {
-  std::vector<pid_t> found;
-  const std::string wanted = "ZEP_HOST=" + dotted(address);
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::error_code ec;
-    auto exe = std::filesystem::read_symlink(entry.path() / "exe", ec);
-    if (ec || exe.filename() != program) continue;
-    std::ifstream environ(entry.path() / "environ", std::ios::binary);
-    std::string variable;
-    while (std::getline(environ, variable, '\0'))
-      if (variable == wanted) {
-        found.push_back(std::stoi(entry.path().filename().string()));
-        break;
-      }
-  }
-  return found;
-}
-
-// Resident memory of a process, in kB.
-long residentKb(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  return 0;
-}
-
 // UDP datagrams this machine has received so far.
 long udpDatagramsReceived() {
   std::ifstream snmp("/proc/net/snmp");
@@ -127,7 +99,7 @@ class Conference {
     if (!serverLog_.waitForCount("signed on", static_cast<int>(hosts.size()), 20000))
       return fail("not everyone signed on");
     for (std::size_t i = 0; i < hosts.size(); ++i) {
-      auto pids = processesOn("KSengine", address(i));
+      auto pids = processesOn(address(i), "KSengine");
       if (pids.size() != 1) return fail("no engine for " + hosts[i].user);
       hosts[i].engine = pids[0];
     }
@@ -166,7 +138,7 @@ class Conference {
       auto& h = hosts[i];
       if (!waitUntil([&] { return timelineStart(*h.manager, "output") > 0; }, 30000))
         return fail(h.user + "'s audio tool does not play");
-      auto pids = processesOn("zepaudio", address(i));
+      auto pids = processesOn(address(i), "zepaudio");
       if (pids.size() != 1) return fail("no audio tool for " + h.user);
       h.audioTool = pids[0];
     }
@@ -275,7 +247,7 @@ int twentyBench(int n, const std::string& base) {
     busiest = std::max(busiest, now - counted);
     counted = now;
     long kb = 0;
-    for (pid_t p : pids) kb += residentKb(p);
+    for (pid_t p : pids) kb += residentKilobytes(p);
     peakKb = std::max(peakKb, kb);
   }
   const double elapsed = double(wall.nowMicros()) / 1e6 - began;

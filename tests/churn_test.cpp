@@ -16,22 +16,6 @@ namespace {
 
 using namespace engine;
 
-int descriptorsOf(pid_t pid) {
-  int n = 0;
-  std::error_code ec;
-  for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
-       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
-    ++n;
-  return n;
-}
-
-long residentKilobytes(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return -1;
-}
-
 TEST(Churn, ThousandsOfApplicationsAndManagersLeaveTheEngineAsItWas) {
   // Freed memory is given back at once, so resident memory says what the engine keeps.
   std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";

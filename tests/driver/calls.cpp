@@ -84,8 +84,9 @@ double heardBlockShare(const std::vector<std::int16_t>& spoken, double spokenSta
     if (!inside) continue;
     // Where this block plays: its start in the heard file's samples.
     double ms = spokenStartMs + static_cast<double>(b) / 8 + delayMs - heardStartMs;
-    double e = energyAt(heard, static_cast<long>(ms * 8));
-    if (e < 0) continue;  // before or after the heard file
+    // The heard file's first second is left out: the decoders and rings settle there.
+    double e = ms < 1000 ? -1 : energyAt(heard, static_cast<long>(ms * 8));
+    if (e < 0) continue;  // before or after what is judged
     ++loud;
     if (e > peak / 20) ++heardLoud;
   }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -234,6 +235,22 @@ AudioToolProcess::~AudioToolProcess() {
   process_.writeLine("click Control/Exit");
   process_.waitForExit(5000);
   process_.terminate();
+}
+
+int descriptorsOf(pid_t pid) {
+  int n = 0;
+  std::error_code ec;
+  std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec);
+  if (ec) return -1;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) ++n;
+  return n;
+}
+
+long residentKilobytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
 }
 
 std::vector<pid_t> processesOn(net::Ipv4 address, const std::string& program) {

@@ -36,6 +36,9 @@ process::Process startUnder(const std::vector<std::string>& launcher, const std:
 
 // The processes of a program (by its file name) that run with ZEP_HOST set to address.
 std::vector<pid_t> processesOn(net::Ipv4 address, const std::string& program);
+// Open descriptors and resident memory (kB) of a process; -1 when it is gone.
+int descriptorsOf(pid_t pid);
+long residentKilobytes(pid_t pid);
 // Processor time a process has used so far (user and system), in seconds.
 double processorSeconds(pid_t pid);
 // Where a sound-file device's timeline starts, in monotonic microseconds, as the device traced

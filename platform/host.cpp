@@ -6,9 +6,12 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
+#include <thread>
 
 namespace zep::host {
 
@@ -34,7 +37,9 @@ net::Ipv4 lookupAddress(const std::string& name) {
   return address;
 }
 
-std::string lookupName(net::Ipv4 address) {
+namespace {
+
+std::string systemName(net::Ipv4 address) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = address;
@@ -42,7 +47,37 @@ std::string lookupName(net::Ipv4 address) {
   if (::getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, name, sizeof name, nullptr, 0,
                     NI_NAMEREQD) == 0)
     return name;
-  return net::formatAddress(address);
+  return {};
+}
+
+}  // namespace
+
+NameCache::NameCache(Resolver resolver, int budgetMs)
+    : resolver_(std::move(resolver)), budgetMs_(budgetMs) {}
+
+std::string NameCache::nameOf(net::Ipv4 address) {
+  {
+    std::lock_guard lock(mutex_);
+    if (auto it = names_.find(address); it != names_.end()) return it->second;
+  }
+  // The lookup runs on a thread of its own; one that outlasts the budget finishes there and
+  // its answer is dropped.
+  auto answer = std::make_shared<std::promise<std::string>>();
+  auto future = answer->get_future();
+  std::thread([resolver = resolver_, answer, address] {
+    answer->set_value(resolver(address));
+  }).detach();
+  std::string name;
+  if (future.wait_for(std::chrono::milliseconds(budgetMs_)) == std::future_status::ready)
+    name = future.get();
+  if (name.empty()) name = net::formatAddress(address);
+  std::lock_guard lock(mutex_);
+  return names_.try_emplace(address, name).first->second;  // a concurrent first answer wins
+}
+
+std::string lookupName(net::Ipv4 address) {
+  static NameCache cache(systemName, 250);
+  return cache.nameOf(address);
 }
 
 net::Ipv4 firstInterfaceAddress() {

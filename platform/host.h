@@ -1,6 +1,10 @@
 // Who and where this host is: its own address, the login name, name and address lookups.
 #pragma once
 
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/net.h"
@@ -26,8 +30,25 @@ HostIdentity identityFromEnvironment();
 
 // The first IPv4 address of a name or dotted address; kNoAddress when the lookup fails.
 net::Ipv4 lookupAddress(const std::string& name);
-// The host name of an address, or its dotted form when no name is known.
+// The host name of an address, or its dotted form when no name is known or the lookup takes
+// longer than a quarter of a second (a name server that does not answer would otherwise hold the
+// caller for seconds). The first answer for an address is kept for the rest of the process, so
+// every window shows a member under one name.
 std::string lookupName(net::Ipv4 address);
+
+// The cache behind lookupName, with the resolver and the time budget given (tests).
+class NameCache {
+ public:
+  using Resolver = std::function<std::string(net::Ipv4)>;  // empty: no name
+  NameCache(Resolver resolver, int budgetMs);
+  std::string nameOf(net::Ipv4 address);
+
+ private:
+  Resolver resolver_;
+  int budgetMs_;
+  std::mutex mutex_;
+  std::map<net::Ipv4, std::string> names_;
+};
 // The first non-loopback IPv4 address of this host's interfaces; kNoAddress when none.
 net::Ipv4 firstInterfaceAddress();
 bool isLoopback(net::Ipv4 address);

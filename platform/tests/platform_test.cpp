@@ -2,10 +2,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 
 #include "platform/bytes.h"
+#include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/host.h"
 #include "platform/net.h"
@@ -47,6 +50,27 @@ TEST(Host, IdentityFromTheEnvironment) {
   if (host::firstInterfaceAddress() != net::kNoAddress && real.address != net::kNoAddress) {
     EXPECT_FALSE(host::isLoopback(real.address)) << "peers could not reach a loopback address";
   }
+}
+
+TEST(Host, ASlowNameLookupGivesTheDottedAddressAndEveryAnswerIsKept) {
+  std::atomic<int> asked{0};
+  host::NameCache cache(
+      [&](net::Ipv4 a) {
+        ++asked;
+        if (a == net::dottedAddress("10.0.0.2")) clock::sleepMs(400);  // a silent name server
+        return a == net::dottedAddress("10.0.0.3") ? std::string() : std::string("pc");
+      },
+      50);
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(cache.nameOf(net::dottedAddress("10.0.0.2")), "10.0.0.2");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(300))
+      << "the caller is not held for the whole lookup";
+  EXPECT_EQ(cache.nameOf(net::dottedAddress("10.0.0.1")), "pc");
+  EXPECT_EQ(cache.nameOf(net::dottedAddress("10.0.0.3")), "10.0.0.3") << "no name";
+  clock::sleepMs(500);  // the slow lookup has finished meanwhile
+  EXPECT_EQ(cache.nameOf(net::dottedAddress("10.0.0.2")), "10.0.0.2") << "one name per address";
+  EXPECT_EQ(cache.nameOf(net::dottedAddress("10.0.0.1")), "pc");
+  EXPECT_EQ(asked, 3) << "each address is looked up once";
 }
 
 TEST(Net, SecondListenerOnTheSameAddressIsRefused) {

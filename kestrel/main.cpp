@@ -9,6 +9,8 @@
 #include <cstring>
 #include <iostream>
 
+#include "directory/dirlink.h"
+#include "directory/qt_windows.h"
 #include "kestrel/qt_window.h"
 #include "kestrel/window.h"
 #include "platform/host.h"
@@ -56,6 +58,12 @@ int main(int argc, char** argv) {
   options.ringPath = kestrel::programFile(argv[0], "RINGIN.WAV");
   int code = 0;
   options.exit = [&code](int c) { code = c; };
+  // The directory client library, linked at load time.
+  options.directory.connect = [](ui::View& window, const auto& settings) {
+    return DSInitialize(&window) != 0 ? -1 : DSConnect(settings.data());
+  };
+  options.directory.activeUsers = [] { return DSActiveUsers(); };
+  options.directory.conferences = [] { return DSConferences(); };
   kestrel::KestrelWindow window(options);
   if (headless) {
     ui::HeadlessApp app(stdout, std::cin, false);
@@ -65,6 +73,7 @@ int main(int argc, char** argv) {
   QApplication qt(argc, argv);
   ui::qt::QtApp app;
   kestrel::addQtWindows(app);
+  directory::addQtWindows(app);
   app.run(kestrel::kKestrelTitle, window);
   return code;
 }

@@ -19,6 +19,7 @@ void mainWindow(ui::qt::QtWindow& w) {
   w.menu("File", {"Reset session", "Exit"});
   w.menu("View", {"Audio panel", "Statistics"});
   w.menu("Tools", {"Text Chat"});
+  w.menu("Directory", {"Active Users...", "Conferences..."});
   auto* calls = layoutOf(w.group(w.root(), "", true));
   for (const char* b : {"Call", "Accept", "Reject"}) w.button(calls, b);
   w.list(w.root(), "Participants", true);

@@ -1,5 +1,8 @@
 #include "kestrel/window.h"
 
+#include <cstdlib>
+#include <cstring>
+
 #include "platform/process.h"
 
 namespace zep::kestrel {
@@ -91,6 +94,9 @@ void KestrelWindow::attach(ui::View& view) {
   view.setEnabled("Talk", false);
   view.setEnabled("Auto switch", false);
   view.setEnabled("Manual switch", false);
+  // The directory connection is made once, with the settings as read: changes of the server,
+  // name or e-mail take effect at the next start. A failure has shown its message box.
+  if (options_.directory.connect) options_.directory.connect(view, encodeSettings(settings_));
 }
 
 void KestrelWindow::later(std::function<void()> work) {
@@ -225,6 +231,50 @@ void KestrelWindow::stopAudio() {
   view_->stopTimer(kSwitchTimer);
 }
 
+void KestrelWindow::onCommand(std::uint32_t first, std::uintptr_t second) {
+  const std::uint32_t code = first >> 16;
+  const int count = static_cast<int>(first & 0xFFFF);
+  // The record comes with its notification and is this window's to free, whatever happens.
+  std::unique_ptr<DirectoryParticipant, void (*)(void*)> record(
+      code == kNotifyConferenceEntered || code == kNotifyParticipantJoined ||
+              code == kNotifyParticipantLeft
+          ? reinterpret_cast<DirectoryParticipant*>(second)
+          : nullptr,
+      std::free);
+  if (closed_ || !engine_) return;  // shutting down: nothing changes
+  auto recordOf = [&](int number) {
+    engine::MemberRecord r;
+    r.name = std::string(record->name, ::strnlen(record->name, sizeof record->name));
+    r.address = record->userId;
+    r.number = static_cast<std::uint8_t>(number);
+    return r;
+  };
+  switch (code) {
+    case kNotifyCallUser: {
+      engine::MemberRecord r;
+      r.name = "user";
+      r.address = static_cast<net::Ipv4>(second);
+      if (announcements_ == 0) engine_->create();
+      engine_->invite(r);
+      break;
+    }
+    case kNotifyConferenceEntered:
+      if (record) engine_->restartAsMember(count, recordOf(0));
+      break;
+    case kNotifyParticipantJoined:
+      if (record) engine_->addRecordAsMember(recordOf(0));  // numbered by the member count
+      break;
+    case kNotifyConferenceLeft:
+      resetSession();
+      break;
+    case kNotifyParticipantLeft:
+      if (record) engine_->deleteMembersAt(record->userId);
+      break;
+    default:
+      break;
+  }
+}
+
 void KestrelWindow::resetSession() {
   stopAudio();
   engine_->leave();
@@ -280,6 +330,14 @@ void KestrelWindow::onClick(std::string_view control) {
       view_->runDialog(kChatTitle, *chat_);
       chat_->detach();
     }
+  } else if (control == "Directory/Active Users...") {
+    auto& d = options_.directory;
+    if (!d.activeUsers || d.activeUsers() != 0)
+      view_->messageBox(kKestrelTitle, "Active Users dialog error", ui::Icon::kError);
+  } else if (control == "Directory/Conferences...") {
+    auto& d = options_.directory;
+    if (!d.conferences || d.conferences() != 0)
+      view_->messageBox(kKestrelTitle, "Conferences dialog error", ui::Icon::kError);
   } else if (control == "Talk") {
     talkChecked_ = !talkChecked_;
     view_->setChecked("Talk", talkChecked_);

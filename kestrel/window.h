@@ -4,7 +4,9 @@
 // audio object. Kestrel.cfg is read at start and written at shutdown.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -33,6 +35,27 @@ struct KestrelOptions {
   std::string workingDirectory = ".";  // chat.log, ksa.log, userdata.log
   // Ends the program (a failed engine start ends it with code 0).
   std::function<void(int code)> exit;
+  // The directory client library: connect is given the main window and the settings record as
+  // the last step of start-up; each returns 0, or -1 on failure. Unset: no directory.
+  struct Directory {
+    std::function<int(ui::View& window, const std::array<std::uint8_t, kSettingsSize>& settings)>
+        connect;
+    std::function<int()> activeUsers;
+    std::function<int()> conferences;
+  } directory;
+};
+
+// The notifications the directory library posts to the main window (high half of the first
+// word), and the record it hands over with some of them, which the receiver frees.
+inline constexpr std::uint32_t kNotifyCallUser = 0x3DFB;
+inline constexpr std::uint32_t kNotifyConferenceEntered = 0x3DFC;
+inline constexpr std::uint32_t kNotifyParticipantJoined = 0x3DFD;
+inline constexpr std::uint32_t kNotifyConferenceLeft = 0x3DFE;
+inline constexpr std::uint32_t kNotifyParticipantLeft = 0x3DFF;
+struct DirectoryParticipant {
+  std::uint8_t member;
+  char name[20];
+  std::uint32_t userId;  // IPv4 address, network byte order
 };
 
 class KestrelWindow final : public ui::Presenter,
@@ -47,6 +70,8 @@ class KestrelWindow final : public ui::Presenter,
   void onValue(std::string_view control, int value, bool released) override;
   void onClose() override;
   void onTimer(int id) override;
+  // A notification of the directory library.
+  void onCommand(std::uint32_t first, std::uintptr_t second) override;
 
   // From the engine's thread.
   void onEngineEvent(int tag, const engine::MemberRecord& member,

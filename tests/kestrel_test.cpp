@@ -8,7 +8,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "kestrel/settings.h"
 #include "platform/audio.h"
+#include "tests/driver/directory.h"
 #include "tests/driver/driver.h"
 
 namespace zep::testing {
@@ -19,9 +21,18 @@ using namespace engine;
 // A headless kestrel on its own loopback host, in a folder of its own (Kestrel.cfg, logs),
 // its microphone a tone and its loudspeaker a WAV file.
 struct KestrelProcess {
-  KestrelProcess(net::Ipv4 at, const std::string& user, double hz)
+  // directoryServer: written into Kestrel.cfg with the user's name and e-mail address.
+  KestrelProcess(net::Ipv4 at, const std::string& user, double hz,
+                 const std::string& directoryServer = "")
       : address(at), dir(freshDirectory("kestrel-" + user)) {
     ::signal(SIGPIPE, SIG_IGN);
+    if (!directoryServer.empty()) {
+      kestrel::KestrelSettings s;
+      s.directoryServer = directoryServer;
+      s.name = user;
+      s.email = user + "@example.org";
+      kestrel::writeSettingsFile((dir / "Kestrel.cfg").string(), s);
+    }
     std::vector<std::int16_t> tone(8000 * 6);
     for (std::size_t i = 0; i < tone.size(); ++i)
       tone[i] = static_cast<std::int16_t>(10000 * std::sin(2 * M_PI * hz * double(i) / 8000));
@@ -159,6 +170,42 @@ TEST(Kestrel, ASecondClientOnTheAddressOfAnEngineEndsWithCodeZero) {
   KestrelProcess kay(address, "kay", 440);
   ASSERT_TRUE(kay.process_.waitForExit(5000));
   EXPECT_EQ(kay.process_.exitCode(), 0);
+}
+
+// Two clients meet in the directory: dave makes a Protected conference, erin enters it with the
+// password, and the directory's notifications make their session; leaving it resets it.
+TEST(Kestrel, AConferenceMadeInTheDirectoryBecomesASession) {
+  DirServerProcess server(freshAddress());
+  ASSERT_TRUE(server.waitReady());
+  KestrelProcess dave(freshAddress(), "dave", 440, dotted(server.address)),
+      erin(freshAddress(), "erin", 660, dotted(server.address));
+  for (auto* k : {&dave, &erin}) {
+    ASSERT_TRUE(k->out.waitFor("Status = Conferencing panel ready to use"));
+    ASSERT_TRUE(k->out.waitFor("Directory Server: opened"));
+  }
+  ASSERT_TRUE(dave.out.waitFor("User list + erin | erin@example.org"));
+  for (const char* line :
+       {"click Directory/Conferences...", "click New", "type Topic = Design review",
+        "click Protected", "type Password = kestrel", "type Confirm Password = kestrel", "click OK",
+        "click OK"})
+    dave.command(line);
+  erin.command("click Directory/Conferences...");
+  ASSERT_TRUE(erin.out.waitFor("Conference list + Design review")) << erin.out.text();
+  erin.command("select Conference list = Design review");
+  erin.command("click Join");
+  ASSERT_TRUE(erin.out.waitFor("Protected Conference: opened"));
+  erin.command("type Password = kestrel");
+  erin.command("click OK");
+  EXPECT_TRUE(erin.out.waitFor("Kestrel Videoconferencing: Participants + dave@"))
+      << erin.out.text();
+  EXPECT_TRUE(dave.out.waitFor("Kestrel Videoconferencing: Participants + erin@"))
+      << dave.out.text();
+  EXPECT_TRUE(erin.out.waitFor("Talk enabled")) << "audio starts with the second member";
+
+  // Leaving the conference in the directory resets erin's session.
+  erin.command("click Leave");
+  EXPECT_TRUE(erin.out.waitFor("Kestrel Videoconferencing: Participants cleared"))
+      << erin.out.text();
 }
 
 }  // namespace

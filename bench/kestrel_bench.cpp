@@ -61,6 +61,8 @@ struct Program {
                      {"ZEP_AUDIO_OUT", "file:" + (dir / "out.wav").string()}};
     kestrel::KestrelSettings s;
     s.audioCompression = codec;
+    s.name = name;  // no personal information form
+    s.email = name + "@example.org";
     kestrel::writeSettingsFile((dir / "Kestrel.cfg").string(), s);
     o.environment.emplace_back("ZEP_KESTREL_CFG", (dir / "Kestrel.cfg").string());
     std::string why;

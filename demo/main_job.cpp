@@ -24,6 +24,7 @@
 
 #include "applink/link.h"
 #include "archive/recording.h"
+#include "kestrel/settings.h"
 #include "platform/audio.h"
 #include "platform/clock.h"
 #include "platform/options.h"
@@ -212,6 +213,10 @@ struct ClientHost {
   ClientHost(net::Ipv4 at, const std::string& name, double hz, const std::filesystem::path& dir)
       : address(at), user(name), folder(dir / name) {
     std::filesystem::create_directories(folder);
+    kestrel::KestrelSettings settings;  // name and e-mail filled in: no first-start form
+    settings.name = name;
+    settings.email = name + "@example.org";
+    kestrel::writeSettingsFile((folder / "Kestrel.cfg").string(), settings);
     std::string error;
     sound::writeSoundFile((folder / "microphone.wav").string(), toneBursts(hz, 30.0), &error);
     out = LogFile(folder / "window.txt");

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QBoxLayout>
+#include <QLabel>
 
 #include "kestrel/chat.h"
 #include "kestrel/statistics_window.h"
@@ -63,6 +64,16 @@ void statistics(ui::qt::QtWindow& w) {
   w.button(w.root(), "Close");
 }
 
+void personalInformation(ui::qt::QtWindow& w) {
+  w.root()->addWidget(
+      new QLabel("Please, fill this form for proper Directory Service registration"));
+  for (const char* f : {"Your name:", "Email address:"}) {
+    auto* row = layoutOf(w.group(w.root(), f, true));
+    w.field(row, f, false);
+  }
+  w.button(w.root(), "OK");
+}
+
 }  // namespace
 
 void addQtWindows(ui::qt::QtApp& app) {
@@ -70,6 +81,7 @@ void addQtWindows(ui::qt::QtApp& app) {
   app.addWindow("Call User", callUser);
   app.addWindow(kChatTitle, textChat);
   app.addWindow(kStatisticsTitle, statistics);
+  app.addWindow(kPersonalInfoTitle, personalInformation);
 }
 
 }  // namespace zep::kestrel

@@ -52,6 +52,10 @@ void KestrelWindow::attach(ui::View& view) {
   view.setValue("Microphone threshold", 20);
   status("Initialization...please wait");
   settings_ = readSettingsFile(options_.settingsPath);
+  if (PersonalInfoForm::needed(settings_)) {
+    PersonalInfoForm form(settings_);
+    view.runDialog(kPersonalInfoTitle, form);
+  }
 
   engineLog_ = std::fopen(options_.engineLogPath.c_str(), "w");
   engine_ = std::make_unique<engine::InProcessEngine>(options_.host, *this,

@@ -15,6 +15,7 @@
 #include "kestrel/audio_object.h"
 #include "kestrel/chat.h"
 #include "kestrel/media_link.h"
+#include "kestrel/personal_info.h"
 #include "kestrel/settings.h"
 #include "kestrel/statistics_window.h"
 #include "ui/view.h"

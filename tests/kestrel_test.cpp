@@ -21,18 +21,18 @@ using namespace engine;
 // A headless kestrel on its own loopback host, in a folder of its own (Kestrel.cfg, logs),
 // its microphone a tone and its loudspeaker a WAV file.
 struct KestrelProcess {
-  // directoryServer: written into Kestrel.cfg with the user's name and e-mail address.
+  // Kestrel.cfg holds the user's name and e-mail address, and directoryServer when given;
+  // none at all for a first start.
   KestrelProcess(net::Ipv4 at, const std::string& user, double hz,
-                 const std::string& directoryServer = "")
+                 const std::string& directoryServer = "", bool firstStart = false)
       : address(at), dir(freshDirectory("kestrel-" + user)) {
     ::signal(SIGPIPE, SIG_IGN);
-    if (!directoryServer.empty()) {
-      kestrel::KestrelSettings s;
-      s.directoryServer = directoryServer;
-      s.name = user;
-      s.email = user + "@example.org";
-      kestrel::writeSettingsFile((dir / "Kestrel.cfg").string(), s);
-    }
+    // Name and e-mail address filled in, so no personal information form is shown.
+    kestrel::KestrelSettings s;
+    if (!directoryServer.empty()) s.directoryServer = directoryServer;
+    s.name = user;
+    s.email = user + "@example.org";
+    if (!firstStart) kestrel::writeSettingsFile((dir / "Kestrel.cfg").string(), s);
     std::vector<std::int16_t> tone(8000 * 6);
     for (std::size_t i = 0; i < tone.size(); ++i)
       tone[i] = static_cast<std::int16_t>(10000 * std::sin(2 * M_PI * hz * double(i) / 8000));
@@ -170,6 +170,24 @@ TEST(Kestrel, ASecondClientOnTheAddressOfAnEngineEndsWithCodeZero) {
   KestrelProcess kay(address, "kay", 440);
   ASSERT_TRUE(kay.process_.waitForExit(5000));
   EXPECT_EQ(kay.process_.exitCode(), 0);
+}
+
+TEST(Kestrel, AFirstStartAsksForTheNameAndEmailUntilBothAreGiven) {
+  KestrelProcess kim(freshAddress(), "kim", 440, "", true);
+  ASSERT_TRUE(kim.out.waitFor("Kestrel Personal Information Form: opened"));
+  EXPECT_FALSE(kim.out.contains("Conferencing panel ready")) << "the form comes first";
+  kim.command("type Your name: = kim");
+  kim.command("click OK");
+  EXPECT_TRUE(kim.out.waitFor("You must fill all the fields"));
+  kim.command("type Email address: = kim@example.org");
+  kim.command("click OK");
+  EXPECT_TRUE(kim.out.waitFor("Kestrel Personal Information Form: closed"));
+  EXPECT_TRUE(kim.out.waitFor("Status = Conferencing panel ready to use"));
+  kim.command("click File/Exit");
+  ASSERT_TRUE(kim.process_.waitForExit(8000));
+  auto s = kestrel::readSettingsFile((kim.dir / "Kestrel.cfg").string());
+  EXPECT_EQ(s.name, "kim");
+  EXPECT_EQ(s.email, "kim@example.org");
 }
 
 // Two clients meet in the directory: dave makes a Protected conference, erin enters it with the

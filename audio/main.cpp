@@ -25,15 +25,7 @@ const Program kProgram{
     {{"--headless", "",
       "the headless front end: one line per visible change out, typed commands in"},
      {"--list-devices", "", "list the sound devices PortAudio sees and exit"}},
-    {kHost,
-     kUser,
-     kAudioIn,
-     kAudioOut,
-     kAudioDuplex,
-     {"ZEP_MIXER_PROGRAM",
-      "the volume control the Audio Panel starts (default /usr/bin/pavucontrol)"},
-     kTrace,
-     kDisplay},
+    {kHost, kUser, kAudioIn, kAudioOut, kAudioDuplex, kMixerProgram, kTrace, kDisplay},
     "Normally started by the conference manager; attaches to this host's engine at port 12567."};
 
 }  // namespace
@@ -67,7 +59,8 @@ int main(int argc, char** argv) {
   settings.clock = &clock;
   settings.host = host::identityFromEnvironment();
   settings.linkOptions.log = applink::traceLog();
-  if (auto mixer = host::environment("ZEP_MIXER_PROGRAM"); !mixer.empty())
+  if (auto mixer = host::environment(std::string(options::kMixerProgram.name).c_str());
+      !mixer.empty())
     settings.mixerProgram = mixer;
   audio::AudioToolPanel panel(settings);
   if (headless) {

@@ -33,6 +33,7 @@ const Program kProgram{
      kAudioOut,
      kAudioDuplex,
      {"ZEP_KESTREL_CFG", "the settings file, when --config does not name one"},
+     kMixerProgram,
      kDisplay},
     "Listens on TCP port 5000 like an engine, so it cannot run where an engine already serves\n"
     "(it then ends with code 0). Audio travels on UDP port 12567, text chat through the engines."};
@@ -56,6 +57,8 @@ int main(int argc, char** argv) {
   std::string config = parsed.value("--config", host::environment("ZEP_KESTREL_CFG"));
   options.settingsPath = config.empty() ? kestrel::programFile(argv[0], "Kestrel.cfg") : config;
   options.ringPath = kestrel::programFile(argv[0], "RINGIN.WAV");
+  if (auto mixer = host::environment(std::string(kMixerProgram.name).c_str()); !mixer.empty())
+    options.mixerProgram = mixer;
   int code = 0;
   options.exit = [&code](int c) { code = c; };
   // The directory client library, linked at load time.

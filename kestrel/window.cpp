@@ -317,7 +317,7 @@ void KestrelWindow::onClick(std::string_view control) {
     onClose();
   } else if (control == "View/Audio panel") {
     std::string why;
-    process::start("/usr/bin/pavucontrol", {}, &why);  // nothing is shown when it cannot start
+    process::start(options_.mixerProgram, {}, &why);  // nothing is shown when it cannot start
   } else if (control == "View/Statistics") {
     auto session = engine_->session();
     statistics_.refresh(session.members, session.localMember);

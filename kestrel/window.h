@@ -33,7 +33,8 @@ struct KestrelOptions {
   std::string settingsPath = "Kestrel.cfg";
   std::string ringPath = "RINGIN.WAV";
   std::string engineLogPath = "Kestrel.log";
-  std::string workingDirectory = ".";  // chat.log, ksa.log, userdata.log
+  std::string workingDirectory = ".";                 // chat.log, ksa.log, userdata.log
+  std::string mixerProgram = "/usr/bin/pavucontrol";  // View/Audio panel
   // Ends the program (a failed engine start ends it with code 0).
   std::function<void(int code)> exit;
   // The directory client library: connect is given the main window and the settings record as

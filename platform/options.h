@@ -40,6 +40,9 @@ inline constexpr Variable kCamera{
     "ZEP_CAMERA",
     "the camera: v4l2[:/dev/videoN] (default), file:PATH (Y4M), pattern:TEXT or none"};
 inline constexpr Variable kCameraFormat{"ZEP_CAMERA_FORMAT", "yvu9: every camera refuses RGB24"};
+inline constexpr Variable kMixerProgram{
+    "ZEP_MIXER_PROGRAM",
+    "the volume control the audio panel starts (default /usr/bin/pavucontrol)"};
 inline constexpr Variable kTrace{"ZEP_TRACE", "1: the libraries' trace lines on standard error"};
 inline constexpr Variable kDisplay{"DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM",
                                    "all unset: the headless front end, as with --headless"};

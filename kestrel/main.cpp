@@ -13,6 +13,7 @@
 #include "directory/qt_windows.h"
 #include "kestrel/qt_window.h"
 #include "kestrel/window.h"
+#include "platform/capture.h"
 #include "platform/host.h"
 #include "platform/options.h"
 #include "ui/headless.h"
@@ -61,6 +62,23 @@ int main(int argc, char** argv) {
     options.mixerProgram = mixer;
   int code = 0;
   options.exit = [&code](int c) { code = c; };
+  // The Options dialog's Video page: the cameras of the capture layer, and what each offers.
+  auto cameras = capture::CaptureSystem::devices();
+  for (const auto& c : cameras) options.optionsEnvironment.devices.push_back(c.description);
+  options.optionsEnvironment.formatOf = [cameras, &clock](int device) -> std::string {
+    if (device < 0 || device >= static_cast<int>(cameras.size())) return {};
+    capture::CaptureSystem system(cameras[static_cast<std::size_t>(device)].choice, {&clock});
+    std::string why;
+    auto camera = system.connect(&why);
+    if (!camera) return why;
+    auto f = camera->format();
+    return std::to_string(f.width) + " x " + std::to_string(f.height) + ", " +
+           (f.pixel == capture::PixelFormat::kRgb24 ? "RGB24" : "YVU9");
+  };
+  options.optionsEnvironment.sourceOf = [cameras](int device) -> std::string {
+    if (device < 0 || device >= static_cast<int>(cameras.size())) return {};
+    return cameras[static_cast<std::size_t>(device)].description;
+  };
   // The directory client library, linked at load time.
   options.directory.connect = [](ui::View& window, const auto& settings) {
     return DSInitialize(&window) != 0 ? -1 : DSConnect(settings.data());

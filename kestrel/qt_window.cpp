@@ -18,6 +18,7 @@ QBoxLayout* layoutOf(QWidget* group) {
 
 void mainWindow(ui::qt::QtWindow& w) {
   w.menu("File", {"Reset session", "Exit"});
+  w.menu("Edit", {"Options"});
   w.menu("View", {"Audio panel", "Statistics"});
   w.menu("Tools", {"Text Chat"});
   w.menu("Directory", {"Active Users...", "Conferences..."});
@@ -74,6 +75,34 @@ void personalInformation(ui::qt::QtWindow& w) {
   w.button(w.root(), "OK");
 }
 
+// The three pages, one shown at a time by the buttons above them.
+void options(ui::qt::QtWindow& w) {
+  auto* tabs = layoutOf(w.group(w.root(), "", true));
+  for (const char* page : {"General", "Audio", "Video"}) w.button(tabs, page);
+  auto* general = layoutOf(w.namedGroup(w.root(), "General page", "General"));
+  w.list(general, "Connection", false);
+  w.button(general, "Auto accept")->setCheckable(true);
+  for (const char* f : {"Directory Server:", "Your name:", "E-mail address:"})
+    w.field(general, f, false);
+  auto* audio = layoutOf(w.namedGroup(w.root(), "Audio page", "Audio"));
+  w.field(audio, "Mode:", true);
+  w.list(audio, "Audio Compression:", false);
+  w.slider(audio, "Volume", 0, 100);
+  w.slider(audio, "Mic gain", 0, 100);
+  w.button(audio, "Mute")->setCheckable(true);
+  w.button(audio, "Mic off")->setCheckable(true);
+  auto* video = layoutOf(w.namedGroup(w.root(), "Video page", "Video"));
+  w.list(video, "Video Capture Device:", false);
+  w.button(video, "Video Format");
+  w.button(video, "Video Source");
+  w.slider(video, "Frame rate", 0, 10);
+  w.button(video, "Default");
+  w.list(video, "Video Compression:", false);
+  w.button(video, "Receive Off")->setCheckable(true);
+  auto* buttons = layoutOf(w.group(w.root(), "", true));
+  for (const char* b : {"OK", "Cancel", "Apply"}) w.button(buttons, b);
+}
+
 }  // namespace
 
 void addQtWindows(ui::qt::QtApp& app) {
@@ -82,6 +111,7 @@ void addQtWindows(ui::qt::QtApp& app) {
   app.addWindow(kChatTitle, textChat);
   app.addWindow(kStatisticsTitle, statistics);
   app.addWindow(kPersonalInfoTitle, personalInformation);
+  app.addWindow(kOptionsTitle, options);
 }
 
 }  // namespace zep::kestrel

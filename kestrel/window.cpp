@@ -313,6 +313,9 @@ void KestrelWindow::onClick(std::string_view control) {
     answer(false);
   } else if (control == "File/Reset session") {
     resetSession();
+  } else if (control == "Edit/Options") {
+    OptionsDialog dialog(settings_, options_.optionsEnvironment);
+    view_->runDialog(kOptionsTitle, dialog);
   } else if (control == "File/Exit") {
     onClose();
   } else if (control == "View/Audio panel") {

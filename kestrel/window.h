@@ -15,6 +15,7 @@
 #include "kestrel/audio_object.h"
 #include "kestrel/chat.h"
 #include "kestrel/media_link.h"
+#include "kestrel/options_dialog.h"
 #include "kestrel/personal_info.h"
 #include "kestrel/settings.h"
 #include "kestrel/statistics_window.h"
@@ -35,6 +36,7 @@ struct KestrelOptions {
   std::string engineLogPath = "Kestrel.log";
   std::string workingDirectory = ".";                 // chat.log, ksa.log, userdata.log
   std::string mixerProgram = "/usr/bin/pavucontrol";  // View/Audio panel
+  OptionsEnvironment optionsEnvironment;              // the Options dialog's devices
   // Ends the program (a failed engine start ends it with code 0).
   std::function<void(int code)> exit;
   // The directory client library: connect is given the main window and the settings record as

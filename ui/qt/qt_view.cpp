@@ -223,6 +223,12 @@ QWidget* QtWindow::group(QBoxLayout* into, const std::string& title, bool horizo
   return box;
 }
 
+QWidget* QtWindow::namedGroup(QBoxLayout* into, const std::string& name, const std::string& title) {
+  QWidget* box = group(into, title, false);
+  controls_[name] = box;
+  return box;
+}
+
 QAbstractButton* QtWindow::button(QBoxLayout* into, const std::string& label) {
   auto* b = new QPushButton(q(label));
   b->setObjectName(q(label));

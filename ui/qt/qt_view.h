@@ -54,6 +54,8 @@ class QtWindow final : public View {
 
   // Layout helpers: each creates a control named by its label and wires it to the presenter.
   QWidget* group(QBoxLayout* into, const std::string& title, bool horizontal);
+  // A vertical group that setVisible(name) shows and hides.
+  QWidget* namedGroup(QBoxLayout* into, const std::string& name, const std::string& title);
   QAbstractButton* button(QBoxLayout* into, const std::string& label);
   QAbstractButton* pictureButton(QBoxLayout* into, const std::string& name);
   QLineEdit* field(QBoxLayout* into, const std::string& name, bool readOnly);

@@ -210,10 +210,12 @@ void videoConference(ManagerProcess& a, const std::vector<ManagerProcess*>& mana
 // An integrated client on a host of its own: the program with its own engine, its microphone
 // a tone and its loudspeaker a WAV file, driven by typed lines.
 struct ClientHost {
-  ClientHost(net::Ipv4 at, const std::string& name, double hz, const std::filesystem::path& dir)
+  ClientHost(net::Ipv4 at, const std::string& name, double hz, const std::filesystem::path& dir,
+             const std::string& directoryServer = "")
       : address(at), user(name), folder(dir / name) {
     std::filesystem::create_directories(folder);
     kestrel::KestrelSettings settings;  // name and e-mail filled in: no first-start form
+    if (!directoryServer.empty()) settings.directoryServer = directoryServer;
     settings.name = name;
     settings.email = name + "@example.org";
     kestrel::writeSettingsFile((folder / "Kestrel.cfg").string(), settings);
@@ -234,6 +236,9 @@ struct ClientHost {
     std::string why;
     program = process::start((installTree() / "kestrel").string(), start, &why);
   }
+  ~ClientHost() { program.terminate(1000); }  // one that did not end leaves no engine behind
+  ClientHost(const ClientHost&) = delete;
+  ClientHost& operator=(const ClientHost&) = delete;
   net::Ipv4 address;
   std::string user;
   std::filesystem::path folder;
@@ -310,7 +315,112 @@ void streamToAlice(net::Ipv4 serverAt, net::Ipv4 alice, const std::filesystem::p
 
 // alice, bob and carol browse a directory: alice makes a Protected conference that bob joins
 // with its password, and a Restricted one that carol asks to join and alice admits.
-void directoryConference(net::Ipv4 serverAt, const std::vector<net::Ipv4>& hosts) {
+// Who heard whom among some sound files: each listener's loudspeaker file against every
+// speaker's tone, a step for each pair.
+void heardAmong(const std::vector<std::pair<std::string, std::filesystem::path>>& listeners,
+                const std::vector<std::pair<std::string, double>>& speakers,
+                const std::vector<std::pair<std::string, std::string>>& unchecked = {}) {
+  for (const auto& [listener, file] : listeners) {
+    std::vector<std::int16_t> heard;
+    std::string error;
+    sound::readSoundFile(file.string(), &heard, &error);
+    std::string row = format("%-8s", listener.c_str());
+    double loudest = 1;
+    for (const auto& [speaker, hz] : speakers)
+      if (speaker != listener) loudest = std::max(loudest, sound::toneEnergy(heard, hz));
+    for (const auto& [speaker, hz] : speakers) {
+      if (speaker == listener) continue;
+      double e = sound::toneEnergy(heard, hz);
+      row += format(" %s %.0f dB", speaker.c_str(), 10 * std::log10(std::max(1.0, e)));
+      // Heard: well above silence and within 30 dB of the loudest voice in the file.
+      if (std::find(unchecked.begin(), unchecked.end(), std::pair(listener, speaker)) ==
+          unchecked.end())
+        step(e > 1e5 && e > loudest / 1000, listener + " heard " + speaker);
+    }
+    figure("Who heard whom in the directory's conference (tone energy)", row);
+  }
+}
+
+// Two integrated clients meet in a Protected conference of the directory, which makes their
+// session; they talk and chat; then dave calls alice, a manager's host, from Active Users, and
+// her audio tool joins the talk.
+void kestrelsMeetInTheDirectory(net::Ipv4 serverAt, const std::string& base, net::Ipv4 alice,
+                                const std::filesystem::path& soundDir) {
+  std::printf("\ndave and erin (kestrel) meet in the directory; dave then calls alice:\n");
+  const double daveTone = 523, erinTone = 784, aliceTone = 440;
+  ClientHost dave(net::dottedAddress(base + "10"), "dave", daveTone, soundDir, dotted(serverAt)),
+      erin(net::dottedAddress(base + "11"), "erin", erinTone, soundDir, dotted(serverAt));
+  for (auto* k : {&dave, &erin})
+    step(k->out.waitFor("Directory Server: User list + dave | dave@example.org") &&
+             k->out.waitFor("Status = Conferencing panel ready to use"),
+         k->user + "'s kestrel is registered with the directory");
+  for (const char* line : {"click Directory/Conferences...", "click New",
+                           "type Topic = Weekly call", "click Protected", "type Password = kestrel",
+                           "type Confirm Password = kestrel", "click OK", "click OK"})
+    dave.program.writeLine(line);
+  erin.program.writeLine("click Directory/Conferences...");
+  step(erin.out.waitFor("Conference list + Weekly call"), "erin sees dave's conference");
+  erin.program.writeLine("select Conference list = Weekly call");
+  erin.program.writeLine("click Join");
+  step(erin.out.waitFor("Protected Conference: opened"), "erin is asked for the password");
+  erin.program.writeLine("type Password = kestrel");
+  erin.program.writeLine("click OK");
+  step(erin.out.waitFor("Kestrel Videoconferencing: Participants + dave@") &&
+           dave.out.waitFor("Kestrel Videoconferencing: Participants + erin@"),
+       "the conference became a session of dave and erin");
+  erin.program.writeLine("close");  // the Directory Server window
+
+  std::string error;
+  sound::writeSoundFile((soundDir / "alice-second-microphone.wav").string(),
+                        toneBursts(aliceTone, 30.0), &error);
+  ManagerProcess a(
+      alice, "alice",
+      {{"ZEP_AUDIO_IN", "file:" + (soundDir / "alice-second-microphone.wav").string()},
+       {"ZEP_AUDIO_OUT", "file:" + (soundDir / "alice-second-loudspeaker.wav").string()},
+       {"ZEP_RING_OUT", "none"},
+       {"ZEP_CAMERA", "none"}});
+  step(a.out.waitFor("Status = Conferencing panel ready to use"), "alice's manager is ready again");
+  // The window shows itself once the library has been asked: only then does it take the lines.
+  int shown = dave.out.count("Directory Server: shown");
+  dave.program.writeLine("close");
+  dave.program.writeLine("click Directory/Active Users...");
+  dave.out.waitForCount("Directory Server: shown", shown + 1);
+  dave.program.writeLine("select User list = alice");
+  dave.program.writeLine("click Call");
+  step(a.out.waitFor("Status = RECEIVED INVITATION from dave@"), "dave's call rings at alice");
+  a.command("click Accept");
+  step(a.out.waitForCount("Members + ", 3) &&
+           dave.out.waitForCount("Kestrel Videoconferencing: Participants + ", 3),
+       "alice joined dave and erin's session");
+  a.command("select Applications = Audio tool");
+  a.command("click Run");
+  step(a.engineLog.waitFor("Engine: application port 5937"), "alice's audio tool attached");
+  clock::sleepMs(4000);
+  for (auto* k : {&dave, &erin}) {
+    k->program.writeLine("close");  // the Directory Server window, or else the program
+    k->program.writeLine("click File/Exit");
+    step(k->program.waitForExit(8000), k->user + "'s kestrel ended");
+  }
+  a.command("click File/Exit");
+  step(a.process().waitForExit(15000), "alice's manager shut down");
+  heardAmong({{"dave", dave.folder / "loudspeaker.wav"},
+              {"erin", erin.folder / "loudspeaker.wav"},
+              {"alice", soundDir / "alice-second-loudspeaker.wav"}},
+             {{"dave", daveTone}, {"erin", erinTone}, {"alice", aliceTone}},
+             // A session made from the directory has no channels between its kestrel members,
+             // so erin never learns that alice joined through dave and sends her nothing.
+             {{"alice", "erin"}});
+  figure("Who heard whom in the directory's conference (tone energy)",
+         "(alice does not hear erin yet: the directory's members have no channels between them)");
+  std::istringstream report(LogFile(dave.folder / "userdata.log").text());
+  for (std::string line; std::getline(report, line);)
+    if (line.rfind("User ", 0) == 0) figure("dave's receive report (userdata.log)", line);
+  keep("alice-second-manager-window.txt", a.out.text());
+  keep("alice-second-engine.log", a.engineLog.text());
+}
+
+void directoryConference(net::Ipv4 serverAt, const std::vector<net::Ipv4>& hosts,
+                         const std::string& base, const std::filesystem::path& soundDir) {
   std::printf("\nThe directory: a Directory Server stand-in on %s and a browser on each host:\n",
               dotted(serverAt).c_str());
   DirServerProcess server(serverAt);
@@ -362,6 +472,7 @@ void directoryConference(net::Ipv4 serverAt, const std::vector<net::Ipv4>& hosts
         figure("Directory notifications", client->user + " got " + line);
     keep(client->user + "-directory-window.txt", client->out.text());
   }
+  kestrelsMeetInTheDirectory(serverAt, base, hosts[0], soundDir);
 }
 
 }  // namespace
@@ -582,7 +693,8 @@ int main(int argc, char** argv) {
   mouthToEar(*managers[0], *managers[1], soundDir, tones[0]);
   streamToAlice(net::dottedAddress(base + "8"), managers[0]->address, soundDir);
   directoryConference(net::dottedAddress(base + "6"),
-                      {managers[0]->address, managers[1]->address, managers[2]->address});
+                      {managers[0]->address, managers[1]->address, managers[2]->address}, base,
+                      soundDir);
   keep("userserver.txt", serverLog.text());
   printFigures();
   server.terminate();
@@ -591,7 +703,8 @@ int main(int argc, char** argv) {
       "\nMain job %s\n",
       ok ? "completed: three hosts held a session through their managers, "
            "exchanged media, recorded and replayed it, talked, saw each other, two integrated "
-           "clients joined and chatted, and alice played a stream"
+           "clients joined and chatted, alice played a stream, and two more met in the "
+           "directory and called alice"
          : "FAILED");
   return ok ? 0 : 1;
 }

@@ -159,7 +159,9 @@ MemberList SessionLogic::memberList(std::int32_t word0) const {
 
 int SessionLogic::freeMemberSlot() const {
   for (int i = 1; i < kMaxMembers; ++i)
-    if (!out_.hasMemberChannel(i) && i != session_.localMember) return i;
+    // A member known without a channel (one a directory conference announced) keeps its slot.
+    if (!out_.hasMemberChannel(i) && !session_.members.present(i) && i != session_.localMember)
+      return i;
   return -1;
 }
 

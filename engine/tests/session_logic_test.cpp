@@ -184,6 +184,17 @@ TEST(SessionLogic, InvitingConnectsTheLowestFreeSlotOrReportsTheTimeout) {
   EXPECT_TRUE(rig.out.last(Kind::kManager, CTL_INVITATION_TIMEOUT));
 }
 
+TEST(SessionLogic, AnInvitationSkipsTheSlotsOfMembersKnownWithoutAChannel) {
+  Rig rig;
+  MemberRecord initiator = record("dave", kBob);
+  rig.logic.restartAsMember(1, initiator);  // entered a directory conference as its creator
+  rig.logic.addRecordAsMember(record("erin", kErin));
+  ASSERT_TRUE(rig.logic.session().members.present(1));
+  rig.local(LOCAL_ADD_MEMBER, encodeMemberRecord(record("alice", kHost)));
+  ASSERT_EQ(rig.out.connects.size(), 1u);
+  EXPECT_EQ(rig.out.connects[0].first, 2) << "erin keeps slot 1";
+}
+
 TEST(SessionLogic, AnAcceptedInviteeIsAnnouncedToTheOthersAndGetsTheWholeList) {
   Rig rig;
   rig.local(LOCAL_CREATE);

@@ -44,7 +44,7 @@ const Program kProgram{
 int main(int argc, char** argv) {
   using namespace zep;
   if (options::parseOrExit(kProgram, argc, argv).has("--list-devices")) {
-    std::printf("Cameras (ZEP_CAMERA=SPEC):\n");
+    std::printf("Cameras (ZEP_CAMERA=CHOICE):\n");
     for (const auto& d : capture::CaptureSystem::devices())
       std::printf("  %-28s %s\n", d.choice.c_str(), d.description.c_str());
     return 0;

@@ -198,7 +198,19 @@ void VideoCore::on_video_datagram(int type, std::span<const std::uint8_t> payloa
     case VIDEO_YUV9: {
       auto coded = decodeCodedFrame(payload);
       if (!coded || !order_.accept(m, coded->counter)) return;
-      if (!open_[m]) return;  // a closed window's frames are not decoded
+      if (!open_[m]) {
+        // Pictures without a start: the start was missed (sent before this tool knew the
+        // sender, or before the sender knew of this tool). A hello to the sender, at most once
+        // a second, asks it for a start of its own; the frames wait for the window.
+        const std::uint32_t now = clock_.now();
+        auto i = static_cast<std::size_t>(m);
+        if (!asked_[i] || now - askedAt_[i] >= 1000) {
+          asked_[i] = true;
+          askedAt_[i] = now;
+          send_(m, VIDEO_HELLO, {});
+        }
+        return;
+      }
       VideoFrame420 frame;
       codec::CodecStatus status;
       if (type == VIDEO_H263) {

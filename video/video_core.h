@@ -114,6 +114,10 @@ class VideoCore {
 
   FrameOrder order_;
   std::array<std::atomic<bool>, kSlots> open_{};
+  // When a hello was last sent to a member whose pictures arrive without a window (receive
+  // thread only).
+  std::array<std::uint32_t, kSlots> askedAt_{};
+  std::array<bool, kSlots> asked_{};
   std::array<bool, kMembers> firstFrame_{};
 };
 

@@ -286,6 +286,28 @@ TEST(VideoReceive, OrderCheckClosedWindowsAndBadDatagrams) {
   EXPECT_EQ(receiver.hooks.painted[2].size(), 2u);
 }
 
+TEST(VideoReceive, PicturesWithoutAWindowAskTheirSenderForAStartOnceASecond) {
+  Rig sender, receiver;
+  ASSERT_TRUE(sender.core->start_capture());
+  for (int n = 0; n < 4; ++n) sender.frame(n);
+  auto frames = sender.ofType(VIDEO_H263);
+  receiver.core->on_video_datagram(VIDEO_H263, frames[0].data, 3);  // the start was missed
+  receiver.core->on_video_datagram(VIDEO_H263, frames[1].data, 3);
+  auto hellos = receiver.ofType(VIDEO_HELLO);
+  ASSERT_EQ(hellos.size(), 1u);
+  EXPECT_EQ(hellos[0].destination, 3) << "to the sender only";
+  receiver.clock.advance(1000);
+  receiver.core->on_video_datagram(VIDEO_H263, frames[2].data, 3);
+  EXPECT_EQ(receiver.ofType(VIDEO_HELLO).size(), 2u) << "again a second later";
+  // The sender answers with a start of its own, which opens the window.
+  sender.core->on_video_datagram(VIDEO_HELLO, {}, 1);
+  EXPECT_EQ(sender.ofType(VIDEO_START).back().destination, 1);
+  receiver.core->on_video_datagram(VIDEO_START, {}, 3);
+  receiver.core->on_video_datagram(VIDEO_H263, frames[3].data, 3);
+  EXPECT_EQ(receiver.hooks.events, std::vector<std::string>{"open 3"});
+  EXPECT_EQ(receiver.ofType(VIDEO_HELLO).size(), 2u);
+}
+
 class EveryMode : public ::testing::TestWithParam<int> {};
 
 // Pictures carried from one core to another: what the receiver paints matches the sender's

@@ -10,6 +10,7 @@
 #include "archive/recording.h"
 #include "platform/audio.h"
 #include "platform/clock.h"
+#include "tests/driver/calls.h"
 #include "tests/driver/directory.h"
 #include "tests/driver/driver.h"
 #include "tests/driver/stream.h"
@@ -19,14 +20,6 @@ namespace zep::testing {
 namespace {
 
 using namespace engine;
-
-std::vector<std::int16_t> tone(double hz, double seconds, double silentSeconds = 0) {
-  std::vector<std::int16_t> v(static_cast<std::size_t>(8000 * seconds));
-  for (std::size_t i = static_cast<std::size_t>(8000 * silentSeconds); i < v.size(); ++i)
-    v[i] =
-        static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * hz * static_cast<double>(i) / 8000));
-  return v;
-}
 
 std::vector<std::int16_t> readSound(const std::filesystem::path& path) {
   std::vector<std::int16_t> samples;

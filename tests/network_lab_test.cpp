@@ -14,14 +14,6 @@
 namespace zep::testing {
 namespace {
 
-std::vector<std::int16_t> tone(double hz, double seconds) {
-  std::vector<std::int16_t> v(static_cast<std::size_t>(8000 * seconds));
-  for (std::size_t i = 0; i < v.size(); ++i)
-    v[i] =
-        static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * hz * static_cast<double>(i) / 8000));
-  return v;
-}
-
 TEST(NetworkLab, TwoUsersOnALanCallThroughTheirManagersAndHearEachOther) {
   std::string why;
   if (!NetworkLab::permitted(&why)) GTEST_SKIP() << why;

@@ -11,6 +11,14 @@
 
 namespace zep::testing {
 
+std::vector<std::int16_t> tone(double hz, double seconds, double silentSeconds) {
+  std::vector<std::int16_t> v(static_cast<std::size_t>(8000 * seconds));
+  for (std::size_t i = static_cast<std::size_t>(8000 * silentSeconds); i < v.size(); ++i)
+    v[i] =
+        static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * hz * static_cast<double>(i) / 8000));
+  return v;
+}
+
 std::vector<std::int16_t> toneBursts(double hz, double seconds) {
   std::vector<std::int16_t> v(static_cast<std::size_t>(8000 * seconds));
   for (std::size_t i = 0; i < v.size(); ++i) {

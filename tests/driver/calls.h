@@ -10,6 +10,8 @@
 
 namespace zep::testing {
 
+// A steady tone, after silentSeconds of silence.
+std::vector<std::int16_t> tone(double hz, double seconds, double silentSeconds = 0);
 // Bursts of a tone, half a second on and a quarter off.
 std::vector<std::int16_t> toneBursts(double hz, double seconds);
 // Where a tone's bursts begin, in ms from the start: 10 ms frames whose energy at hz rises

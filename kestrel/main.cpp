@@ -17,13 +17,14 @@
 #include "platform/host.h"
 #include "platform/options.h"
 #include "ui/headless.h"
+#include "video/display_files.h"
 
 namespace {
 
 using namespace zep::options;
 const Program kProgram{
     "kestrel",
-    "the integrated client: one program with its own session engine, audio and text chat",
+    "the integrated client: one program with its own session engine, audio, video and text chat",
     "",
     {{"--headless", "",
       "the headless front end: one line per visible change out, typed commands in"},
@@ -35,9 +36,14 @@ const Program kProgram{
      kAudioDuplex,
      {"ZEP_KESTREL_CFG", "the settings file, when --config does not name one"},
      kMixerProgram,
+     kCamera,
+     kCameraFormat,
+     kCameraSize,
+     kVideoOut,
      kDisplay},
     "Listens on TCP port 5000 like an engine, so it cannot run where an engine already serves\n"
-    "(it then ends with code 0). Audio travels on UDP port 12567, text chat through the engines."};
+    "(it then ends with code 0). Audio travels on UDP port 12567, video on 34999, text chat\n"
+    "through the engines."};
 
 }  // namespace
 
@@ -62,14 +68,28 @@ int main(int argc, char** argv) {
     options.mixerProgram = mixer;
   int code = 0;
   options.exit = [&code](int c) { code = c; };
-  // The Options dialog's Video page: the cameras of the capture layer, and what each offers.
+  // The Options dialog's Video page: the cameras of the capture layer, and what each offers;
+  // a camera that ZEP_CAMERA names comes first.
   auto cameras = capture::CaptureSystem::devices();
+  auto chosen = capture::CaptureSystem::fromEnvironment(clock);
+  if (!host::environment("ZEP_CAMERA").empty())
+    cameras.insert(cameras.begin(), {chosen.choice(), "Camera " + chosen.choice()});
+  options.connectCamera = [cameras, chosen](
+                              int device, std::string* error) -> std::unique_ptr<capture::Camera> {
+    if (device < 0 || device >= static_cast<int>(cameras.size())) {
+      *error = "no capture device " + std::to_string(device);
+      return nullptr;
+    }
+    return chosen.withChoice(cameras[static_cast<std::size_t>(device)].choice).connect(error);
+  };
+  std::string displayError;
+  options.displayFiles = video::DisplayFiles::fromEnvironment(&displayError);
+  if (!displayError.empty()) std::fprintf(stderr, "Kestrel: %s\n", displayError.c_str());
   for (const auto& c : cameras) options.optionsEnvironment.devices.push_back(c.description);
-  options.optionsEnvironment.formatOf = [cameras, &clock](int device) -> std::string {
+  options.optionsEnvironment.formatOf = [cameras, chosen](int device) -> std::string {
     if (device < 0 || device >= static_cast<int>(cameras.size())) return {};
-    capture::CaptureSystem system(cameras[static_cast<std::size_t>(device)].choice, {&clock});
     std::string why;
-    auto camera = system.connect(&why);
+    auto camera = chosen.withChoice(cameras[static_cast<std::size_t>(device)].choice).connect(&why);
     if (!camera) return why;
     auto f = camera->format();
     return std::to_string(f.width) + " x " + std::to_string(f.height) + ", " +

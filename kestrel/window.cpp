@@ -34,7 +34,9 @@ class CallDialog final : public ui::Presenter {
 }  // namespace
 
 KestrelWindow::KestrelWindow(KestrelOptions options)
-    : options_(std::move(options)), audioLink_(kAudioPort, *options_.clock) {}
+    : options_(std::move(options)),
+      audioLink_(kAudioPort, *options_.clock),
+      videoLink_(kVideoPort, *options_.clock) {}
 
 KestrelWindow::~KestrelWindow() {
   viewAlive_ = false;
@@ -44,8 +46,11 @@ KestrelWindow::~KestrelWindow() {
 void KestrelWindow::attach(ui::View& view) {
   view_ = &view;
   viewAlive_ = true;
+  windowThread_ = std::this_thread::get_id();
   view.setChecked("Talk", true);
   view.setPicture("Talk", "microphone");
+  view.setPicture("Video", "camera");
+  view.setChecked("Video", false);
   view.setEnabled("Accept", false);
   view.setEnabled("Reject", false);
   view.setValue("Speaker threshold", 20);
@@ -95,6 +100,19 @@ void KestrelWindow::attach(ui::View& view) {
   statisticsView_ = view.openWindow(kStatisticsTitle, statistics_);
   chatView_ = view.openWindow(kChatTitle, *chat_);
   status("Conferencing panel ready to use");
+  opened = videoLink_.open(
+      options_.host,
+      [this](int sender, int type, std::span<const std::uint8_t> data, std::uint16_t sequence) {
+        std::lock_guard lock(videoMutex_);
+        if (video_) video_->onDatagram(sender, type, data, sequence);
+      },
+      &why);
+  if (!opened) {
+    std::fprintf(stderr, "Kestrel: %s\n", why.c_str());
+    onClose();
+    return;
+  }
+  startVideo();
   view.setEnabled("Talk", false);
   view.setEnabled("Auto switch", false);
   view.setEnabled("Manual switch", false);
@@ -123,7 +141,8 @@ void KestrelWindow::onEngineEvent(int tag, const engine::MemberRecord& member,
     engine_->accept();
     return;
   }
-  later([this, tag, who] {
+  const int number = member.number;
+  later([this, tag, who, number] {
     switch (tag) {
       case engine::CTL_INVITATION:
         invitationReceived(who);
@@ -143,10 +162,13 @@ void KestrelWindow::onEngineEvent(int tag, const engine::MemberRecord& member,
       case engine::CTL_ADD_MEMBER:
         memberAnnounced(who);
         break;
-      case engine::CTL_DELETE_MEMBER:
+      case engine::CTL_DELETE_MEMBER: {
         status(who + " left");
         view_->removeItem("Participants", who);
+        std::lock_guard lock(videoMutex_);
+        if (video_) video_->onMemberDeleted(number);
         break;
+      }
       default:
         break;
     }
@@ -205,6 +227,121 @@ void KestrelWindow::sendAudio(int type, std::span<const std::uint8_t> data) {
   audioLink_.send(-1, type, data, session.members, session.localMember);
 }
 
+// --- the video object ---
+
+int KestrelWindow::sendVideo(int destination, int type, std::span<const std::uint8_t> data) {
+  if (!engine_) return 0;
+  auto session = engine_->session();
+  return videoLink_.send(destination, type, data, session.members, session.localMember) ? 1 : 0;
+}
+
+void KestrelWindow::startVideo() {
+  VideoObjectSettings s;
+  s.compression = [this] { return settings_.videoCompression; };
+  s.intraOnly = [this] { return settings_.intraOnly != 0; };
+  s.frameRate = [this] { return settings_.frameRate; };
+  s.fellBackToIntra = [this] {
+    later([this] {
+      settings_.videoCompression = 1;
+      settings_.intraOnly = 1;
+    });
+  };
+  s.send = [this](int destination, int type, std::span<const std::uint8_t> data) {
+    return sendVideo(destination, type, data);
+  };
+  const int device = settings_.captureDevice;
+  s.connectCamera = [this, device](std::string* error) -> std::unique_ptr<capture::Camera> {
+    if (!options_.connectCamera) return nullptr;
+    return options_.connectCamera(device, error);
+  };
+  s.counted = [this](int member, const ReceiveStats& stats, std::uint32_t now) {
+    statistics_.update(member, stats, true, now);
+  };
+  s.captureLogPath = options_.workingDirectory + "/capture.log";
+  std::string why;
+  auto video = VideoObject::create(*options_.clock, *this, s, &why);
+  if (!video) {
+    view_->messageBox("Error", why, ui::Icon::kError);
+    return;
+  }
+  videoChecked_ = false;
+  view_->setChecked("Video", false);
+  std::lock_guard lock(videoMutex_);
+  video_ = std::move(video);
+}
+
+void KestrelWindow::stopVideo() {
+  std::unique_ptr<VideoObject> video;
+  {
+    std::lock_guard lock(videoMutex_);
+    video = std::move(video_);
+  }
+  video.reset();  // stops sending and closes the member windows
+  videoChecked_ = false;
+  if (viewAlive_) view_->setChecked("Video", false);
+}
+
+// Button 1012: the local pictures go out while it is checked.
+void KestrelWindow::videoButton() {
+  videoChecked_ = !videoChecked_;
+  if (video_) {
+    if (videoChecked_)
+      videoChecked_ = video_->startSending();
+    else
+      video_->stopSending();
+  }
+  view_->setChecked("Video", videoChecked_);
+}
+
+void KestrelWindow::setMirrorText(const std::string& text) {
+  mirrorText_ = text;
+  view_->setDisplayText(kMirrorSlot, text);
+}
+
+void KestrelWindow::message(const std::string& title, const std::string& text, ui::Icon icon) {
+  if (std::this_thread::get_id() == windowThread_) {
+    view_->messageBox(title, text, icon);
+    return;
+  }
+  later([this, title, text, icon] { view_->messageBox(title, text, icon); });
+}
+
+void KestrelWindow::notify(std::uint32_t code, int member) {
+  if (viewAlive_) view_->postCommand(code << 16 | static_cast<std::uint32_t>(member), 0);
+}
+
+void KestrelWindow::showMirror(bool shown) {
+  if (!viewAlive_) return;
+  if (shown) {
+    view_->openDisplay(kMirrorSlot, "Mirror", 0, 0, false);
+    view_->setDisplayText(kMirrorSlot, mirrorText_);
+  } else {
+    view_->closeDisplay(kMirrorSlot);
+  }
+}
+
+void KestrelWindow::paint(int slot, const picture::VideoFrame420& frame) {
+  if (!viewAlive_) return;
+  std::vector<std::uint8_t> rgb(picture::kRgbSize);
+  picture::frame420ToRgb24(frame, rgb);
+  view_->paintDisplay(slot, rgb, picture::kWidth, picture::kHeight);
+  if (options_.displayFiles) options_.displayFiles->write(slot, frame, options_.clock->nowMicros());
+}
+
+void KestrelWindow::displayText(int slot, const std::string& text) {
+  if (viewAlive_) view_->setDisplayText(slot, text);
+}
+
+// A member's window: "name@host", side by side from the left.
+void KestrelWindow::openMemberWindow(int member) {
+  if (!engine_) return;
+  auto session = engine_->session();
+  if (!session.members.present(member)) return;
+  const auto& r = session.members[member];
+  std::string title = (r.name + "@" + host::lookupName(r.address)).substr(0, 69);
+  view_->openDisplay(member, title, 200 * member + 100, 100, true);
+}
+
 void KestrelWindow::startAudio() {
   view_->setEnabled("Talk", true);
   view_->setEnabled("Auto switch", true);
@@ -221,8 +358,13 @@ void KestrelWindow::startAudio() {
   s.mixerLogPath = options_.workingDirectory + "/ksa.log";
   auto audio = std::make_unique<AudioObject>(*options_.audio, *options_.clock, *this, s);
   if (!audio->start()) return;
-  std::lock_guard lock(audioMutex_);
-  audio_ = std::move(audio);
+  {
+    std::lock_guard lock(audioMutex_);
+    audio_ = std::move(audio);
+  }
+  setMirrorText("Audio On");
+  std::lock_guard lock(videoMutex_);
+  if (video_) video_->sayHello();
 }
 
 void KestrelWindow::stopAudio() {
@@ -254,6 +396,12 @@ void KestrelWindow::onCommand(std::uint32_t first, std::uintptr_t second) {
     return r;
   };
   switch (code) {
+    case kNotifyOpenVideo:
+      openMemberWindow(count);
+      break;
+    case kNotifyCloseVideo:
+      view_->closeDisplay(count);
+      break;
     case kNotifyCallUser: {
       engine::MemberRecord r;
       r.name = "user";
@@ -280,6 +428,7 @@ void KestrelWindow::onCommand(std::uint32_t first, std::uintptr_t second) {
 }
 
 void KestrelWindow::resetSession() {
+  stopVideo();
   stopAudio();
   engine_->leave();
   announcements_ = 0;
@@ -287,6 +436,8 @@ void KestrelWindow::resetSession() {
   view_->setEnabled("Talk", false);
   view_->setEnabled("Auto switch", false);
   view_->setEnabled("Manual switch", false);
+  mirrorText_ = "Audio Off";
+  startVideo();
 }
 
 void KestrelWindow::call(const std::string& text) {
@@ -314,8 +465,9 @@ void KestrelWindow::onClick(std::string_view control) {
   } else if (control == "File/Reset session") {
     resetSession();
   } else if (control == "Edit/Options") {
-    OptionsDialog dialog(settings_, options_.optionsEnvironment);
-    view_->runDialog(kOptionsTitle, dialog);
+    options();
+  } else if (control == "Video") {
+    videoButton();
   } else if (control == "File/Exit") {
     onClose();
   } else if (control == "View/Audio panel") {
@@ -425,10 +577,36 @@ void KestrelWindow::requestClose() {
   later([this] { onClose(); });
 }
 
+// The local pictures pause while the Options are open; a new capture device makes the video
+// object anew.
+void KestrelWindow::options() {
+  const bool wasSending = video_ && video_->sending();
+  if (wasSending) video_->stopSending();
+  OptionsEnvironment environment = options_.optionsEnvironment;
+  bool newDevice = false;
+  environment.restartCapture = [&newDevice](int) { newDevice = true; };
+  OptionsDialog dialog(settings_, environment);
+  view_->runDialog(kOptionsTitle, dialog);
+  if (closed_) return;
+  if (newDevice) {
+    stopVideo();
+    startVideo();
+  }
+  if (wasSending && video_) {
+    videoChecked_ = video_->startSending();
+    view_->setChecked("Video", videoChecked_);
+  } else if (!video_ || !video_->sending()) {
+    videoChecked_ = false;
+    view_->setChecked("Video", false);
+  }
+}
+
 void KestrelWindow::shutdown() {
   if (closed_) return;
   closed_ = true;
   stopRing();
+  stopVideo();
+  videoLink_.close();
   {
     std::lock_guard lock(audioMutex_);
     if (audio_) audio_->stop();

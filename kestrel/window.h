@@ -19,12 +19,15 @@
 #include "kestrel/personal_info.h"
 #include "kestrel/settings.h"
 #include "kestrel/statistics_window.h"
+#include "kestrel/video_object.h"
 #include "ui/view.h"
+#include "video/display_files.h"
 
 namespace zep::kestrel {
 
 inline constexpr const char* kKestrelTitle = "Kestrel Videoconferencing";
 inline constexpr std::uint16_t kAudioPort = 12567;
+inline constexpr std::uint16_t kVideoPort = 34999;
 inline constexpr int kSwitchTimer = 23000;
 
 struct KestrelOptions {
@@ -37,6 +40,10 @@ struct KestrelOptions {
   std::string workingDirectory = ".";                 // chat.log, ksa.log, userdata.log
   std::string mixerProgram = "/usr/bin/pavucontrol";  // View/Audio panel
   OptionsEnvironment optionsEnvironment;              // the Options dialog's devices
+  // The capture device of this index in the Options list; null with *error when none.
+  std::function<std::unique_ptr<capture::Camera>(int device, std::string* error)> connectCamera;
+  // What every picture window showed (ZEP_VIDEO_OUT); null: nothing is written.
+  std::shared_ptr<video::DisplayFiles> displayFiles;
   // Ends the program (a failed engine start ends it with code 0).
   std::function<void(int code)> exit;
   // The directory client library: connect is given the main window and the settings record as
@@ -64,7 +71,8 @@ struct DirectoryParticipant {
 
 class KestrelWindow final : public ui::Presenter,
                             public engine::EngineClient,
-                            public AudioObjectHooks {
+                            public AudioObjectHooks,
+                            public VideoObjectHooks {
  public:
   explicit KestrelWindow(KestrelOptions options);
   ~KestrelWindow() override;
@@ -93,6 +101,13 @@ class KestrelWindow final : public ui::Presenter,
   void message(const std::string& title, const std::string& text) override;
   void requestClose() override;
 
+  // VideoObjectHooks.
+  void message(const std::string& title, const std::string& text, ui::Icon icon) override;
+  void notify(std::uint32_t code, int member) override;
+  void showMirror(bool shown) override;
+  void paint(int slot, const picture::VideoFrame420& frame) override;
+  void displayText(int slot, const std::string& text) override;
+
   const KestrelSettings& settings() const { return settings_; }
   engine::InProcessEngine* engine() { return engine_.get(); }
 
@@ -109,6 +124,13 @@ class KestrelWindow final : public ui::Presenter,
   void answer(bool accept);
   void stopRing();
   void sendAudio(int type, std::span<const std::uint8_t> data);
+  int sendVideo(int destination, int type, std::span<const std::uint8_t> data);
+  void startVideo();
+  void stopVideo();
+  void videoButton();
+  void setMirrorText(const std::string& text);
+  void openMemberWindow(int member);
+  void options();
 
   KestrelOptions options_;
   ui::View* view_ = nullptr;
@@ -118,6 +140,11 @@ class KestrelWindow final : public ui::Presenter,
   MediaLink audioLink_;
   std::mutex audioMutex_;  // the audio object is used by the media thread too
   std::unique_ptr<AudioObject> audio_;
+  MediaLink videoLink_;
+  std::mutex videoMutex_;  // the video object is used by the media thread too
+  std::unique_ptr<VideoObject> video_;
+  bool videoChecked_ = false;
+  std::string mirrorText_ = "Audio Off";
   std::unique_ptr<ChatWindow> chat_;
   StatisticsWindow statistics_{[](net::Ipv4 a) { return host::lookupName(a); },
                                [this](std::function<void()> work) { later(std::move(work)); }};
@@ -131,6 +158,7 @@ class KestrelWindow final : public ui::Presenter,
   bool talkChecked_ = true, autoChecked_ = false, manualChecked_ = false;
   bool closed_ = false;
   std::atomic<bool> viewAlive_{false};
+  std::thread::id windowThread_;
 };
 
 }  // namespace zep::kestrel

@@ -30,6 +30,8 @@ clock::Clock& clockOf(const CaptureOptions& options) {
 StreamingCamera::StreamingCamera(const CaptureOptions& options)
     : clock_(clockOf(options)), refuseRgb24_(options.refuseRgb24) {
   if (refuseRgb24_) format_.pixel = PixelFormat::kYvu9;
+  format_.width = options.width;
+  format_.height = options.height;
 }
 
 StreamingCamera::~StreamingCamera() = default;
@@ -281,6 +283,19 @@ CaptureSystem CaptureSystem::fromEnvironment(clock::Clock& clock) {
   else if (!format.empty() && format != "rgb24" && format != "RGB24")
     std::fprintf(stderr, "Capture: ZEP_CAMERA_FORMAT=%s is not yvu9 or rgb24 -- ignored\n",
                  format.c_str());
+  auto size = host::environment("ZEP_CAMERA_SIZE");
+  int w = 0, h = 0;
+  char end = 0;
+  if (std::sscanf(size.c_str(), "%dx%d%c", &w, &h, &end) == 2 && w >= 16 && h >= 16 && w <= 4096 &&
+      h <= 4096 && w % 4 == 0 && h % 4 == 0) {
+    options.width = w;
+    options.height = h;
+  } else if (!size.empty()) {
+    std::fprintf(stderr,
+                 "Capture: ZEP_CAMERA_SIZE=%s is not WIDTHxHEIGHT (multiples of 4, 16 to 4096) "
+                 "-- ignored\n",
+                 size.c_str());
+  }
   auto choice = host::environment("ZEP_CAMERA");
   return CaptureSystem(choice.empty() ? "v4l2" : choice, options);
 }

@@ -8,6 +8,9 @@
 //                       drawn large across it
 //   none                no camera: connecting fails
 // ZEP_CAMERA_FORMAT=yvu9 makes every backend refuse RGB24, so the YVU9 path runs anywhere.
+// ZEP_CAMERA_SIZE=WxH is the picture size a camera is set to when connected (a program that
+// takes the driver's current format as it is sees that size; one that sets a format of its
+// own replaces it).
 #pragma once
 
 #include <cstdint>
@@ -75,6 +78,8 @@ struct DeviceInfo {
 struct CaptureOptions {
   clock::Clock* clock = nullptr;  // null: the real clock
   bool refuseRgb24 = false;       // ZEP_CAMERA_FORMAT=yvu9
+  int width = kCaptureWidth;      // ZEP_CAMERA_SIZE: the size when connected
+  int height = kCaptureHeight;
 };
 
 // A camera backend: connects to the camera that the choice's argument names (empty when the
@@ -100,7 +105,7 @@ void drawTestPattern(const std::string& text, std::uint32_t number, const Format
 class CaptureSystem {
  public:
   CaptureSystem(std::string choice, CaptureOptions options);
-  // ZEP_CAMERA (default "v4l2") and ZEP_CAMERA_FORMAT.
+  // ZEP_CAMERA (default "v4l2"), ZEP_CAMERA_FORMAT and ZEP_CAMERA_SIZE.
   static CaptureSystem fromEnvironment(clock::Clock& clock);
 
   // Connects to the camera; null with *error set when there is none or it cannot be opened.
@@ -110,6 +115,8 @@ class CaptureSystem {
   static std::vector<DeviceInfo> devices();
 
   const std::string& choice() const { return choice_; }
+  // Another camera with the same options.
+  CaptureSystem withChoice(std::string choice) const { return {std::move(choice), options_}; }
 
  private:
   std::string choice_;

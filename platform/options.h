@@ -40,6 +40,10 @@ inline constexpr Variable kCamera{
     "ZEP_CAMERA",
     "the camera: v4l2[:/dev/videoN] (default), file:PATH (Y4M), pattern:TEXT or none"};
 inline constexpr Variable kCameraFormat{"ZEP_CAMERA_FORMAT", "yvu9: every camera refuses RGB24"};
+inline constexpr Variable kCameraSize{"ZEP_CAMERA_SIZE",
+                                      "WxH: the picture size a camera has when connected"};
+inline constexpr Variable kVideoOut{
+    "ZEP_VIDEO_OUT", "dir:PATH: every display window also writes what it paints to PATH"};
 inline constexpr Variable kMixerProgram{
     "ZEP_MIXER_PROGRAM",
     "the volume control the audio panel starts (default /usr/bin/pavucontrol)"};

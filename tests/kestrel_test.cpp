@@ -11,67 +11,13 @@
 #include "kestrel/settings.h"
 #include "platform/audio.h"
 #include "tests/driver/directory.h"
-#include "tests/driver/driver.h"
+#include "tests/driver/kestrel.h"
+#include "tests/driver/video.h"
 
 namespace zep::testing {
 namespace {
 
 using namespace engine;
-
-// A headless kestrel on its own loopback host, in a folder of its own (Kestrel.cfg, logs),
-// its microphone a tone and its loudspeaker a WAV file.
-struct KestrelProcess {
-  // Kestrel.cfg holds the user's name and e-mail address, and directoryServer when given;
-  // none at all for a first start.
-  KestrelProcess(net::Ipv4 at, const std::string& user, double hz,
-                 const std::string& directoryServer = "", bool firstStart = false)
-      : address(at), dir(freshDirectory("kestrel-" + user)) {
-    ::signal(SIGPIPE, SIG_IGN);
-    // Name and e-mail address filled in, so no personal information form is shown.
-    kestrel::KestrelSettings s;
-    if (!directoryServer.empty()) s.directoryServer = directoryServer;
-    s.name = user;
-    s.email = user + "@example.org";
-    if (!firstStart) kestrel::writeSettingsFile((dir / "Kestrel.cfg").string(), s);
-    std::vector<std::int16_t> tone(8000 * 6);
-    for (std::size_t i = 0; i < tone.size(); ++i)
-      tone[i] = static_cast<std::int16_t>(10000 * std::sin(2 * M_PI * hz * double(i) / 8000));
-    std::string error;
-    sound::writeSoundFile((dir / "mic.wav").string(), tone, &error);
-    out = LogFile(dir / "stdout.txt");
-    process::StartOptions start;
-    start.stdoutPath = out.path();
-    start.stderrPath = (dir / "stderr.txt").string();
-    start.pipeStdin = true;
-    start.args = {"--headless"};
-    start.argv0 = (dir / "kestrel").string();  // Kestrel.cfg beside it
-    start.workingDirectory = dir;
-    start.environment = {{"ZEP_HOST", dotted(at)},
-                         {"ZEP_USER", user},
-                         {"ZEP_AUDIO_IN", "file:" + (dir / "mic.wav").string()},
-                         {"ZEP_AUDIO_OUT", "file:" + (dir / "speaker.wav").string()}};
-    std::string why;
-    process_ = process::start((installTree() / "kestrel").string(), start, &why);
-  }
-  ~KestrelProcess() {
-    if (process_.running()) {
-      command("click File/Exit");
-      process_.waitForExit(5000);
-    }
-    process_.terminate(1000);
-  }
-  bool command(const std::string& line) { return process_.writeLine(line); }
-  std::vector<std::int16_t> heard() {
-    std::vector<std::int16_t> s;
-    std::string error;
-    sound::readSoundFile((dir / "speaker.wav").string(), &s, &error);
-    return s;
-  }
-  net::Ipv4 address;
-  std::filesystem::path dir;
-  LogFile out;
-  process::Process process_;
-};
 
 TEST(Kestrel, TwoClientsCallTalkAndChat) {
   KestrelProcess kay(freshAddress(), "kay", 440), lou(freshAddress(), "lou", 660);
@@ -161,6 +107,121 @@ TEST(Kestrel, AClientAndAnAudioToolInOneSessionHearEachOther) {
   auto atKay = kay.heard();
   EXPECT_GT(sound::toneEnergy(atKay, 660), 100 * std::max(1.0, sound::toneEnergy(atKay, 440)))
       << "the client played the audio tool's blocks";
+}
+
+// Waits until the display file of a slot holds at least n pictures.
+bool waitForPictures(const std::filesystem::path& displays, int slot, std::size_t n,
+                     int timeoutMs = 15000) {
+  return waitUntil([&] { return readDisplay(displays, slot).pictures.size() >= n; }, timeoutMs);
+}
+
+// Two clients in a session switch their pictures on: each member window opens with the
+// sender's name, shows the sender's Mirror pictures and its rates, the Statistics count the
+// pictures, and switching off closes the other's window.
+TEST(Kestrel, TwoClientsSeeEachOtherWithTheirRatesAndStatistics) {
+  KestrelProcess kay(freshAddress(), "kay", 440), lou(freshAddress(), "lou", 660);
+  ASSERT_TRUE(kay.out.waitFor("Status = Conferencing panel ready to use"));
+  ASSERT_TRUE(lou.out.waitFor("Status = Conferencing panel ready to use"));
+  kay.command("click Call");
+  kay.command("type User = lou@" + dotted(lou.address));
+  kay.command("click Call");
+  ASSERT_TRUE(lou.out.waitFor("Talk enabled"));
+  ASSERT_TRUE(kay.out.waitFor("Talk enabled"));
+  kay.command("click Video");
+  lou.command("click Video");
+  EXPECT_TRUE(kay.out.waitFor("display 20 opened \"Mirror\""));
+  EXPECT_TRUE(kay.out.waitFor("display 20 text \"Audio On\"")) << "audio runs already";
+  ASSERT_TRUE(lou.out.waitFor("display 0 opened \"kay@")) << lou.out.text();
+  ASSERT_TRUE(kay.out.waitFor("display 1 opened \"lou@")) << kay.out.text();
+  ASSERT_TRUE(waitForPictures(lou.displays, 0, 15));
+  ASSERT_TRUE(waitForPictures(kay.displays, 1, 15));
+  auto kaySeen = compareWithMirror(readDisplay(lou.displays, 0), readDisplay(kay.displays, 20));
+  EXPECT_GT(kaySeen.medianPsnr, 30) << "lou sees kay";
+  auto louSeen = compareWithMirror(readDisplay(kay.displays, 1), readDisplay(lou.displays, 20));
+  EXPECT_GT(louSeen.medianPsnr, 30) << "kay sees lou";
+  // Five pictures a second by default ("Modem 28.8" stores 5): the pacing keeps to the rate.
+  EXPECT_GT(kaySeen.framesPerSecond, 3.5);
+  EXPECT_LT(kaySeen.framesPerSecond, 6.5);
+  EXPECT_TRUE(lou.out.waitFor(" fps  ")) << "the member window shows its rates";
+  EXPECT_TRUE(lou.out.waitFor(" kbps"));
+
+  lou.command("click View/Statistics");
+  ASSERT_TRUE(lou.out.waitFor("Statistics: Participants + kay@"));
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        auto text = lou.out.text();
+        auto at = text.rfind("Statistics: Video Frames/sec: = ");
+        return at != std::string::npos && text.compare(at + 32, 7, "0.0 fps") != 0;
+      },
+      10000))
+      << "the video counters reach the Statistics window";
+  lou.command("click Close");
+
+  kay.command("click Video");
+  EXPECT_TRUE(lou.out.waitFor("display 0 closed")) << "switching off closes kay's window at lou";
+  EXPECT_TRUE(kay.out.waitFor("display 20 closed"));
+}
+
+// The camera's current format is taken or refused as it stands: too small a picture and a
+// capture device the settings name that is not there are refused with their messages and the
+// program goes on; a larger picture is cropped.
+TEST(Kestrel, CamerasThatCannotBeUsedAreRefusedAndALargerPictureIsCropped) {
+  KestrelStart small{
+      freshAddress(), "kim", {}, {}, "", false, {}, {{"ZEP_CAMERA_SIZE", "160x120"}}};
+  KestrelStart gone{freshAddress(),
+                    "kit",
+                    {},
+                    {},
+                    "",
+                    false,
+                    [](kestrel::KestrelSettings& s) { s.captureDevice = 9; },
+                    {}};
+  KestrelStart large{
+      freshAddress(), "kip", {}, {}, "", false, {}, {{"ZEP_CAMERA_SIZE", "320x240"}}};
+  KestrelProcess kim(small), kit(gone), kip(large);
+  EXPECT_TRUE(
+      kim.out.waitFor("message box \"Error\" (warning): Unsupported video format(wrong "
+                      "picture size).\\nPlease, change picture size to at least 176 x 144"))
+      << kim.out.text();
+  for (auto* k : {&kim, &kit}) {
+    EXPECT_TRUE(k->out.waitFor("(warning): Your machine does not support video capturing"))
+        << k->out.text();
+    k->command("click Video");
+    EXPECT_TRUE(k->out.waitFor("Video unchecked")) << "nothing to send";
+    EXPECT_TRUE(k->process_.running());
+  }
+  ASSERT_TRUE(kip.out.waitFor("Status = Conferencing panel ready to use"));
+  kip.command("click Video");
+  ASSERT_TRUE(waitForPictures(kip.displays, 20, 3)) << kip.out.text();
+  EXPECT_FALSE(kip.out.contains("Kestrel Videoconferencing: message box")) << kip.out.text();
+}
+
+// An engine host's video tool and an integrated client in one session: each shows the other's
+// pictures, though their media headers differ.
+TEST(Kestrel, AClientAndAVideoToolInOneSessionSeeEachOther) {
+  SessionHost bob("bob");
+  KestrelProcess kay(freshAddress(), "kay", 440);
+  ASSERT_TRUE(kay.out.waitFor("Status = Conferencing panel ready to use"));
+  VideoToolProcess tool(bob.address, "bob");
+  ASSERT_TRUE(tool.out.waitFor("Video Tool: Status = Ready"));
+  bob.manager.send(LOCAL_CREATE);
+  bob.manager.send(LOCAL_ADD_MEMBER, encodeMemberRecord(recordOf("kay", kay.address)));
+  ASSERT_TRUE(bob.manager.waitFor(CTL_ACCEPTED));
+  ASSERT_TRUE(kay.out.waitFor("Talk enabled"));
+  kay.command("click Video");
+  tool.command("click Capture/Start");
+  ASSERT_TRUE(tool.out.waitFor("display 1 opened \"kay@")) << tool.out.text();
+  ASSERT_TRUE(kay.out.waitFor("display 0 opened \"bob@")) << kay.out.text();
+  ASSERT_TRUE(waitForPictures(tool.displays, 1, 10));
+  ASSERT_TRUE(waitForPictures(kay.displays, 0, 4));
+  EXPECT_GT(
+      compareWithMirror(readDisplay(tool.displays, 1), readDisplay(kay.displays, 20)).medianPsnr,
+      30)
+      << "the video tool shows the client";
+  EXPECT_GT(
+      compareWithMirror(readDisplay(kay.displays, 0), readDisplay(tool.displays, 20)).medianPsnr,
+      30)
+      << "the client shows the video tool";
 }
 
 TEST(Kestrel, ASecondClientOnTheAddressOfAnEngineEndsWithCodeZero) {

@@ -150,7 +150,7 @@ class HeadlessApp::Window final : public View {
   // A display says when it opens and closes, and once a second how many pictures it painted.
   void openDisplay(int id, const std::string& title, int, int, bool) override {
     std::lock_guard lock(displayMutex_);
-    displays_[id] = {title, 0, Clock::now()};
+    displays_[id] = {title, 0, Clock::now(), {}, std::nullopt};
     say("display " + std::to_string(id) + " opened \"" + oneLine(title) + "\"");
   }
   void closeDisplay(int id) override {
@@ -164,9 +164,23 @@ class HeadlessApp::Window final : public View {
     auto& d = it->second;
     d.painted++;
     if (Clock::now() - d.since < std::chrono::seconds(1)) return;
-    say("display " + std::to_string(id) + " painted " + std::to_string(d.painted) + " pictures");
+    say("display " + std::to_string(id) + " painted " + std::to_string(d.painted) + " pictures" +
+        (d.text.empty() ? "" : ", text \"" + oneLine(d.text) + "\""));
     d.painted = 0;
     d.since = Clock::now();
+  }
+
+  // A changed text is said at once, unless this display said one less than a second ago (the
+  // rates of a member window change every few pictures); the painted line carries it too.
+  void setDisplayText(int id, const std::string& text) override {
+    std::lock_guard lock(displayMutex_);
+    auto it = displays_.find(id);
+    if (it == displays_.end() || it->second.text == text) return;
+    auto& d = it->second;
+    d.text = text;
+    if (d.textSaid && Clock::now() - *d.textSaid < std::chrono::seconds(1)) return;
+    d.textSaid = Clock::now();
+    say("display " + std::to_string(id) + " text \"" + oneLine(text) + "\"");
   }
 
   // The earliest time a timer of this window is due.
@@ -248,6 +262,8 @@ class HeadlessApp::Window final : public View {
     std::string title;
     int painted = 0;
     Clock::time_point since;
+    std::string text;
+    std::optional<Clock::time_point> textSaid;
   };
   std::mutex displayMutex_;
   std::map<int, Display> displays_;

@@ -68,6 +68,7 @@ class RecordingView final : public View {
     bool open = false;
     int painted = 0;
     std::vector<std::uint8_t> last;  // the last picture painted
+    std::string text;
   };
   void openDisplay(int id, const std::string& title, int x, int y, bool sizable) override {
     std::lock_guard lock(mutex_);
@@ -83,6 +84,10 @@ class RecordingView final : public View {
     auto& d = displays[id];
     d.painted++;
     d.last.assign(rgb.begin(), rgb.end());
+  }
+  void setDisplayText(int id, const std::string& text) override {
+    std::lock_guard lock(mutex_);
+    displays[id].text = text;
   }
   void removeItemAt(std::string_view l, int index) override {
     auto& v = lists[std::string(l)];

@@ -53,6 +53,8 @@ class View {
   virtual void openDisplay(int id, const std::string& title, int x, int y, bool sizable) = 0;
   virtual void closeDisplay(int id) = 0;
   virtual void paintDisplay(int id, std::span<const std::uint8_t> rgb, int width, int height) = 0;
+  // The text line a picture window shows under its picture (empty: none); from any thread.
+  virtual void setDisplayText(int id, const std::string& text) { (void)id, (void)text; }
 
   // Lists of several columns take each row as one item with its columns separated by '\t'.
   // Removes the entry at position index (0 first); one of several equal entries stays.

@@ -2,6 +2,8 @@
 
 #include <future>
 
+#include "applink/rtp.h"
+
 namespace zep::video {
 
 namespace {
@@ -172,6 +174,13 @@ void VideoToolPanel::receive(const std::stop_token& stop) {
     if (set.wait(100) <= 0) continue;
     link_->serviceControl(set);
     if (link_->receiveMedia(set, buffer) <= 0) continue;
+    // An integrated client in the session sends its own header kind; both are shown.
+    if (applink::classifyMediaDatagram(buffer) == applink::MediaHeader::kRtp) {
+      if (auto r = applink::decodeRtpDatagram(buffer))
+        core_->on_video_datagram(r->header.payloadType, r->data,
+                                 static_cast<int>(r->header.source));
+      continue;
+    }
     if (auto d = applink::decodeMediaDatagram(buffer))
       core_->on_video_datagram(static_cast<int>(d->type), d->data, d->sender);
   }

@@ -109,6 +109,25 @@ bool VideoCore::stop_capture() {
   return true;
 }
 
+void VideoCore::beginSending() {
+  if (capturing_) return;
+  counter_ = 0;
+  intraIndex_ = 0;
+  announced_ = true;
+  send_(-1, VIDEO_START, {});
+  statistics_.clock_start();
+  capturing_ = true;
+}
+
+void VideoCore::endSending() {
+  if (!capturing_) return;
+  capturing_ = false;
+  announced_ = false;
+  send_(-1, VIDEO_STOP, {});
+  intraIndex_ = 0;
+  statistics_.clock_stop();
+}
+
 void VideoCore::retune() {
   if (!capturing_ || !retunePending_ || !camera_) return;
   int period = retunePeriod(settings(), processingMs_);

@@ -60,6 +60,14 @@ class VideoCore {
   void retune();
   bool retunePending() const { return retunePending_ && capturing_; }
 
+  // Sending with a camera the caller runs and paces itself (the integrated client): the start
+  // goes out to everybody and the frames handed to on_frame are sent until endSending, which
+  // sends the stop.
+  void beginSending();
+  void endSending();
+  // The time the last frame took, from the camera's picture to the datagrams sent, in ms.
+  int lastFrameMs() const { return processingMs_; }
+
   // The camera's thread: one captured frame.
   void on_frame(const capture::Frame& frame);
   // The receive thread.

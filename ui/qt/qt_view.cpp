@@ -151,6 +151,7 @@ namespace {
 class PictureWindow final : public QWidget {
  public:
   QImage picture;
+  QString text;  // a line along the bottom edge
 
  protected:
   void paintEvent(QPaintEvent*) override {
@@ -159,6 +160,11 @@ class PictureWindow final : public QWidget {
       painter.fillRect(rect(), Qt::black);
     else
       painter.drawImage(rect(), picture);
+    if (text.isEmpty()) return;
+    QRect strip(0, height() - 18, width(), 18);
+    painter.fillRect(strip, QColor(0, 0, 0, 150));
+    painter.setPen(Qt::white);
+    painter.drawText(strip, Qt::AlignCenter, text);
   }
 };
 }  // namespace
@@ -208,6 +214,20 @@ void QtWindow::paintDisplay(int id, std::span<const std::uint8_t> rgb, int width
         auto* d = static_cast<PictureWindow*>(display(id));
         if (!d) return;
         d->picture = std::move(picture);
+        d->update();
+      },
+      Qt::QueuedConnection);
+}
+
+void QtWindow::setDisplayText(int id, const std::string& text) {
+  QPointer<QWidget> alive(widget_);
+  QMetaObject::invokeMethod(
+      qApp,
+      [this, alive, id, text = q(text)] {
+        if (!alive) return;
+        auto* d = static_cast<PictureWindow*>(display(id));
+        if (!d) return;
+        d->text = text;
         d->update();
       },
       Qt::QueuedConnection);

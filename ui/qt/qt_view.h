@@ -97,6 +97,7 @@ class QtWindow final : public View {
   void openDisplay(int id, const std::string& title, int x, int y, bool sizable) override;
   void closeDisplay(int id) override;
   void paintDisplay(int id, std::span<const std::uint8_t> rgb, int width, int height) override;
+  void setDisplayText(int id, const std::string& text) override;
   void removeItemAt(std::string_view list, int index) override;
   void selectItem(std::string_view list, int index) override;
   void setVisible(std::string_view control, bool visible) override;

@@ -607,17 +607,37 @@ void SessionLogic::restartAsMember(int n, const MemberRecord& initiator) {
   MemberRecord first = initiator;
   first.number = 0;
   registerMember(first);
+  connectToEarlierMember(first);
 }
 
 void SessionLogic::addRecordAsMember(const MemberRecord& record) {
   MemberRecord r = record;
   r.number = static_cast<std::uint8_t>(session_.members.count());
-  if (MemberTable::validNumber(r.number)) registerMember(r);
+  if (!MemberTable::validNumber(r.number)) return;
+  registerMember(r);
+  connectToEarlierMember(r);
+}
+
+// A session made from records alone has no member channels, so nothing but media would reach
+// the others (text chat, news of members invited later). Each member connects to those that
+// were there before it, as a joiner connects to the rest: every pair gets one channel
+// whichever of the two learns of the other first.
+void SessionLogic::connectToEarlierMember(const MemberRecord& r) {
+  if (session_.localMember < 0 || r.number >= session_.localMember) return;
+  if (out_.hasMemberChannel(r.number) || out_.isOwnAddress(r.address)) return;
+  if (!out_.connectMember(r.number, r.address)) {
+    fail("Engine: cannot connect to remote engine\n");
+    return;
+  }
+  out_.sendToMember(r.number, header(NEW_REMOTE_CONNECT, r), {});
 }
 
 void SessionLogic::deleteMembersAt(net::Ipv4 address) {
   for (int i = 0; i < kMaxMembers; ++i)
-    if (session_.members.present(i) && session_.members[i].address == address) deleteMember(i);
+    if (session_.members.present(i) && session_.members[i].address == address) {
+      deleteMember(i);
+      out_.closeMemberChannel(i);
+    }
 }
 
 void SessionLogic::memberLost(int slot) {

@@ -137,12 +137,15 @@ class SessionLogic {
   void quitSession();   // MEMBER_QUIT to every member
   // An AppMessage (port and tag big-endian, the data) to every member as MEMBER_SEND_TO_APP.
   void sendToApplication(int port, int tag, std::span<const std::uint8_t> data);
-  // Edits of the local member table without a message to anybody.
+  // Edits of the local member table from a directory's news: no member is told, but a record
+  // numbered below the local member (there before it) gets a member channel from this engine,
+  // and a member deleted loses its channel.
   void restartAsMember(int n, const MemberRecord& initiator);
   void addRecordAsMember(const MemberRecord& record);
   void deleteMembersAt(net::Ipv4 address);
 
  private:
+  void connectToEarlierMember(const MemberRecord& record);
   void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
 

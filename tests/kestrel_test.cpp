@@ -251,40 +251,61 @@ TEST(Kestrel, AFirstStartAsksForTheNameAndEmailUntilBothAreGiven) {
   EXPECT_EQ(s.email, "kim@example.org");
 }
 
-// Two clients meet in the directory: dave makes a Protected conference, erin enters it with the
-// password, and the directory's notifications make their session; leaving it resets it.
+// Three clients meet in the directory: dave makes a Protected conference, erin and then fay
+// enter it with the password, and the directory's notifications make their session: each
+// hears of the others, a chat line reaches every one, and leaving the conference resets the
+// leaver's session and takes it off the others' lists.
 TEST(Kestrel, AConferenceMadeInTheDirectoryBecomesASession) {
   DirServerProcess server(freshAddress());
   ASSERT_TRUE(server.waitReady());
   KestrelProcess dave(freshAddress(), "dave", 440, dotted(server.address)),
-      erin(freshAddress(), "erin", 660, dotted(server.address));
-  for (auto* k : {&dave, &erin}) {
+      erin(freshAddress(), "erin", 660, dotted(server.address)),
+      fay(freshAddress(), "fay", 880, dotted(server.address));
+  for (auto* k : {&dave, &erin, &fay}) {
     ASSERT_TRUE(k->out.waitFor("Status = Conferencing panel ready to use"));
     ASSERT_TRUE(k->out.waitFor("Directory Server: opened"));
   }
-  ASSERT_TRUE(dave.out.waitFor("User list + erin | erin@example.org"));
+  ASSERT_TRUE(dave.out.waitFor("User list + fay | fay@example.org"));
   for (const char* line :
        {"click Directory/Conferences...", "click New", "type Topic = Design review",
         "click Protected", "type Password = kestrel", "type Confirm Password = kestrel", "click OK",
         "click OK"})
     dave.command(line);
-  erin.command("click Directory/Conferences...");
-  ASSERT_TRUE(erin.out.waitFor("Conference list + Design review")) << erin.out.text();
-  erin.command("select Conference list = Design review");
-  erin.command("click Join");
-  ASSERT_TRUE(erin.out.waitFor("Protected Conference: opened"));
-  erin.command("type Password = kestrel");
-  erin.command("click OK");
-  EXPECT_TRUE(erin.out.waitFor("Kestrel Videoconferencing: Participants + dave@"))
-      << erin.out.text();
-  EXPECT_TRUE(dave.out.waitFor("Kestrel Videoconferencing: Participants + erin@"))
-      << dave.out.text();
-  EXPECT_TRUE(erin.out.waitFor("Talk enabled")) << "audio starts with the second member";
+  for (auto* k : {&erin, &fay}) {
+    k->command("click Directory/Conferences...");
+    ASSERT_TRUE(k->out.waitFor("Conference list + Design review")) << k->out.text();
+    k->command("select Conference list = Design review");
+    k->command("click Join");
+    ASSERT_TRUE(k->out.waitFor("Protected Conference: opened"));
+    k->command("type Password = kestrel");
+    k->command("click OK");
+    EXPECT_TRUE(k->out.waitFor("Kestrel Videoconferencing: Participants + dave@")) << k->out.text();
+    EXPECT_TRUE(k->out.waitFor("Talk enabled")) << "audio starts with the second member";
+  }
+  EXPECT_TRUE(dave.out.waitFor("Kestrel Videoconferencing: Participants + fay@"));
+  EXPECT_TRUE(erin.out.waitFor("Kestrel Videoconferencing: Participants + fay@"));
+  EXPECT_TRUE(fay.out.waitFor("Kestrel Videoconferencing: Participants + erin@"));
 
-  // Leaving the conference in the directory resets erin's session.
+  // The members that came later connected to those there before them: chat reaches everyone.
+  fay.command("close");
+  fay.command("click Tools/Text Chat");
+  fay.command("type Message = hello from fay");
+  fay.command("click Send");
+  fay.command("click Close");
+  EXPECT_TRUE(LogFile(dave.dir / "chat.log").waitFor("fay: hello from fay")) << dave.out.text();
+  EXPECT_TRUE(LogFile(erin.dir / "chat.log").waitFor("fay: hello from fay")) << erin.out.text();
+  dave.command("close");
+  dave.command("click Tools/Text Chat");
+  dave.command("type Message = hello from dave");
+  dave.command("click Send");
+  EXPECT_TRUE(LogFile(fay.dir / "chat.log").waitFor("dave: hello from dave"));
+
+  // Leaving the conference in the directory resets erin's session; the others lose her.
   erin.command("click Leave");
   EXPECT_TRUE(erin.out.waitFor("Kestrel Videoconferencing: Participants cleared"))
       << erin.out.text();
+  EXPECT_TRUE(fay.out.waitFor("Kestrel Videoconferencing: Participants - erin@"));
+  EXPECT_TRUE(dave.out.waitFor("Kestrel Videoconferencing: Participants - erin@"));
 }
 
 }  // namespace

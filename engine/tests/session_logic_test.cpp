@@ -195,6 +195,33 @@ TEST(SessionLogic, AnInvitationSkipsTheSlotsOfMembersKnownWithoutAChannel) {
   EXPECT_EQ(rig.out.connects[0].first, 2) << "erin keeps slot 1";
 }
 
+// A session made from a directory's records: the member that comes later connects to those
+// there before it, so chat and news of later members travel; the earlier ones wait for it.
+TEST(SessionLogic, InADirectorySessionEachMemberConnectsToThoseThereBeforeIt) {
+  Rig rig;
+  const net::Ipv4 kFrank = net::dottedAddress("127.0.0.31");
+  rig.logic.restartAsMember(3, record("dave", kBob));  // frank enters as the third
+  rig.logic.addRecordAsMember(record("erin", kErin));
+  rig.logic.addRecordAsMember(record("frank", kFrank));  // the local user comes last
+  ASSERT_EQ(rig.out.connects.size(), 2u);
+  EXPECT_EQ(rig.out.connects[0], std::make_pair(0, kBob));
+  EXPECT_EQ(rig.out.connects[1], std::make_pair(1, kErin));
+  const Sent* hello = rig.out.last(Kind::kMember, NEW_REMOTE_CONNECT);
+  ASSERT_TRUE(hello);
+  EXPECT_EQ(hello->header.sender.number, 2) << "filed under frank's own number";
+
+  // The earlier member hears of the newcomer and waits for its channel.
+  Rig earlier;
+  earlier.logic.restartAsMember(1, record("dave", kHost));
+  earlier.logic.addRecordAsMember(record("erin", kErin));
+  EXPECT_TRUE(earlier.out.connects.empty());
+  // Leaving the conference in the directory closes the channel with the records.
+  earlier.out.members[1] = true;
+  earlier.logic.deleteMembersAt(kErin);
+  EXPECT_FALSE(earlier.logic.session().members.present(1));
+  EXPECT_FALSE(earlier.out.members[1]);
+}
+
 TEST(SessionLogic, AnAcceptedInviteeIsAnnouncedToTheOthersAndGetsTheWholeList) {
   Rig rig;
   rig.local(LOCAL_CREATE);

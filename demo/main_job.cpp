@@ -31,6 +31,7 @@
 #include "tests/driver/calls.h"
 #include "tests/driver/directory.h"
 #include "tests/driver/driver.h"
+#include "tests/driver/kestrel.h"
 #include "tests/driver/stream.h"
 #include "tests/driver/video.h"
 
@@ -207,45 +208,6 @@ void videoConference(ManagerProcess& a, const std::vector<ManagerProcess*>& mana
   figure("Files", "display files: " + hosts[0].displays.parent_path().string());
 }
 
-// An integrated client on a host of its own: the program with its own engine, its microphone
-// a tone and its loudspeaker a WAV file, driven by typed lines.
-struct ClientHost {
-  ClientHost(net::Ipv4 at, const std::string& name, double hz, const std::filesystem::path& dir,
-             const std::string& directoryServer = "")
-      : address(at), user(name), folder(dir / name) {
-    std::filesystem::create_directories(folder);
-    kestrel::KestrelSettings settings;  // name and e-mail filled in: no first-start form
-    if (!directoryServer.empty()) settings.directoryServer = directoryServer;
-    settings.name = name;
-    settings.email = name + "@example.org";
-    kestrel::writeSettingsFile((folder / "Kestrel.cfg").string(), settings);
-    std::string error;
-    sound::writeSoundFile((folder / "microphone.wav").string(), toneBursts(hz, 30.0), &error);
-    out = LogFile(folder / "window.txt");
-    process::StartOptions start;
-    start.stdoutPath = out.path();
-    start.stderrPath = (folder / "errors.txt").string();
-    start.pipeStdin = true;
-    start.args = {"--headless"};
-    start.argv0 = (folder / "kestrel").string();  // Kestrel.cfg in its own folder
-    start.workingDirectory = folder;
-    start.environment = {{"ZEP_HOST", dotted(at)},
-                         {"ZEP_USER", name},
-                         {"ZEP_AUDIO_IN", "file:" + (folder / "microphone.wav").string()},
-                         {"ZEP_AUDIO_OUT", "file:" + (folder / "loudspeaker.wav").string()}};
-    std::string why;
-    program = process::start((installTree() / "kestrel").string(), start, &why);
-  }
-  ~ClientHost() { program.terminate(1000); }  // one that did not end leaves no engine behind
-  ClientHost(const ClientHost&) = delete;
-  ClientHost& operator=(const ClientHost&) = delete;
-  net::Ipv4 address;
-  std::string user;
-  std::filesystem::path folder;
-  LogFile out;
-  process::Process program;
-};
-
 // Two integrated clients join alice's session from her manager's Add Users, hear the others
 // and are heard, and chat.
 void clientsJoin(ManagerProcess& a, const std::vector<ManagerProcess*>& managers,
@@ -253,8 +215,17 @@ void clientsJoin(ManagerProcess& a, const std::vector<ManagerProcess*>& managers
                  const double* tones) {
   std::printf("\nTwo integrated clients, kay and lou, join alice's session from her Add Users:\n");
   const double kayTone = 1320;
-  ClientHost kay(net::dottedAddress(base + "4"), "kay", kayTone, soundDir),
-      lou(net::dottedAddress(base + "5"), "lou", 1760, soundDir);
+  auto start = [&](const std::string& user, double hz, const std::string& last) {
+    KestrelStart s;
+    s.address = net::dottedAddress(base + last);
+    s.user = user;
+    s.folder = soundDir / user;
+    s.microphone = toneBursts(hz, 30.0);
+    s.environment = {{"ZEP_CAMERA", "none"}};
+    return std::make_unique<KestrelProcess>(s);
+  };
+  auto kayProgram = start("kay", kayTone, "4"), louProgram = start("lou", 1760, "5");
+  KestrelProcess &kay = *kayProgram, &lou = *louProgram;
   for (auto* c : {&kay, &lou})
     step(c->out.waitFor("Status = Conferencing panel ready to use"),
          "kestrel of " + c->user + " on " + dotted(c->address) + " is ready");
@@ -268,20 +239,20 @@ void clientsJoin(ManagerProcess& a, const std::vector<ManagerProcess*>& managers
     step(m->out.waitForCount("Members + ", 5), m->user + "'s Members list shows five members");
   for (auto* c : {&kay, &lou})
     step(c->out.waitForCount("Participants + ", 5), c->user + " lists all five participants");
-  kay.program.writeLine("click Tools/Text Chat");
-  kay.program.writeLine("type Message = hello from kay");
-  kay.program.writeLine("click Send");
-  kay.program.writeLine("click Close");
-  step(LogFile(lou.folder / "chat.log").waitFor("kay: hello from kay"),
+  kay.command("click Tools/Text Chat");
+  kay.command("type Message = hello from kay");
+  kay.command("click Send");
+  kay.command("click Close");
+  step(LogFile(lou.dir / "chat.log").waitFor("kay: hello from kay"),
        "lou's Text Chat shows kay's line");
   clock::sleepMs(4000);
   for (auto* c : {&kay, &lou}) {
-    c->program.writeLine("click File/Exit");
-    step(c->program.waitForExit(8000), c->user + "'s kestrel ended and wrote its receive report");
+    c->command("click File/Exit");
+    step(c->process_.waitForExit(8000), c->user + "'s kestrel ended and wrote its receive report");
   }
   std::vector<std::int16_t> heard;
   std::string error;
-  sound::readSoundFile((kay.folder / "loudspeaker.wav").string(), &heard, &error);
+  sound::readSoundFile((kay.dir / "loudspeaker.wav").string(), &heard, &error);
   const char* users[] = {"alice", "bob", "carol"};
   for (int j = 0; j < 3; ++j)
     step(
@@ -294,7 +265,7 @@ void clientsJoin(ManagerProcess& a, const std::vector<ManagerProcess*>& managers
     step(sound::toneEnergy(atTool, kayTone) > 1e5,
          std::string(users[i]) + "'s audio tool heard kay");
   }
-  std::istringstream report(LogFile(kay.folder / "userdata.log").text());
+  std::istringstream report(LogFile(kay.dir / "userdata.log").text());
   for (std::string line; std::getline(report, line);)
     if (line.rfind("User ", 0) == 0) figure("kay's receive report (userdata.log)", line);
   figure("Files",
@@ -341,15 +312,44 @@ void heardAmong(const std::vector<std::pair<std::string, std::filesystem::path>>
   }
 }
 
+// How well each of several picture sources was shown by each of several receivers: every
+// member window against the sender's own Mirror.
+struct Viewer {
+  std::string user;
+  std::filesystem::path displays;
+  int member;  // its number in the session: the slot the others show it in
+};
+void printWhoSawWhomAmong(const std::vector<Viewer>& viewers, const std::string& what) {
+  for (const auto& v : viewers)
+    for (const auto& s : viewers) {
+      if (&v == &s) continue;
+      auto seen = compareWithMirror(readDisplay(v.displays, s.member), readDisplay(s.displays, 20));
+      figure("Who saw whom in the directory's conference",
+             format("%-6s saw %-6s %3zu pictures, %4.1f a second, %5.1f dB, delay %4.0f ms  %s",
+                    v.user.c_str(), s.user.c_str(), seen.pictures, seen.framesPerSecond,
+                    seen.medianPsnr, seen.medianDelayMs, what.c_str()));
+      step(seen.pictures >= 3 && seen.medianPsnr >= 30, v.user + " saw " + s.user);
+    }
+}
+
 // Two integrated clients meet in a Protected conference of the directory, which makes their
-// session; they talk and chat; then dave calls alice, a manager's host, from Active Users, and
-// her audio tool joins the talk.
+// session; they talk, see each other and chat; then dave calls alice, a manager's host, from
+// Active Users, and her audio and video tools join the talk and the pictures.
 void kestrelsMeetInTheDirectory(net::Ipv4 serverAt, const std::string& base, net::Ipv4 alice,
                                 const std::filesystem::path& soundDir) {
   std::printf("\ndave and erin (kestrel) meet in the directory; dave then calls alice:\n");
   const double daveTone = 523, erinTone = 784, aliceTone = 440;
-  ClientHost dave(net::dottedAddress(base + "10"), "dave", daveTone, soundDir, dotted(serverAt)),
-      erin(net::dottedAddress(base + "11"), "erin", erinTone, soundDir, dotted(serverAt));
+  auto client = [&](const std::string& user, double hz, const std::string& last) {
+    KestrelStart s;
+    s.address = net::dottedAddress(base + last);
+    s.user = user;
+    s.folder = soundDir / user;
+    s.microphone = toneBursts(hz, 40.0);
+    s.directoryServer = dotted(serverAt);
+    return std::make_unique<KestrelProcess>(s);
+  };
+  auto daveProgram = client("dave", daveTone, "10"), erinProgram = client("erin", erinTone, "11");
+  KestrelProcess &dave = *daveProgram, &erin = *erinProgram;
   for (auto* k : {&dave, &erin})
     step(k->out.waitFor("Directory Server: User list + dave | dave@example.org") &&
              k->out.waitFor("Status = Conferencing panel ready to use"),
@@ -357,62 +357,96 @@ void kestrelsMeetInTheDirectory(net::Ipv4 serverAt, const std::string& base, net
   for (const char* line : {"click Directory/Conferences...", "click New",
                            "type Topic = Weekly call", "click Protected", "type Password = kestrel",
                            "type Confirm Password = kestrel", "click OK", "click OK"})
-    dave.program.writeLine(line);
-  erin.program.writeLine("click Directory/Conferences...");
+    dave.command(line);
+  erin.command("click Directory/Conferences...");
   step(erin.out.waitFor("Conference list + Weekly call"), "erin sees dave's conference");
-  erin.program.writeLine("select Conference list = Weekly call");
-  erin.program.writeLine("click Join");
+  erin.command("select Conference list = Weekly call");
+  erin.command("click Join");
   step(erin.out.waitFor("Protected Conference: opened"), "erin is asked for the password");
-  erin.program.writeLine("type Password = kestrel");
-  erin.program.writeLine("click OK");
+  erin.command("type Password = kestrel");
+  erin.command("click OK");
   step(erin.out.waitFor("Kestrel Videoconferencing: Participants + dave@") &&
            dave.out.waitFor("Kestrel Videoconferencing: Participants + erin@"),
        "the conference became a session of dave and erin");
-  erin.program.writeLine("close");  // the Directory Server window
+  for (auto* k : {&dave, &erin}) {
+    k->command("close");  // the Directory Server window
+    k->command("click Video");
+  }
+  step(erin.out.waitFor("display 0 opened \"dave@") && dave.out.waitFor("display 1 opened \"erin@"),
+       "dave and erin opened each other's video window");
+  dave.command("click Tools/Text Chat");
+  dave.command("type Message = hello erin, can you see me?");
+  dave.command("click Send");
+  dave.command("click Close");
+  step(LogFile(erin.dir / "chat.log").waitFor("dave: hello erin, can you see me?"),
+       "erin's Text Chat shows dave's line");
+  erin.command("click Tools/Text Chat");
+  erin.command("type Message = yes, and hear you too");
+  erin.command("click Send");
+  erin.command("click Close");
+  step(LogFile(dave.dir / "chat.log").waitFor("erin: yes, and hear you too"),
+       "dave's Text Chat shows erin's answer");
 
   std::string error;
   sound::writeSoundFile((soundDir / "alice-second-microphone.wav").string(),
                         toneBursts(aliceTone, 30.0), &error);
+  const auto aliceDisplays = soundDir / "video" / "alice-second";
+  const auto aliceInput = soundDir / "alice-second.input";
+  ::mkfifo(aliceInput.c_str(), 0600);
   ManagerProcess a(
       alice, "alice",
       {{"ZEP_AUDIO_IN", "file:" + (soundDir / "alice-second-microphone.wav").string()},
        {"ZEP_AUDIO_OUT", "file:" + (soundDir / "alice-second-loudspeaker.wav").string()},
        {"ZEP_RING_OUT", "none"},
-       {"ZEP_CAMERA", "none"}});
+       {"ZEP_CAMERA", "pattern:alice"},
+       {"ZEP_VIDEO_OUT", "dir:" + aliceDisplays.string()},
+       {"ZEP_VIDEO_INPUT", aliceInput.string()}});
   step(a.out.waitFor("Status = Conferencing panel ready to use"), "alice's manager is ready again");
   // The window shows itself once the library has been asked: only then does it take the lines.
   int shown = dave.out.count("Directory Server: shown");
-  dave.program.writeLine("close");
-  dave.program.writeLine("click Directory/Active Users...");
+  dave.command("click Directory/Active Users...");
   dave.out.waitForCount("Directory Server: shown", shown + 1);
-  dave.program.writeLine("select User list = alice");
-  dave.program.writeLine("click Call");
+  dave.command("select User list = alice");
+  dave.command("click Call");
   step(a.out.waitFor("Status = RECEIVED INVITATION from dave@"), "dave's call rings at alice");
   a.command("click Accept");
   step(a.out.waitForCount("Members + ", 3) &&
            dave.out.waitForCount("Kestrel Videoconferencing: Participants + ", 3),
        "alice joined dave and erin's session");
+  step(erin.out.waitForCount("Kestrel Videoconferencing: Participants + ", 3),
+       "erin heard through dave that alice joined");
+  dave.command("close");  // the Directory Server window
   a.command("select Applications = Audio tool");
   a.command("click Run");
   step(a.engineLog.waitFor("Engine: application port 5937"), "alice's audio tool attached");
-  clock::sleepMs(4000);
+  a.command("select Applications = Video tool");
+  a.command("click Run");
+  step(a.engineLog.waitFor("Engine: application port 46984"), "alice's video tool attached");
+  clock::sleepMs(500);
+  typeInto(aliceInput, "click Capture/Start");
+  step(dave.out.waitFor("display 2 opened \"alice@") &&
+           erin.out.waitFor("display 2 opened \"alice@"),
+       "dave and erin opened alice's video window");
+  clock::sleepMs(5000);
+  printWhoSawWhomAmong(
+      {{"dave", dave.displays, 0}, {"erin", erin.displays, 1}, {"alice", aliceDisplays, 2}},
+      "H.263 from kestrel and from the video tool");
+  std::istringstream transcript(LogFile(dave.dir / "chat.log").text());
+  for (std::string line; std::getline(transcript, line);)
+    if (!line.empty() && line != "\r")
+      figure("Text chat transcript (dave's chat.log)", line.substr(0, line.find('\r')));
   for (auto* k : {&dave, &erin}) {
-    k->program.writeLine("close");  // the Directory Server window, or else the program
-    k->program.writeLine("click File/Exit");
-    step(k->program.waitForExit(8000), k->user + "'s kestrel ended");
+    k->command("click File/Exit");
+    step(k->process_.waitForExit(8000), k->user + "'s kestrel ended");
   }
+  typeInto(aliceInput, "click File/Exit");
   a.command("click File/Exit");
   step(a.process().waitForExit(15000), "alice's manager shut down");
-  heardAmong({{"dave", dave.folder / "loudspeaker.wav"},
-              {"erin", erin.folder / "loudspeaker.wav"},
+  heardAmong({{"dave", dave.dir / "loudspeaker.wav"},
+              {"erin", erin.dir / "loudspeaker.wav"},
               {"alice", soundDir / "alice-second-loudspeaker.wav"}},
-             {{"dave", daveTone}, {"erin", erinTone}, {"alice", aliceTone}},
-             // A session made from the directory has no channels between its kestrel members,
-             // so erin never learns that alice joined through dave and sends her nothing.
-             {{"alice", "erin"}});
-  figure("Who heard whom in the directory's conference (tone energy)",
-         "(alice does not hear erin yet: the directory's members have no channels between them)");
-  std::istringstream report(LogFile(dave.folder / "userdata.log").text());
+             {{"dave", daveTone}, {"erin", erinTone}, {"alice", aliceTone}});
+  std::istringstream report(LogFile(dave.dir / "userdata.log").text());
   for (std::string line; std::getline(report, line);)
     if (line.rfind("User ", 0) == 0) figure("dave's receive report (userdata.log)", line);
   keep("alice-second-manager-window.txt", a.out.text());
@@ -704,7 +738,7 @@ int main(int argc, char** argv) {
       ok ? "completed: three hosts held a session through their managers, "
            "exchanged media, recorded and replayed it, talked, saw each other, two integrated "
            "clients joined and chatted, alice played a stream, and two more met in the "
-           "directory and called alice"
+           "directory, saw each other, chatted and brought alice in"
          : "FAILED");
   return ok ? 0 : 1;
 }

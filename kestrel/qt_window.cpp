@@ -35,6 +35,7 @@ void mainWindow(ui::qt::QtWindow& w) {
   w.button(talk, "Auto switch")->setCheckable(true);
   w.button(talk, "Manual switch")->setCheckable(true);
   w.pictureButton(talk, "Talk")->setCheckable(true);
+  w.pictureButton(talk, "Video")->setCheckable(true);  // sending of the local pictures
   w.field(w.root(), "Status", true);
 }
 

@@ -12,6 +12,7 @@
 #include "kestrel/qt_window.h"
 #include "kestrel/statistics_window.h"
 #include "kestrel/window.h"
+#include "platform/capture.h"
 
 namespace {
 
@@ -48,6 +49,20 @@ int main(int argc, char** argv) {
   main->setPicture("Talk", "microphone");
   main->setEnabled("Accept", false);
   main->setEnabled("Reject", false);
+  main->setPicture("Video", "camera");
+  main->setChecked("Video", true);
+  // A member's video window and the Mirror, with their text lines.
+  ui::qt::QtWindow* mainWindow = main.get();
+  main->openDisplay(20, "Mirror", 0, 0, false);
+  main->openDisplay(1, "erin@host-e", 300, 100, true);
+  for (int id : {20, 1}) {
+    std::vector<std::uint8_t> rgb(176 * 144 * 3);
+    capture::drawTestPattern(id == 1 ? "erin" : "dave", 40,
+                             {176, 144, capture::PixelFormat::kRgb24}, rgb);
+    main->paintDisplay(id, rgb, 176, 144);
+  }
+  main->setDisplayText(20, "Audio On");
+  main->setDisplayText(1, " 5.0 fps    21 kbps");
   shots.emplace_back("kestrel-main", std::move(main));
 
   kestrel::KestrelSettings settings;
@@ -98,7 +113,17 @@ int main(int argc, char** argv) {
 
   for (auto& [name, window] : shots) window->widget()->show();
   QApplication::processEvents();
+  QApplication::processEvents();
   bool ok = true;
+  for (auto [id, name] : {std::pair{1, "kestrel-member-video"}, std::pair{20, "kestrel-mirror"}}) {
+    std::string path = std::string(argv[1]) + "/" + name + ".png";
+    QImage shot = mainWindow->display(id)->grab().toImage();
+    // The picture must really be there: the window is not left black.
+    bool painted = shot.pixelColor(shot.width() / 2, shot.height() / 3) != QColor(Qt::black);
+    bool saved = painted && shot.save(QString::fromStdString(path));
+    std::printf("%s %s\n", saved ? "wrote" : "could not write (or nothing painted)", path.c_str());
+    ok = ok && saved;
+  }
   for (auto& [name, window] : shots) {
     std::string path = std::string(argv[1]) + "/" + name + ".png";
     bool saved = window->widget()->grab().save(QString::fromStdString(path));

@@ -157,8 +157,19 @@ TEST(Kestrel, TwoClientsSeeEachOtherWithTheirRatesAndStatistics) {
       << "the video counters reach the Statistics window";
   lou.command("click Close");
 
+  // While kay's Options are open her pictures pause: lou's window of her closes and opens
+  // again when they close.
+  kay.command("click Edit/Options");
+  ASSERT_TRUE(kay.out.waitFor("Options: opened"));
+  EXPECT_TRUE(lou.out.waitFor("display 0 closed"));
+  kay.command("click Cancel");
+  EXPECT_TRUE(lou.out.waitForCount("display 0 opened \"kay@", 2)) << lou.out.text();
+  EXPECT_TRUE(kay.out.waitFor("Options: closed"));
+  EXPECT_EQ(kay.out.count("Video unchecked"), 1) << "the button stays checked";
+
   kay.command("click Video");
-  EXPECT_TRUE(lou.out.waitFor("display 0 closed")) << "switching off closes kay's window at lou";
+  EXPECT_TRUE(lou.out.waitForCount("display 0 closed", 2))
+      << "switching off closes kay's window at lou";
   EXPECT_TRUE(kay.out.waitFor("display 20 closed"));
 }
 

@@ -118,6 +118,7 @@ void VideoObject::onCameraFrame(const capture::Frame& frame) {
   frameLock_.take(-1);
   std::memcpy(frame_.data(), frame.data.data(), frame_.size());
   frameFormat_ = frame.format;
+  frameCapturedMicros_ = frame.capturedMicros;
   frameFresh_ = true;
   frameLock_.set();
 }
@@ -139,10 +140,12 @@ void VideoObject::sendLoop(const std::stop_token& stop) {
     if (core_->capturing()) {
       bool fresh = false;
       capture::Format format;
+      std::uint64_t captured = 0;
       frameLock_.take(-1);
       if (frameFresh_) {
         copy = frame_;
         format = frameFormat_;
+        captured = frameCapturedMicros_;
         frameFresh_ = false;
         fresh = true;
       }
@@ -154,6 +157,10 @@ void VideoObject::sendLoop(const std::stop_token& stop) {
         frame.format = format;
         core_->on_frame(frame);
         frameMs = core_->lastFrameMs();
+        // How long the picture waited for the send thread and its coding, for measuring.
+        if (settings_.trace)
+          std::fprintf(stderr, "Video: frame sent %llu us after its capture\n",
+                       static_cast<unsigned long long>(clock_.nowMicros() - captured));
         const bool askedYuv9 = settings_.compression && settings_.compression() == MODE_YUV9;
         if (askedYuv9 && core_->settings().mode == MODE_H261 && settings_.fellBackToIntra)
           settings_.fellBackToIntra();

@@ -73,6 +73,7 @@ struct VideoObjectSettings {
   // After every counted picture datagram (the Statistics window).
   std::function<void(int member, const ReceiveStats& stats, std::uint32_t now)> counted;
   std::string captureLogPath = "capture.log";
+  bool trace = false;  // a line on standard error for every frame sent (ZEP_TRACE=1)
 };
 
 class VideoObject final : private video::VideoHooks {
@@ -127,6 +128,7 @@ class VideoObject final : private video::VideoHooks {
   event::ManualResetEvent& frameLock_;
   std::vector<std::uint8_t> frame_;
   capture::Format frameFormat_;
+  std::uint64_t frameCapturedMicros_ = 0;
   bool frameFresh_ = false;
 
   std::array<std::atomic<int>, video::kMembers> decodingMs_{};

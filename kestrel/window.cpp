@@ -258,6 +258,7 @@ void KestrelWindow::startVideo() {
     statistics_.update(member, stats, true, now);
   };
   s.captureLogPath = options_.workingDirectory + "/capture.log";
+  s.trace = host::environment("ZEP_TRACE") == "1";
   std::string why;
   auto video = VideoObject::create(*options_.clock, *this, s, &why);
   if (!video) {

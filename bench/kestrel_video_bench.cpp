@@ -1,0 +1,191 @@
+// Whole sessions of the integrated client with video, on loopback hosts:
+//   join   from erin's OK in the directory's password dialog to the first of dave's voice in
+//          her loudspeaker file (on the file's own timeline), over several conferences;
+//   video  capture-to-paint delay kestrel to kestrel at each connection preset, with the
+//          pictures a second and their quality (each window against the sender's Mirror),
+//          and the same for two video tools in an engine session, as the reference;
+//   cpu    the share of one core each of three kestrels uses, talking and sending pictures,
+//          at "LAN" and at "Modem 28.8".
+// Usage: kestrel_video_bench [join|video|cpu|all]
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+
+#include "platform/audio.h"
+#include "platform/clock.h"
+#include "tests/driver/directory.h"
+#include "tests/driver/kestrel.h"
+#include "tests/driver/video.h"
+
+using namespace zep;
+using namespace zep::testing;
+
+namespace {
+
+double median(std::vector<double> v) {
+  if (v.empty()) return -1;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+std::uint64_t nowMicros() {
+  static clock::RealClock real;
+  return real.nowMicros();
+}
+
+// A kestrel whose Kestrel.cfg holds a connection preset as Options would leave it.
+std::unique_ptr<KestrelProcess> client(const std::string& user, const std::string& preset,
+                                       std::vector<std::int16_t> microphone,
+                                       const std::string& directoryServer = "",
+                                       std::vector<std::pair<std::string, std::string>> env = {}) {
+  KestrelStart s;
+  s.address = freshAddress();
+  s.user = user;
+  s.microphone = std::move(microphone);
+  s.directoryServer = directoryServer;
+  s.settings = [preset](kestrel::KestrelSettings& k) {
+    k.preset = preset;
+    kestrel::applyPreset(k);
+    k.frameRate = k.highestFrameRate;
+  };
+  env.emplace_back("ZEP_TRACE", "1");
+  s.environment = std::move(env);
+  return std::make_unique<KestrelProcess>(s);
+}
+
+void call(KestrelProcess& from, const KestrelProcess& to) {
+  from.command("click Call");
+  from.command("type User = " + to.user + "@" + dotted(to.address));
+  from.command("click Call");
+}
+
+void joinBench() {
+  std::vector<double> ms, session;
+  for (int round = 0; round < 5; ++round) {
+    DirServerProcess server(freshAddress());
+    if (!server.waitReady()) continue;
+    auto dave = client("dave", "Modem 28.8", sixSecondTone(523), dotted(server.address));
+    auto erin = client("erin", "Modem 28.8", {}, dotted(server.address));
+    if (!dave->out.waitFor("User list + erin") || !erin->out.waitFor("ready to use")) continue;
+    for (const char* line :
+         {"click Directory/Conferences...", "click New", "type Topic = Bench", "click Protected",
+          "type Password = pw", "type Confirm Password = pw", "click OK", "click OK"})
+      dave->command(line);
+    erin->command("click Directory/Conferences...");
+    if (!erin->out.waitFor("Conference list + Bench")) continue;
+    erin->command("select Conference list = Bench");
+    erin->command("click Join");
+    if (!erin->out.waitFor("Protected Conference: opened")) continue;
+    erin->command("type Password = pw");
+    const double okAt = double(nowMicros()) / 1000;
+    erin->command("click OK");
+    if (erin->out.waitFor("Talk enabled", 5000))
+      session.push_back(double(nowMicros()) / 1000 - okAt);
+    clock::sleepMs(3000);
+    erin->command("close");
+    erin->command("click File/Exit");
+    erin->process_.waitForExit(8000);
+    double start = soundTimelineStart(LogFile(erin->dir / "errors.txt").text(), "output") / 1000;
+    auto heard = erin->heard();
+    for (std::size_t i = 0; i < heard.size() && start > 0; ++i)
+      if (std::abs(heard[i]) > 3000) {
+        ms.push_back(start + double(i) / 8 - okAt);
+        break;
+      }
+  }
+  std::sort(ms.begin(), ms.end());
+  if (ms.empty()) {
+    std::printf("join: dave's voice was never heard\n");
+    return;
+  }
+  std::printf(
+      "join: password OK to dave's voice in erin's loudspeaker: median %.0f ms, %.0f to %.0f ms "
+      "(%zu conferences); her audio started (session formed, devices open) after %.0f ms\n",
+      median(ms), ms.front(), ms.back(), ms.size(), median(session));
+}
+
+// How long each sent picture waited after its capture (the sender's trace), in ms.
+std::vector<double> waits(const std::filesystem::path& errors) {
+  std::vector<double> ms;
+  std::istringstream lines(LogFile(errors).text());
+  for (std::string line; std::getline(lines, line);) {
+    unsigned long long us = 0;
+    if (std::sscanf(line.c_str(), "Video: frame sent %llu us after its capture", &us) == 1)
+      ms.push_back(double(us) / 1000);
+  }
+  return ms;
+}
+
+void printSeen(const std::string& what, const SeenPictures& s, std::vector<double> waited) {
+  std::sort(waited.begin(), waited.end());
+  const double wait = median(waited),
+               wait95 = waited.empty() ? -1 : waited[waited.size() * 95 / 100];
+  std::printf(
+      "%-26s %4.1f pictures/s %5.1f dB; capture to sent %5.1f ms (95th %5.1f), Mirror to "
+      "window %4.1f ms (95th %4.1f)\n",
+      what.c_str(), s.framesPerSecond, s.medianPsnr, wait, wait95, s.medianDelayMs, s.p95DelayMs);
+}
+
+void videoBench() {
+  for (const char* preset : {"Modem 28.8", "ISDN-1", "ISDN-2", "LAN"}) {
+    // "LAN" asks for uncompressed YUV9, which needs a camera that gives YVU9.
+    std::vector<std::pair<std::string, std::string>> env;
+    if (std::string(preset) == "LAN") env.emplace_back("ZEP_CAMERA_FORMAT", "yvu9");
+    auto kay = client("kay", preset, {}, "", env), lou = client("lou", preset, {}, "", env);
+    kay->out.waitFor("ready to use");
+    lou->out.waitFor("ready to use");
+    call(*kay, *lou);
+    lou->out.waitFor("Talk enabled");
+    kay->command("click Video");
+    lou->out.waitFor("display 0 opened");
+    clock::sleepMs(8000);
+    auto seen = compareWithMirror(readDisplay(lou->displays, 0), readDisplay(kay->displays, 20));
+    printSeen(std::string("kestrel, ") + preset + ":", seen, waits(kay->dir / "errors.txt"));
+  }
+  // The reference: the video tool, two engine hosts, its own Modem 28.8 preset.
+  SessionHost a("alice"), b("bob");
+  if (!formSession({&a, &b})) return;
+  VideoToolProcess ta(a.address, "alice"), tb(b.address, "bob");
+  ta.out.waitFor("Status = Ready");
+  tb.out.waitFor("Status = Ready");
+  ta.command("click Capture/Start");
+  tb.out.waitFor("display 0 opened");
+  clock::sleepMs(8000);
+  printSeen("video tool, Modem 28.8:",
+            compareWithMirror(readDisplay(tb.displays, 0), readDisplay(ta.displays, 20)), {});
+}
+
+void cpuBench() {
+  std::vector<std::int16_t> voice(8000 * 20);
+  for (std::size_t i = 0; i < voice.size(); ++i)
+    voice[i] = static_cast<std::int16_t>(8000 * std::sin(0.2 * double(i)) * (i % 8000 < 5000));
+  for (const char* preset : {"LAN", "Modem 28.8"}) {
+    std::vector<std::unique_ptr<KestrelProcess>> k;
+    for (int i = 0; i < 3; ++i) k.push_back(client("k" + std::to_string(i), preset, voice));
+    for (auto& p : k) p->out.waitFor("ready to use");
+    for (int i = 1; i < 3; ++i) {
+      call(*k[0], *k[static_cast<std::size_t>(i)]);
+      k[0]->out.waitForCount("Participants + ", i + 1);
+    }
+    for (auto& p : k) p->command("click Video");
+    clock::sleepMs(3000);
+    std::vector<double> before;
+    for (auto& p : k) before.push_back(processorSeconds(p->process_.pid()));
+    clock::sleepMs(8000);
+    std::printf("cpu, %s with audio and video, three kestrels:", preset);
+    for (std::size_t i = 0; i < k.size(); ++i)
+      std::printf(" %.1f%%", 100 * (processorSeconds(k[i]->process_.pid()) - before[i]) / 8);
+    std::printf(" of a core each\n");
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string mode = argc > 1 ? argv[1] : "all";
+  if (mode == "join" || mode == "all") joinBench();
+  if (mode == "video" || mode == "all") videoBench();
+  if (mode == "cpu" || mode == "all") cpuBench();
+  return 0;
+}

@@ -29,6 +29,7 @@ TEST(Kestrel, TwoClientsCallTalkAndChat) {
   ASSERT_TRUE(kay.out.waitFor("Participants + lou@"));
   ASSERT_TRUE(lou.out.waitFor("Participants + kay@")) << "auto accept is on by default";
   ASSERT_TRUE(lou.out.waitFor("Talk enabled")) << "audio starts with the second member";
+  EXPECT_FALSE(lou.out.contains("Accept enabled")) << "accepted at once: nothing to answer";
 
   kay.command("click Tools/Text Chat");
   kay.command("type Message = hello lou");

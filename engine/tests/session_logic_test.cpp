@@ -201,6 +201,7 @@ TEST(SessionLogic, InADirectorySessionEachMemberConnectsToThoseThereBeforeIt) {
   Rig rig;
   const net::Ipv4 kFrank = net::dottedAddress("127.0.0.31");
   rig.logic.restartAsMember(3, record("dave", kBob));  // frank enters as the third
+  EXPECT_EQ(rig.logic.session().localMember, 2);
   rig.logic.addRecordAsMember(record("erin", kErin));
   rig.logic.addRecordAsMember(record("frank", kFrank));  // the local user comes last
   ASSERT_EQ(rig.out.connects.size(), 2u);

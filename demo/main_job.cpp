@@ -208,6 +208,22 @@ void videoConference(ManagerProcess& a, const std::vector<ManagerProcess*>& mana
   figure("Files", "display files: " + hosts[0].displays.parent_path().string());
 }
 
+// An integrated client on a host of its own, in a folder of the log folder: its microphone
+// tone bursts, its camera a pattern with its name (or as `camera` says).
+std::unique_ptr<KestrelProcess> startClient(const std::string& address, const std::string& user,
+                                            double hz, const std::filesystem::path& soundDir,
+                                            const std::string& directoryServer,
+                                            const std::string& camera = "") {
+  KestrelStart s;
+  s.address = net::dottedAddress(address);
+  s.user = user;
+  s.folder = soundDir / user;
+  s.microphone = toneBursts(hz, 40.0);
+  s.directoryServer = directoryServer;
+  if (!camera.empty()) s.environment = {{"ZEP_CAMERA", camera}};
+  return std::make_unique<KestrelProcess>(s);
+}
+
 // Two integrated clients join alice's session from her manager's Add Users, hear the others
 // and are heard, and chat.
 void clientsJoin(ManagerProcess& a, const std::vector<ManagerProcess*>& managers,
@@ -215,16 +231,8 @@ void clientsJoin(ManagerProcess& a, const std::vector<ManagerProcess*>& managers
                  const double* tones) {
   std::printf("\nTwo integrated clients, kay and lou, join alice's session from her Add Users:\n");
   const double kayTone = 1320;
-  auto start = [&](const std::string& user, double hz, const std::string& last) {
-    KestrelStart s;
-    s.address = net::dottedAddress(base + last);
-    s.user = user;
-    s.folder = soundDir / user;
-    s.microphone = toneBursts(hz, 30.0);
-    s.environment = {{"ZEP_CAMERA", "none"}};
-    return std::make_unique<KestrelProcess>(s);
-  };
-  auto kayProgram = start("kay", kayTone, "4"), louProgram = start("lou", 1760, "5");
+  auto kayProgram = startClient(base + "4", "kay", kayTone, soundDir, "", "none"),
+       louProgram = startClient(base + "5", "lou", 1760, soundDir, "", "none");
   KestrelProcess &kay = *kayProgram, &lou = *louProgram;
   for (auto* c : {&kay, &lou})
     step(c->out.waitFor("Status = Conferencing panel ready to use"),
@@ -339,16 +347,8 @@ void kestrelsMeetInTheDirectory(net::Ipv4 serverAt, const std::string& base, net
                                 const std::filesystem::path& soundDir) {
   std::printf("\ndave and erin (kestrel) meet in the directory; dave then calls alice:\n");
   const double daveTone = 523, erinTone = 784, aliceTone = 440;
-  auto client = [&](const std::string& user, double hz, const std::string& last) {
-    KestrelStart s;
-    s.address = net::dottedAddress(base + last);
-    s.user = user;
-    s.folder = soundDir / user;
-    s.microphone = toneBursts(hz, 40.0);
-    s.directoryServer = dotted(serverAt);
-    return std::make_unique<KestrelProcess>(s);
-  };
-  auto daveProgram = client("dave", daveTone, "10"), erinProgram = client("erin", erinTone, "11");
+  auto daveProgram = startClient(base + "10", "dave", daveTone, soundDir, dotted(serverAt)),
+       erinProgram = startClient(base + "11", "erin", erinTone, soundDir, dotted(serverAt));
   KestrelProcess &dave = *daveProgram, &erin = *erinProgram;
   for (auto* k : {&dave, &erin})
     step(k->out.waitFor("Directory Server: User list + dave | dave@example.org") &&

@@ -72,19 +72,7 @@ void KestrelWindow::attach(ui::View& view) {
     if (options_.exit) options_.exit(0);
     return;
   }
-  std::string why;
-  bool opened = audioLink_.open(
-      options_.host,
-      [this](int sender, int type, std::span<const std::uint8_t> data, std::uint16_t sequence) {
-        std::lock_guard lock(audioMutex_);
-        if (audio_) audio_->onPacket(sender, type, data, sequence);
-      },
-      &why);
-  if (!opened) {
-    std::fprintf(stderr, "Kestrel: %s\n", why.c_str());
-    onClose();
-    return;
-  }
+  if (!openMediaLink(audioLink_, audioMutex_, audio_, &AudioObject::onPacket)) return;
   ChatEnvironment chat;
   chat.send = [this](int port, int tag, std::span<const std::uint8_t> data) {
     engine_->sendToApplication(port, tag, data);
@@ -100,18 +88,7 @@ void KestrelWindow::attach(ui::View& view) {
   statisticsView_ = view.openWindow(kStatisticsTitle, statistics_);
   chatView_ = view.openWindow(kChatTitle, *chat_);
   status("Conferencing panel ready to use");
-  opened = videoLink_.open(
-      options_.host,
-      [this](int sender, int type, std::span<const std::uint8_t> data, std::uint16_t sequence) {
-        std::lock_guard lock(videoMutex_);
-        if (video_) video_->onDatagram(sender, type, data, sequence);
-      },
-      &why);
-  if (!opened) {
-    std::fprintf(stderr, "Kestrel: %s\n", why.c_str());
-    onClose();
-    return;
-  }
+  if (!openMediaLink(videoLink_, videoMutex_, video_, &VideoObject::onDatagram)) return;
   startVideo();
   view.setEnabled("Talk", false);
   view.setEnabled("Auto switch", false);
@@ -119,6 +96,29 @@ void KestrelWindow::attach(ui::View& view) {
   // The directory connection is made once, with the settings as read: changes of the server,
   // name or e-mail take effect at the next start. A failure has shown its message box.
   if (options_.directory.connect) options_.directory.connect(view, encodeSettings(settings_));
+}
+
+// Opens a media port whose datagrams go to the object that exists at the time, under its lock;
+// a port that cannot be opened ends the program.
+template <typename Object>
+bool KestrelWindow::openMediaLink(MediaLink& link, std::mutex& mutex,
+                                  std::unique_ptr<Object>& object,
+                                  void (Object::*deliver)(int, int, std::span<const std::uint8_t>,
+                                                          std::uint16_t)) {
+  std::string why;
+  bool opened = link.open(
+      options_.host,
+      [&mutex, &object, deliver](int sender, int type, std::span<const std::uint8_t> data,
+                                 std::uint16_t sequence) {
+        std::lock_guard lock(mutex);
+        if (object) ((*object).*deliver)(sender, type, data, sequence);
+      },
+      &why);
+  if (!opened) {
+    std::fprintf(stderr, "Kestrel: %s\n", why.c_str());
+    onClose();
+  }
+  return opened;
 }
 
 void KestrelWindow::later(std::function<void()> work) {

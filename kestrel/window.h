@@ -112,6 +112,10 @@ class KestrelWindow final : public ui::Presenter,
   engine::InProcessEngine* engine() { return engine_.get(); }
 
  private:
+  template <typename Object>
+  bool openMediaLink(MediaLink& link, std::mutex& mutex, std::unique_ptr<Object>& object,
+                     void (Object::*deliver)(int, int, std::span<const std::uint8_t>,
+                                             std::uint16_t));
   void later(std::function<void()> work);
   void status(const std::string& text);
   void invitationReceived(const std::string& who);

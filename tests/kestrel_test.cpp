@@ -19,13 +19,18 @@ namespace {
 
 using namespace engine;
 
-TEST(Kestrel, TwoClientsCallTalkAndChat) {
-  KestrelProcess kay(freshAddress(), "kay", 440), lou(freshAddress(), "lou", 660);
+// kay calls lou with Call User once both are ready.
+void callWhenReady(KestrelProcess& kay, const KestrelProcess& lou) {
   ASSERT_TRUE(kay.out.waitFor("Status = Conferencing panel ready to use"));
   ASSERT_TRUE(lou.out.waitFor("Status = Conferencing panel ready to use"));
   kay.command("click Call");
-  kay.command("type User = lou@" + dotted(lou.address));
+  kay.command("type User = " + lou.user + "@" + dotted(lou.address));
   kay.command("click Call");
+}
+
+TEST(Kestrel, TwoClientsCallTalkAndChat) {
+  KestrelProcess kay(freshAddress(), "kay", 440), lou(freshAddress(), "lou", 660);
+  ASSERT_NO_FATAL_FAILURE(callWhenReady(kay, lou));
   ASSERT_TRUE(kay.out.waitFor("Participants + lou@"));
   ASSERT_TRUE(lou.out.waitFor("Participants + kay@")) << "auto accept is on by default";
   ASSERT_TRUE(lou.out.waitFor("Talk enabled")) << "audio starts with the second member";
@@ -121,11 +126,7 @@ bool waitForPictures(const std::filesystem::path& displays, int slot, std::size_
 // pictures, and switching off closes the other's window.
 TEST(Kestrel, TwoClientsSeeEachOtherWithTheirRatesAndStatistics) {
   KestrelProcess kay(freshAddress(), "kay", 440), lou(freshAddress(), "lou", 660);
-  ASSERT_TRUE(kay.out.waitFor("Status = Conferencing panel ready to use"));
-  ASSERT_TRUE(lou.out.waitFor("Status = Conferencing panel ready to use"));
-  kay.command("click Call");
-  kay.command("type User = lou@" + dotted(lou.address));
-  kay.command("click Call");
+  ASSERT_NO_FATAL_FAILURE(callWhenReady(kay, lou));
   ASSERT_TRUE(lou.out.waitFor("Talk enabled"));
   ASSERT_TRUE(kay.out.waitFor("Talk enabled"));
   kay.command("click Video");

@@ -23,11 +23,16 @@ bool InProcessEngine::start() {
   {
     std::lock_guard lock(mutex_);
     if (!engine_->startUp()) return false;
+    publish();
   }
   loop_ = std::jthread([this](std::stop_token stop) {
     // The engine's thread yields to the client's media threads.
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 19);
-    while (!stop.stop_requested()) engine_->runOnce(200, &mutex_);
+    while (!stop.stop_requested()) {
+      engine_->runOnce(200, &mutex_);
+      std::lock_guard lock(mutex_);
+      publish();
+    }
   });
   return true;
 }
@@ -73,9 +78,17 @@ void InProcessEngine::deleteMembersAt(net::Ipv4 address) {
   locked([&](SessionLogic& l) { l.deleteMembersAt(address); });
 }
 
+void InProcessEngine::publish() {
+  Session s = engine_->session();
+  std::lock_guard lock(snapshotMutex_);
+  snapshot_ = std::move(s);
+}
+
 Session InProcessEngine::session() const {
-  std::lock_guard lock(mutex_);
-  return engine_->session();
+  std::unique_lock lock(mutex_, std::try_to_lock);
+  if (lock.owns_lock()) return engine_->session();
+  std::lock_guard snapshot(snapshotMutex_);
+  return snapshot_;
 }
 
 }  // namespace zep::engine

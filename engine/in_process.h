@@ -40,7 +40,9 @@ class InProcessEngine {
   void addRecordAsMember(const MemberRecord& record);
   void deleteMembersAt(net::Ipv4 address);
 
-  // A copy of the session record, taken under the lock.
+  // A copy of the session record: the live one when the engine is free (or held by this
+  // thread), else the one the last operation left, so the media threads never wait for an
+  // operation that takes long (a connect to an unreachable member takes seconds).
   Session session() const;
 
  private:
@@ -49,11 +51,15 @@ class InProcessEngine {
     std::lock_guard lock(mutex_);
     f(engine_->logic());
     std::fflush(progress_);
+    publish();
   }
+  void publish();  // with mutex_ held
 
   std::FILE* progress_;
   std::unique_ptr<Engine> engine_;
   mutable std::recursive_mutex mutex_;
+  mutable std::mutex snapshotMutex_;
+  Session snapshot_;
   std::jthread loop_;
 };
 

@@ -531,6 +531,11 @@ void SessionLogic::remoteConnect(const Message& m) {
     fail("Engine: member connection while not in a session -- closed\n");
     return;
   }
+  // Nobody connects as this host.
+  if (n == session_.localMember) {
+    fail("Engine: member connection under the local member's number -- closed\n");
+    return;
+  }
   out_.keepNewAsMember(n);
   log("Member %d connected, socket %d\n", n, out_.memberHandle(n));
 }
@@ -613,6 +618,9 @@ void SessionLogic::restartAsMember(int n, const MemberRecord& initiator) {
 void SessionLogic::addRecordAsMember(const MemberRecord& record) {
   MemberRecord r = record;
   r.number = static_cast<std::uint8_t>(session_.members.count());
+  // After a departure the count can name a member still present: it is not written over, the
+  // record takes the first free number instead.
+  if (session_.members.present(r.number)) r.number = static_cast<std::uint8_t>(freeMemberSlot());
   if (!MemberTable::validNumber(r.number)) return;
   registerMember(r);
   connectToEarlierMember(r);

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <QApplication>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -72,8 +73,16 @@ int main(int argc, char** argv) {
   // a camera that ZEP_CAMERA names comes first.
   auto cameras = capture::CaptureSystem::devices();
   auto chosen = capture::CaptureSystem::fromEnvironment(clock);
-  if (!host::environment("ZEP_CAMERA").empty())
-    cameras.insert(cameras.begin(), {chosen.choice(), "Camera " + chosen.choice()});
+  if (!host::environment("ZEP_CAMERA").empty()) {
+    auto same = [&](const capture::DeviceInfo& d) { return d.choice == chosen.choice(); };
+    auto found = std::find_if(cameras.begin(), cameras.end(), same);
+    capture::DeviceInfo first{chosen.choice(), "Camera " + chosen.choice()};
+    if (found != cameras.end()) {
+      first = *found;
+      cameras.erase(found);
+    }
+    cameras.insert(cameras.begin(), first);
+  }
   options.connectCamera = [cameras, chosen](
                               int device, std::string* error) -> std::unique_ptr<capture::Camera> {
     if (device < 0 || device >= static_cast<int>(cameras.size())) {

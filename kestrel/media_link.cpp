@@ -42,19 +42,23 @@ void MediaLink::run(const std::stop_token& stop) {
     // Bounded, so a stop is seen within a tenth of a second.
     pollfd p{socket_.fd(), POLLIN, 0};
     if (::poll(&p, 1, 100) <= 0) continue;
-    long n = net::receiveFrom(socket_, buffer);
+    net::Ipv4 from = net::kNoAddress;
+    long n = net::receiveFrom(socket_, buffer, nullptr, &from);
     if (n <= 0) continue;
     std::span<const std::uint8_t> bytes(buffer.data(), static_cast<std::size_t>(n));
+    // Nobody speaks for a member from another address.
+    auto taken = [&](int sender) { return !fromMember_ || fromMember_(sender, from); };
     switch (applink::classifyMediaDatagram(bytes)) {
       case applink::MediaHeader::kRtp:
-        if (auto d = applink::decodeRtpDatagram(bytes))
+        if (auto d = applink::decodeRtpDatagram(bytes);
+            d && taken(static_cast<int>(d->header.source)))
           receive_(static_cast<int>(d->header.source), d->header.payloadType, d->data,
                    d->header.sequence);
         break;
       case applink::MediaHeader::kMediaTool:
         if (auto d = applink::decodeMediaDatagram(bytes);
             d && d->sender >= 0 && d->sender < static_cast<int>(applink::kMaxSource) &&
-            d->type < 128) {
+            d->type < 128 && taken(d->sender)) {
           auto& sequence = toolSequence_[static_cast<std::size_t>(d->sender)];
           receive_(d->sender, static_cast<int>(d->type), d->data, sequence++);
         }

@@ -20,11 +20,15 @@ class MediaLink {
   // media tools' datagrams, which have none, one counted per sender).
   using Receive = std::function<void(int sender, int type, std::span<const std::uint8_t> data,
                                      std::uint16_t sequence)>;
+  // Whether a datagram that says it comes from member `sender` may be taken from this address
+  // (a present member other than this host, at its own address); unset: every one is taken.
+  using FromMember = std::function<bool(int sender, net::Ipv4 from)>;
 
   MediaLink(std::uint16_t port, clock::Clock& clock) : port_(port), sender_(clock) {}
   ~MediaLink();
   // Opens and binds the socket (ZEP_HOST's address, or every address); false when it cannot.
   bool open(const host::HostIdentity& host, Receive receive, std::string* error);
+  void setFromMember(FromMember check) { fromMember_ = std::move(check); }  // before open()
   void close();
 
   // To every member (destination -1), one member, or member 0 with its fallback.
@@ -38,6 +42,7 @@ class MediaLink {
   applink::RtpSender sender_;
   net::Socket socket_;
   Receive receive_;
+  FromMember fromMember_;
   std::array<std::uint16_t, applink::kMaxSource> toolSequence_{};
   std::jthread thread_;
 };

@@ -61,6 +61,7 @@ void KestrelWindow::attach(ui::View& view) {
     PersonalInfoForm form(settings_);
     view.runDialog(kPersonalInfoTitle, form);
   }
+  publishSettings();
 
   engineLog_ = std::fopen(options_.engineLogPath.c_str(), "w");
   engine_ = std::make_unique<engine::InProcessEngine>(options_.host, *this,
@@ -105,6 +106,13 @@ bool KestrelWindow::openMediaLink(MediaLink& link, std::mutex& mutex,
                                   std::unique_ptr<Object>& object,
                                   void (Object::*deliver)(int, int, std::span<const std::uint8_t>,
                                                           std::uint16_t)) {
+  // Only a present member other than this host, from its own address, is heard or shown.
+  link.setFromMember([this](int sender, net::Ipv4 from) {
+    if (!engine_ || !engine::MemberTable::validNumber(sender)) return false;
+    auto session = engine_->session();
+    return sender != session.localMember && session.members.present(sender) &&
+           session.members[sender].address == from;
+  });
   std::string why;
   bool opened = link.open(
       options_.host,
@@ -119,6 +127,15 @@ bool KestrelWindow::openMediaLink(MediaLink& link, std::mutex& mutex,
     onClose();
   }
   return opened;
+}
+
+void KestrelWindow::publishSettings() {
+  live_.audioCompression = settings_.audioCompression;
+  live_.mute = settings_.mute;
+  live_.micOff = settings_.micOff;
+  live_.videoCompression = settings_.videoCompression;
+  live_.intraOnly = settings_.intraOnly;
+  live_.frameRate = settings_.frameRate;
 }
 
 void KestrelWindow::later(std::function<void()> work) {
@@ -160,11 +177,13 @@ void KestrelWindow::onEngineEvent(int tag, const engine::MemberRecord& member,
         status(who + " not present");
         break;
       case engine::CTL_ADD_MEMBER:
+        if (number < video::kMembers) memberTitles_[static_cast<std::size_t>(number)] = who;
         memberAnnounced(who);
         break;
       case engine::CTL_DELETE_MEMBER: {
         status(who + " left");
         view_->removeItem("Participants", who);
+        if (number < video::kMembers) memberTitles_[static_cast<std::size_t>(number)].clear();
         std::lock_guard lock(videoMutex_);
         if (video_) video_->onMemberDeleted(number);
         break;
@@ -237,13 +256,14 @@ int KestrelWindow::sendVideo(int destination, int type, std::span<const std::uin
 
 void KestrelWindow::startVideo() {
   VideoObjectSettings s;
-  s.compression = [this] { return settings_.videoCompression; };
-  s.intraOnly = [this] { return settings_.intraOnly != 0; };
-  s.frameRate = [this] { return settings_.frameRate; };
+  s.compression = [this] { return live_.videoCompression.load(); };
+  s.intraOnly = [this] { return live_.intraOnly.load() != 0; };
+  s.frameRate = [this] { return live_.frameRate.load(); };
   s.fellBackToIntra = [this] {
     later([this] {
       settings_.videoCompression = 1;
       settings_.intraOnly = 1;
+      publishSettings();
     });
   };
   s.send = [this](int destination, int type, std::span<const std::uint8_t> data) {
@@ -284,7 +304,7 @@ void KestrelWindow::stopVideo() {
 
 // Button 1012: the local pictures go out while it is checked.
 void KestrelWindow::videoButton() {
-  videoChecked_ = !videoChecked_;
+  videoChecked_ = !videoChecked_ && video_;
   if (video_) {
     if (videoChecked_)
       videoChecked_ = video_->startSending();
@@ -307,8 +327,14 @@ void KestrelWindow::message(const std::string& title, const std::string& text, u
   later([this, title, text, icon] { view_->messageBox(title, text, icon); });
 }
 
+// At most one notification per member waits for the window; it opens or closes the member's
+// window as the last news wanted, so a flood of starts and stops costs the window nothing.
 void KestrelWindow::notify(std::uint32_t code, int member) {
-  if (viewAlive_) view_->postCommand(code << 16 | static_cast<std::uint32_t>(member), 0);
+  if (!viewAlive_ || member < 0 || member >= video::kMembers) return;
+  const auto m = static_cast<std::size_t>(member);
+  windowWanted_[m] = code == kNotifyOpenVideo;
+  if (!notifyWaiting_[m].exchange(true))
+    view_->postCommand(code << 16 | static_cast<std::uint32_t>(member), 0);
 }
 
 void KestrelWindow::showMirror(bool shown) {
@@ -333,13 +359,11 @@ void KestrelWindow::displayText(int slot, const std::string& text) {
   if (viewAlive_) view_->setDisplayText(slot, text);
 }
 
-// A member's window: "name@host", side by side from the left.
+// A member's window: "name@host" as the member's announcement gave it ("unknown@" for a
+// member not announced yet), side by side from the left.
 void KestrelWindow::openMemberWindow(int member) {
-  if (!engine_) return;
-  auto session = engine_->session();
-  if (!session.members.present(member)) return;
-  const auto& r = session.members[member];
-  std::string title = (r.name + "@" + host::lookupName(r.address)).substr(0, 69);
+  const std::string& who = memberTitles_[static_cast<std::size_t>(member)];
+  std::string title = (who.empty() ? std::string("unknown@") : who).substr(0, 69);
   view_->openDisplay(member, title, 200 * member + 100, 100, true);
 }
 
@@ -348,9 +372,9 @@ void KestrelWindow::startAudio() {
   view_->setEnabled("Auto switch", true);
   view_->setEnabled("Manual switch", true);
   AudioObjectSettings s;
-  s.compression = [this] { return settings_.audioCompression; };
-  s.mute = [this] { return settings_.mute != 0; };
-  s.micOff = [this] { return settings_.micOff != 0; };
+  s.compression = [this] { return live_.audioCompression.load(); };
+  s.mute = [this] { return live_.mute.load() != 0; };
+  s.micOff = [this] { return live_.micOff.load() != 0; };
   s.send = [this](int type, std::span<const std::uint8_t> data) { sendAudio(type, data); };
   s.counted = [this](int member, const ReceiveStats& stats, std::uint32_t now) {
     statistics_.update(member, stats, false, now);
@@ -398,10 +422,13 @@ void KestrelWindow::onCommand(std::uint32_t first, std::uintptr_t second) {
   };
   switch (code) {
     case kNotifyOpenVideo:
-      openMemberWindow(count);
-      break;
     case kNotifyCloseVideo:
-      view_->closeDisplay(count);
+      if (count >= video::kMembers) break;
+      notifyWaiting_[static_cast<std::size_t>(count)] = false;
+      if (windowWanted_[static_cast<std::size_t>(count)])
+        openMemberWindow(count);
+      else
+        view_->closeDisplay(count);
       break;
     case kNotifyCallUser: {
       engine::MemberRecord r;
@@ -438,6 +465,7 @@ void KestrelWindow::resetSession() {
   view_->setEnabled("Auto switch", false);
   view_->setEnabled("Manual switch", false);
   mirrorText_ = "Audio Off";
+  for (auto& title : memberTitles_) title.clear();
   startVideo();
 }
 
@@ -588,6 +616,7 @@ void KestrelWindow::options() {
   environment.restartCapture = [&newDevice](int) { newDevice = true; };
   OptionsDialog dialog(settings_, environment);
   view_->runDialog(kOptionsTitle, dialog);
+  publishSettings();
   if (closed_) return;
   if (newDevice) {
     stopVideo();

@@ -117,6 +117,7 @@ class KestrelWindow final : public ui::Presenter,
                      void (Object::*deliver)(int, int, std::span<const std::uint8_t>,
                                              std::uint16_t));
   void later(std::function<void()> work);
+  void publishSettings();
   void status(const std::string& text);
   void invitationReceived(const std::string& who);
   void memberAnnounced(const std::string& line);
@@ -163,6 +164,16 @@ class KestrelWindow final : public ui::Presenter,
   bool closed_ = false;
   std::atomic<bool> viewAlive_{false};
   std::thread::id windowThread_;
+  // What the media threads read of the settings, copied whenever the window changes them.
+  struct LiveSettings {
+    std::atomic<int> audioCompression{14}, mute{0}, micOff{0};
+    std::atomic<int> videoCompression{0}, intraOnly{0}, frameRate{5};
+  } live_;
+  // Member windows: what the last notification wanted, whether one waits, and each member's
+  // "name@host" from its announcement.
+  std::array<std::atomic<bool>, video::kMembers> windowWanted_{};
+  std::array<std::atomic<bool>, video::kMembers> notifyWaiting_{};
+  std::array<std::string, video::kMembers> memberTitles_{};
 };
 
 }  // namespace zep::kestrel

@@ -244,7 +244,8 @@ bool sendTo(const Socket& s, Ipv4 address, std::uint16_t port, std::span<const s
                   sizeof sa) == static_cast<ssize_t>(data.size());
 }
 
-long receiveFrom(const Socket& s, std::span<std::uint8_t> buffer, std::uint16_t* fromPort) {
+long receiveFrom(const Socket& s, std::span<std::uint8_t> buffer, std::uint16_t* fromPort,
+                 Ipv4* fromAddress) {
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
   ssize_t n;
@@ -258,6 +259,7 @@ long receiveFrom(const Socket& s, std::span<std::uint8_t> buffer, std::uint16_t*
     n = -1;
   }
   if (fromPort) *fromPort = ntohs(sa.sin_port);
+  if (fromAddress) *fromAddress = sa.sin_addr.s_addr;
   return static_cast<long>(n);
 }
 

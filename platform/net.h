@@ -82,10 +82,10 @@ int writeAllWithin(int fd, const void* data, std::size_t n, int timeoutMs);
 Socket openUdp(Ipv4 address, std::uint16_t port, const char** failedStep);
 // Sends one datagram; false on error.
 bool sendTo(const Socket& s, Ipv4 address, std::uint16_t port, std::span<const std::uint8_t> data);
-// Receives one datagram into buffer; its length, or -1 on error. *fromPort (if given) receives
-// the sender's port.
-long receiveFrom(const Socket& s, std::span<std::uint8_t> buffer,
-                 std::uint16_t* fromPort = nullptr);
+// Receives one datagram into buffer; its length, or -1 on error. *fromPort and *fromAddress
+// (if given) receive the sender's port and address.
+long receiveFrom(const Socket& s, std::span<std::uint8_t> buffer, std::uint16_t* fromPort = nullptr,
+                 Ipv4* fromAddress = nullptr);
 // Asks for a receive buffer of at least bytes; returns what the system granted.
 int setReceiveBuffer(const Socket& s, int bytes);
 // Multicast options on a UDP socket; false on failure with errno set.

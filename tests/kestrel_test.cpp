@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "applink/rtp.h"
 #include "kestrel/settings.h"
 #include "platform/audio.h"
 #include "tests/driver/directory.h"
@@ -235,6 +236,45 @@ TEST(Kestrel, AClientAndAVideoToolInOneSessionSeeEachOther) {
       compareWithMirror(readDisplay(kay.displays, 0), readDisplay(tool.displays, 20)).medianPsnr,
       30)
       << "the client shows the video tool";
+}
+
+// Strangers on the video port: a datagram that speaks for a member from another address is
+// dropped, and a flood of starts and stops from a member's own address keeps at most one
+// window notification waiting, so the window answers at once and ends in the last state.
+TEST(Kestrel, NoStrangerSpeaksForAMemberAndAFloodOfStartsCostsTheWindowNothing) {
+  KestrelProcess kay(freshAddress(), "kay", 440), lou(freshAddress(), "lou", 660);
+  ASSERT_NO_FATAL_FAILURE(callWhenReady(kay, lou));
+  ASSERT_TRUE(lou.out.waitFor("Talk enabled"));
+  auto datagram = [](int type) {
+    applink::RtpHeader h;
+    h.payloadType = static_cast<std::uint8_t>(type);
+    h.source = 0;  // kay's number
+    return applink::encodeRtpDatagram(h, {});
+  };
+  const char* step = nullptr;
+  net::Socket stranger = net::openUdp(freshAddress(), 0, &step);
+  ASSERT_TRUE(stranger.valid());
+  for (int i = 0; i < 20; ++i) net::sendTo(stranger, lou.address, 34999, datagram(3));
+  clock::sleepMs(500);
+  EXPECT_FALSE(lou.out.contains("display 0 opened")) << "a start from another address";
+
+  // From kay's own address (another port): thousands of starts and stops.
+  net::Socket fromKay = net::openUdp(kay.address, 0, &step);
+  ASSERT_TRUE(fromKay.valid());
+  for (int i = 0; i < 5000; ++i) net::sendTo(fromKay, lou.address, 34999, datagram(i % 2 ? 5 : 3));
+  net::sendTo(fromKay, lou.address, 34999, datagram(3));
+  const int before = lou.out.count("Statistics: opened");
+  auto asked = std::chrono::steady_clock::now();
+  lou.command("click View/Statistics");
+  ASSERT_TRUE(lou.out.waitFor("Statistics: shown", 3000));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(2));
+  EXPECT_EQ(lou.out.count("Statistics: opened"), before);
+  EXPECT_TRUE(waitUntil([&] {
+    auto text = lou.out.text();
+    return text.rfind("display 0 opened") != std::string::npos &&
+           text.rfind("display 0 opened") > (text.rfind("display 0 closed") + 1);
+  })) << "the last news was a start: the window is open";
+  EXPECT_LT(lou.out.count("display 0 opened"), 2500) << "not one window per start";
 }
 
 TEST(Kestrel, ASecondClientOnTheAddressOfAnEngineEndsWithCodeZero) {

@@ -223,6 +223,31 @@ TEST(SessionLogic, InADirectorySessionEachMemberConnectsToThoseThereBeforeIt) {
   EXPECT_FALSE(earlier.out.members[1]);
 }
 
+// After a departure the member count names a member still there: the newcomer is not written
+// over it, and nobody may connect under this host's own number.
+TEST(SessionLogic, ADirectoryRecordNeverReplacesAPresentMemberNorConnectsAsThisHost) {
+  Rig rig;
+  const net::Ipv4 kFrank = net::dottedAddress("127.0.0.31"),
+                  kGus = net::dottedAddress("127.0.0.32");
+  rig.logic.restartAsMember(1, record("dave", kHost));
+  rig.logic.addRecordAsMember(record("erin", kErin));    // 1
+  rig.logic.addRecordAsMember(record("frank", kFrank));  // 2
+  rig.logic.deleteMembersAt(kErin);
+  rig.logic.addRecordAsMember(record("gus", kGus));  // the count says 2: frank's number
+  const auto& members = rig.logic.session().members;
+  ASSERT_TRUE(members.present(2));
+  EXPECT_EQ(members[2].name, "frank");
+  ASSERT_TRUE(members.present(1));
+  EXPECT_EQ(members[1].name, "gus");
+
+  MessageHeader asUs;
+  asUs.sender = record("dave", kBob, 0);
+  auto connect = message(NEW_REMOTE_CONNECT, {}, asUs);
+  rig.out.newKept = false;
+  rig.logic.onNewMessage(connect);
+  EXPECT_FALSE(rig.out.newKept) << "a connection claiming the local member's number is refused";
+}
+
 TEST(SessionLogic, AnAcceptedInviteeIsAnnouncedToTheOthersAndGetsTheWholeList) {
   Rig rig;
   rig.local(LOCAL_CREATE);

@@ -85,6 +85,11 @@ void InProcessEngine::publish() {
 }
 
 Session InProcessEngine::session() const {
+  std::lock_guard lock(mutex_);
+  return engine_->session();
+}
+
+Session InProcessEngine::recentSession() const {
   std::unique_lock lock(mutex_, std::try_to_lock);
   if (lock.owns_lock()) return engine_->session();
   std::lock_guard snapshot(snapshotMutex_);

@@ -40,10 +40,12 @@ class InProcessEngine {
   void addRecordAsMember(const MemberRecord& record);
   void deleteMembersAt(net::Ipv4 address);
 
-  // A copy of the session record: the live one when the engine is free (or held by this
-  // thread), else the one the last operation left, so the media threads never wait for an
-  // operation that takes long (a connect to an unreachable member takes seconds).
+  // A copy of the session record, taken under the lock.
   Session session() const;
+  // For the media threads, which must never wait for an operation that takes long (a connect
+  // to an unreachable member takes seconds): the live record when the engine is free, else
+  // the one the last operation left.
+  Session recentSession() const;
 
  private:
   template <typename F>

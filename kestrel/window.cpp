@@ -109,7 +109,7 @@ bool KestrelWindow::openMediaLink(MediaLink& link, std::mutex& mutex,
   // Only a present member other than this host, from its own address, is heard or shown.
   link.setFromMember([this](int sender, net::Ipv4 from) {
     if (!engine_ || !engine::MemberTable::validNumber(sender)) return false;
-    auto session = engine_->session();
+    auto session = engine_->recentSession();
     return sender != session.localMember && session.members.present(sender) &&
            session.members[sender].address == from;
   });
@@ -242,7 +242,7 @@ void KestrelWindow::memberAnnounced(const std::string& line) {
 }
 
 void KestrelWindow::sendAudio(int type, std::span<const std::uint8_t> data) {
-  auto session = engine_->session();
+  auto session = engine_->recentSession();
   audioLink_.send(-1, type, data, session.members, session.localMember);
 }
 
@@ -250,7 +250,7 @@ void KestrelWindow::sendAudio(int type, std::span<const std::uint8_t> data) {
 
 int KestrelWindow::sendVideo(int destination, int type, std::span<const std::uint8_t> data) {
   if (!engine_) return 0;
-  auto session = engine_->session();
+  auto session = engine_->recentSession();
   return videoLink_.send(destination, type, data, session.members, session.localMember) ? 1 : 0;
 }
 

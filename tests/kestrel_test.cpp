@@ -174,6 +174,15 @@ TEST(Kestrel, TwoClientsSeeEachOtherWithTheirRatesAndStatistics) {
   EXPECT_TRUE(lou.out.waitForCount("display 0 closed", 2))
       << "switching off closes kay's window at lou";
   EXPECT_TRUE(kay.out.waitFor("display 20 closed"));
+
+  // Reset session ends lou's video object while it sends: kay's window of lou closes, and lou
+  // starts again with a new object and the button off.
+  const int unchecked = lou.out.count("Video unchecked");
+  lou.command("click File/Reset session");
+  EXPECT_TRUE(kay.out.waitFor("display 1 closed")) << kay.out.text();
+  EXPECT_TRUE(lou.out.waitFor("display 20 closed"));
+  EXPECT_TRUE(lou.out.waitForCount("Video unchecked", unchecked + 1));
+  EXPECT_TRUE(lou.out.waitFor("Participants cleared"));
 }
 
 // The camera's current format is taken or refused as it stands: too small a picture and a

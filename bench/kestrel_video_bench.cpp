@@ -5,8 +5,12 @@
 //          pictures a second and their quality (each window against the sender's Mirror),
 //          and the same for two video tools in an engine session, as the reference;
 //   cpu    the share of one core each of three kestrels uses, talking and sending pictures,
-//          at "LAN" and at "Modem 28.8".
-// Usage: kestrel_video_bench [join|video|cpu|all]
+//          at "LAN" and at "Modem 28.8";
+//   link   two kestrels in network namespaces of their own, the first behind a token bucket
+//          of its preset's line rate (both ways), talking and sending pictures: what the link
+//          passed and dropped, the pictures a second that arrived and the share of talk bursts
+//          heard, against the unshaped LAN in the same run (needs root; not part of "all").
+// Usage: kestrel_video_bench [join|video|cpu|link|all]
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -14,8 +18,10 @@
 
 #include "platform/audio.h"
 #include "platform/clock.h"
+#include "tests/driver/calls.h"
 #include "tests/driver/directory.h"
 #include "tests/driver/kestrel.h"
+#include "tests/driver/netns.h"
 #include "tests/driver/video.h"
 
 using namespace zep;
@@ -180,6 +186,79 @@ void cpuBench() {
   }
 }
 
+void linkBench() {
+  std::string why;
+  if (!NetworkLab::permitted(&why)) {
+    std::printf("link: %s\n", why.c_str());
+    return;
+  }
+  std::printf("%-10s %-11s %7s %7s %9s %7s %7s %s\n", "link", "preset", "passed", "dropped",
+              "pictures", "quality", "bursts", "session");
+  struct Row {
+    double kbit;
+    const char* preset;
+  };
+  for (Row row : {Row{0, "LAN"}, Row{0, "Modem 28.8"}, Row{28.8, "Modem 28.8"}, Row{64, "ISDN-1"},
+                  Row{128, "ISDN-2"}}) {
+    NetworkLab lab(2);
+    if (!lab.ready()) {
+      std::printf("link: %s\n", lab.problem().c_str());
+      return;
+    }
+    const double hz = 440;
+    auto start = [&](int host, const std::string& user, std::vector<std::int16_t> microphone) {
+      KestrelStart s;
+      s.address = lab.address(host);
+      s.user = user;
+      s.microphone = std::move(microphone);
+      s.settings = [&row](kestrel::KestrelSettings& k) {
+        k.preset = row.preset;
+        kestrel::applyPreset(k);
+        k.frameRate = k.highestFrameRate;
+      };
+      s.environment = {{"ZEP_TRACE", "1"}};
+      s.launcher = lab.launcher(host);
+      return std::make_unique<KestrelProcess>(s);
+    };
+    auto kay = start(0, "kay", toneBursts(hz, 16)), lou = start(1, "lou", {});
+    if (!kay->out.waitFor("ready to use", 15000) || !lou->out.waitFor("ready to use", 15000))
+      continue;
+    call(*kay, *lou);
+    if (!lou->out.waitFor("Talk enabled", 10000)) continue;
+    if (row.kbit > 0 && !lab.shape(0, row.kbit, 200, &why)) {
+      std::printf("link: %s\n", why.c_str());
+      return;
+    }
+    kay->command("click Video");
+    clock::sleepMs(10000);
+    long passed = 0, dropped = 0;
+    lab.outwardStatistics(0, &passed, &dropped);
+    auto seen = compareWithMirror(readDisplay(lou->displays, 0), readDisplay(kay->displays, 20));
+    const bool formed =
+        !kay->out.contains("Participants - ") && !lou->out.contains("Participants - ");
+    kay->command("click File/Exit");
+    lou->command("click File/Exit");
+    kay->process_.waitForExit(8000);
+    lou->process_.waitForExit(8000);
+    double spokenStart =
+        soundTimelineStart(LogFile(kay->dir / "errors.txt").text(), "input") / 1000;
+    double heardStart =
+        soundTimelineStart(LogFile(lou->dir / "errors.txt").text(), "output") / 1000;
+    std::vector<std::int16_t> spoken = toneBursts(hz, 16), heard = lou->heard();
+    const double heardEnd = heardStart + static_cast<double>(heard.size()) / 8;
+    int due = 0;
+    for (double s : burstOnsetsMs(spoken, hz))
+      if (spokenStart + s >= heardStart && spokenStart + s + 700 <= heardEnd) ++due;
+    auto delays = burstDelaysMs(spoken, spokenStart, heard, heardStart, hz);
+    const double share = due > 0 ? std::min(1.0, double(delays.size()) / due) : 0;
+    std::string link = row.kbit > 0 ? std::to_string(row.kbit).substr(0, 4) + " kbit/s" : "LAN";
+    std::printf("%-10s %-11s %7ld %7ld %7.1f/s %5.1f dB %6.0f%% %s\n", link.c_str(), row.preset,
+                passed, dropped, seen.framesPerSecond, seen.medianPsnr, 100 * share,
+                formed ? "formed" : "BROKEN");
+    std::fflush(stdout);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -187,5 +266,6 @@ int main(int argc, char** argv) {
   if (mode == "join" || mode == "all") joinBench();
   if (mode == "video" || mode == "all") videoBench();
   if (mode == "cpu" || mode == "all") cpuBench();
+  if (mode == "link") linkBench();
   return 0;
 }

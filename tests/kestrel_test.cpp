@@ -189,18 +189,16 @@ TEST(Kestrel, TwoClientsSeeEachOtherWithTheirRatesAndStatistics) {
 // capture device the settings name that is not there are refused with their messages and the
 // program goes on; a larger picture is cropped.
 TEST(Kestrel, CamerasThatCannotBeUsedAreRefusedAndALargerPictureIsCropped) {
-  KestrelStart small{
-      freshAddress(), "kim", {}, {}, "", false, {}, {{"ZEP_CAMERA_SIZE", "160x120"}}};
-  KestrelStart gone{freshAddress(),
-                    "kit",
-                    {},
-                    {},
-                    "",
-                    false,
-                    [](kestrel::KestrelSettings& s) { s.captureDevice = 9; },
-                    {}};
-  KestrelStart large{
-      freshAddress(), "kip", {}, {}, "", false, {}, {{"ZEP_CAMERA_SIZE", "320x240"}}};
+  auto startAs = [](const std::string& user) {
+    KestrelStart s;
+    s.address = freshAddress();
+    s.user = user;
+    return s;
+  };
+  KestrelStart small = startAs("kim"), gone = startAs("kit"), large = startAs("kip");
+  small.environment = {{"ZEP_CAMERA_SIZE", "160x120"}};
+  gone.settings = [](kestrel::KestrelSettings& s) { s.captureDevice = 9; };
+  large.environment = {{"ZEP_CAMERA_SIZE", "320x240"}};
   KestrelProcess kim(small), kit(gone), kip(large);
   EXPECT_TRUE(
       kim.out.waitFor("message box \"Error\" (warning): Unsupported video format(wrong "

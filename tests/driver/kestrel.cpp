@@ -18,7 +18,7 @@ std::vector<std::int16_t> sixSecondTone(double hz) {
 KestrelProcess::KestrelProcess(net::Ipv4 at, const std::string& name, double hz,
                                const std::string& directoryServer, bool firstStart)
     : KestrelProcess(
-          KestrelStart{at, name, {}, sixSecondTone(hz), directoryServer, firstStart, {}, {}}) {}
+          KestrelStart{at, name, {}, sixSecondTone(hz), directoryServer, firstStart, {}, {}, {}}) {}
 
 KestrelProcess::KestrelProcess(KestrelStart start)
     : address(start.address),
@@ -43,6 +43,8 @@ KestrelProcess::KestrelProcess(KestrelStart start)
   o.pipeStdin = true;
   o.args = {"--headless"};
   o.argv0 = (dir / "kestrel").string();  // Kestrel.cfg beside it
+  if (!start.launcher.empty())           // which names its own program: the settings file by name
+    start.environment.emplace_back("ZEP_KESTREL_CFG", (dir / "Kestrel.cfg").string());
   o.workingDirectory = dir;
   o.environment = {{"ZEP_HOST", dotted(address)},
                    {"ZEP_USER", user},
@@ -55,7 +57,7 @@ KestrelProcess::KestrelProcess(KestrelStart start)
     o.environment.emplace_back(key, value);
   }
   std::string why;
-  process_ = process::start((installTree() / "kestrel").string(), o, &why);
+  process_ = startUnder(start.launcher, (installTree() / "kestrel").string(), o, &why);
 }
 
 KestrelProcess::~KestrelProcess() {

@@ -24,6 +24,7 @@ struct KestrelStart {
   bool firstStart = false;               // no Kestrel.cfg at all
   std::function<void(kestrel::KestrelSettings&)> settings;       // changes to Kestrel.cfg
   std::vector<std::pair<std::string, std::string>> environment;  // added or replacing
+  std::vector<std::string> launcher;  // see startUnder (a network namespace's, say)
 };
 
 class KestrelProcess {

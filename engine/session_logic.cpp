@@ -604,6 +604,8 @@ void SessionLogic::sendToApplication(int port, int tag, std::span<const std::uin
 }
 
 void SessionLogic::restartAsMember(int n, const MemberRecord& initiator) {
+  // A count from the directory that no session can hold changes nothing.
+  if (!validMemberNumber(n - 1, "conference entry")) return;
   leaveSession();
   session_.localMember = n - 1;
   session_.number = static_cast<std::uint8_t>(out_.tickCount() & 0xFF);

@@ -240,6 +240,13 @@ TEST(SessionLogic, ADirectoryRecordNeverReplacesAPresentMemberNorConnectsAsThisH
   ASSERT_TRUE(members.present(1));
   EXPECT_EQ(members[1].name, "gus");
 
+  // A conference count that no session can hold changes nothing.
+  for (int n : {0, 21, 300}) {
+    rig.logic.restartAsMember(n, record("mallory", kBob));
+    EXPECT_EQ(rig.logic.session().localMember, 0);
+    EXPECT_EQ(rig.logic.session().members.count(), 3);
+  }
+
   MessageHeader asUs;
   asUs.sender = record("dave", kBob, 0);
   auto connect = message(NEW_REMOTE_CONNECT, {}, asUs);

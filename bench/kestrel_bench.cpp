@@ -14,7 +14,7 @@
 #include "kestrel/settings.h"
 #include "platform/audio.h"
 #include "platform/clock.h"
-#include "tests/driver/driver.h"
+#include "tests/driver/kestrel.h"
 
 using namespace zep;
 using namespace zep::testing;
@@ -42,45 +42,46 @@ std::vector<std::size_t> onsets(const std::vector<std::int16_t>& s, int threshol
   return found;
 }
 
-// A headless kestrel or zepaudio on a host of its own, its timelines traced.
-struct Program {
-  Program(const std::string& name, net::Ipv4 at, const std::filesystem::path& mic, int codec = 14)
-      : dir(freshDirectory("kbench-" + name)) {
-    err = LogFile(dir / "err.txt");
-    out = LogFile(dir / "out.txt");
-    process::StartOptions o;
-    o.stdoutPath = out.path();
-    o.stderrPath = err.path();
-    o.pipeStdin = true;
-    o.args = {"--headless"};
-    o.workingDirectory = dir;
-    o.environment = {{"ZEP_HOST", dotted(at)},
-                     {"ZEP_USER", name},
-                     {"ZEP_TRACE", "1"},
-                     {"ZEP_AUDIO_IN", "file:" + mic.string()},
-                     {"ZEP_AUDIO_OUT", "file:" + (dir / "out.wav").string()}};
-    kestrel::KestrelSettings s;
-    s.audioCompression = codec;
-    s.name = name;  // no personal information form
-    s.email = name + "@example.org";
-    kestrel::writeSettingsFile((dir / "Kestrel.cfg").string(), s);
-    o.environment.emplace_back("ZEP_KESTREL_CFG", (dir / "Kestrel.cfg").string());
-    std::string why;
-    bool tool = name == "tool";
-    process = process::start((installTree() / (tool ? "zepaudio" : "kestrel")).string(), o, &why);
-    exitLine = tool ? "click Control/Exit" : "click File/Exit";
-  }
-  void quit() {
-    process.writeLine(exitLine);
-    process.waitForExit(8000);
-    process.terminate();
-  }
-  double startOf(const std::string& direction) { return soundTimelineStart(err.text(), direction); }
-  std::filesystem::path dir;
-  LogFile err, out;
-  process::Process process;
-  std::string exitLine;
+// A headless kestrel on a host of its own, its timelines traced, talking in a codec.
+std::unique_ptr<KestrelProcess> client(const std::string& name, net::Ipv4 at,
+                                       std::vector<std::int16_t> microphone, int codec = 14) {
+  KestrelStart s;
+  s.address = at;
+  s.user = name;
+  s.microphone = std::move(microphone);
+  s.settings = [codec](kestrel::KestrelSettings& k) { k.audioCompression = codec; };
+  s.environment = {{"ZEP_TRACE", "1"}, {"ZEP_CAMERA", "none"}};
+  return std::make_unique<KestrelProcess>(s);
+}
+
+// An engine host's audio tool, its timelines traced.
+std::unique_ptr<AudioToolProcess> tool(net::Ipv4 at, const std::filesystem::path& mic,
+                                       const std::filesystem::path& speaker) {
+  AudioToolOptions o(mic, speaker);
+  o.environment = {{"ZEP_TRACE", "1"}};
+  return std::make_unique<AudioToolProcess>(at, o);
+}
+
+void quit(KestrelProcess& k) {
+  k.command("click File/Exit");
+  k.process_.waitForExit(8000);
+  k.process_.terminate();
+}
+
+void quit(AudioToolProcess& t) {
+  t.command("click Control/Exit");
+  t.process().waitForExit(8000);
+  t.process().terminate();
+}
+
+// Where a program's sound timelines start, from its trace.
+struct Timelines {
+  std::string trace;
+  std::filesystem::path speaker;
 };
+Timelines of(const KestrelProcess& k) {
+  return {LogFile(k.dir / "errors.txt").text(), k.dir / "loudspeaker.wav"};
+}
 
 void report(const char* what, std::vector<double> d) {
   if (d.size() < kClicks / 2) {
@@ -92,12 +93,13 @@ void report(const char* what, std::vector<double> d) {
               d[d.size() / 2], d[d.size() * 95 / 100], d.size());
 }
 
-std::vector<double> delays(Program& talker, Program& listener,
+std::vector<double> delays(const Timelines& talker, const Timelines& listener,
                            const std::vector<std::int16_t>& sent) {
   std::vector<std::int16_t> heard;
   std::string error;
-  sound::readSoundFile((listener.dir / "out.wav").string(), &heard, &error);
-  double spokeAt = talker.startOf("input") / 1000, heardAt = listener.startOf("output") / 1000;
+  sound::readSoundFile(listener.speaker.string(), &heard, &error);
+  double spokeAt = soundTimelineStart(talker.trace, "input") / 1000,
+         heardAt = soundTimelineStart(listener.trace, "output") / 1000;
   std::vector<double> d;
   if (spokeAt < 0 || heardAt < 0) return d;
   auto got = onsets(heard, 3000);
@@ -112,6 +114,12 @@ std::vector<double> delays(Program& talker, Program& listener,
   return d;
 }
 
+void call(KestrelProcess& from, const KestrelProcess& to) {
+  from.command("click Call");
+  from.command("type User = " + to.user + "@" + dotted(to.address));
+  from.command("click Call");
+}
+
 void delayBench() {
   auto dir = freshDirectory("kbench-delay");
   auto sent = clicks();
@@ -119,97 +127,85 @@ void delayBench() {
   sound::writeSoundFile((dir / "clicks.wav").string(), sent, &error);
   sound::writeSoundFile((dir / "quiet.wav").string(), std::vector<std::int16_t>(8000, 0), &error);
   const int ms = static_cast<int>(sent.size() / 8) + 2000;
+  const std::vector<std::int16_t> quiet(8000, 0);
   {
-    auto aAt = freshAddress(), bAt = freshAddress();
-    Program a("kay", aAt, dir / "clicks.wav"), b("lou", bAt, dir / "quiet.wav");
-    a.out.waitFor("ready to use");
-    b.out.waitFor("ready to use");
-    a.process.writeLine("click Call");
-    a.process.writeLine("type User = lou@" + dotted(bAt));
-    a.process.writeLine("click Call");
+    auto a = client("kay", freshAddress(), sent), b = client("lou", freshAddress(), quiet);
+    a->out.waitFor("ready to use");
+    b->out.waitFor("ready to use");
+    call(*a, *b);
     clock::sleepMs(ms);
-    a.quit();
-    b.quit();
-    report("kestrel to kestrel:", delays(a, b, sent));
+    quit(*a);
+    quit(*b);
+    report("kestrel to kestrel:", delays(of(*a), of(*b), sent));
   }
   for (bool clientTalks : {true, false}) {
     SessionHost engine("tool");
     auto kAt = freshAddress();
-    Program k("kay", kAt, dir / (clientTalks ? "clicks.wav" : "quiet.wav"));
-    k.out.waitFor("ready to use");
-    Program t("tool", engine.address, dir / (clientTalks ? "quiet.wav" : "clicks.wav"));
-    t.out.waitFor("Audio Tool: opened");
+    auto k = client("kay", kAt, clientTalks ? sent : quiet);
+    k->out.waitFor("ready to use");
+    auto speaker = dir / (clientTalks ? "tool-heard-kay.wav" : "tool-speaker.wav");
+    auto t = tool(engine.address, dir / (clientTalks ? "quiet.wav" : "clicks.wav"), speaker);
+    t->out.waitFor("Audio Tool: opened");
     engine.manager.send(engine::LOCAL_CREATE);
     engine.manager.send(engine::LOCAL_ADD_MEMBER, engine::encodeMemberRecord(recordOf("kay", kAt)));
     clock::sleepMs(ms);
-    k.quit();
-    t.quit();
+    quit(*k);
+    quit(*t);
+    Timelines toolLines{t->err.text(), speaker};
     if (clientTalks)
-      report("kestrel to audio tool:", delays(k, t, sent));
+      report("kestrel to audio tool:", delays(of(*k), toolLines, sent));
     else
-      report("audio tool to kestrel:", delays(t, k, sent));
+      report("audio tool to kestrel:", delays(toolLines, of(*k), sent));
   }
 }
 
 void cpuBench() {
-  auto dir = freshDirectory("kbench-cpu");
-  std::string error;
   std::vector<std::int16_t> voice(8000 * 14);
   for (std::size_t i = 0; i < voice.size(); ++i)
     voice[i] = static_cast<std::int16_t>(8000 * std::sin(0.2 * double(i)) * (i % 8000 < 5000));
-  sound::writeSoundFile((dir / "voice.wav").string(), voice, &error);
   for (int codec : {13, 14, 15}) {
-    std::vector<net::Ipv4> at = {freshAddress(), freshAddress(), freshAddress()};
-    std::vector<std::unique_ptr<Program>> p;
+    std::vector<std::unique_ptr<KestrelProcess>> p;
     for (int i = 0; i < 3; ++i)
-      p.push_back(
-          std::make_unique<Program>("k" + std::to_string(i), at[i], dir / "voice.wav", codec));
+      p.push_back(client("k" + std::to_string(i), freshAddress(), voice, codec));
     for (auto& q : p) q->out.waitFor("ready to use");
-    for (int i = 1; i < 3; ++i) {
-      p[0]->process.writeLine("click Call");
-      p[0]->process.writeLine("type User = k" + std::to_string(i) + "@" + dotted(at[i]));
-      p[0]->process.writeLine("click Call");
-      p[0]->out.waitForCount("Participants + ", i + 1);
+    for (std::size_t i = 1; i < 3; ++i) {
+      call(*p[0], *p[i]);
+      p[0]->out.waitForCount("Participants + ", static_cast<int>(i) + 1);
     }
     clock::sleepMs(2000);
     std::vector<double> before;
-    for (auto& q : p) before.push_back(processorSeconds(q->process.pid()));
+    for (auto& q : p) before.push_back(processorSeconds(q->process_.pid()));
     clock::sleepMs(5000);
     std::printf("cpu, %s:", codec == 13 ? "ADPCM" : codec == 14 ? "GSM" : "PCM");
     for (std::size_t i = 0; i < p.size(); ++i)
-      std::printf(" %.1f%%", 100 * (processorSeconds(p[i]->process.pid()) - before[i]) / 5);
+      std::printf(" %.1f%%", 100 * (processorSeconds(p[i]->process_.pid()) - before[i]) / 5);
     std::printf(" of a core per kestrel\n");
-    for (auto& q : p) q->quit();
+    for (auto& q : p) quit(*q);
   }
 }
 
 void chatBench() {
-  auto dir = freshDirectory("kbench-chat");
-  std::string error;
-  sound::writeSoundFile((dir / "quiet.wav").string(), std::vector<std::int16_t>(8000, 0), &error);
-  auto aAt = freshAddress(), bAt = freshAddress();
-  Program a("kay", aAt, dir / "quiet.wav"), b("lou", bAt, dir / "quiet.wav");
-  a.out.waitFor("ready to use");
-  b.out.waitFor("ready to use");
-  a.process.writeLine("click Call");
-  a.process.writeLine("type User = lou@" + dotted(bAt));
-  a.process.writeLine("click Call");
-  b.out.waitFor("Participants + kay@");
-  a.process.writeLine("click Tools/Text Chat");
+  const std::vector<std::int16_t> quiet(8000, 0);
+  auto a = client("kay", freshAddress(), quiet), b = client("lou", freshAddress(), quiet);
+  a->out.waitFor("ready to use");
+  b->out.waitFor("ready to use");
+  call(*a, *b);
+  b->out.waitFor("Participants + kay@");
+  a->command("click Tools/Text Chat");
   std::vector<double> ms;
-  LogFile chat(b.dir / "chat.log");
+  LogFile chat(b->dir / "chat.log");
   for (int i = 0; i < 20; ++i) {
     std::string line = "line " + std::to_string(i);
-    a.process.writeLine("type Message = " + line);
+    a->command("type Message = " + line);
     auto t0 = std::chrono::steady_clock::now();
-    a.process.writeLine("click Send");
+    a->command("click Send");
     if (!waitUntil([&] { return chat.contains(line + "\r\n"); }, 3000)) continue;
     ms.push_back(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
   }
-  a.process.writeLine("click Close");
-  a.quit();
-  b.quit();
+  a->command("click Close");
+  quit(*a);
+  quit(*b);
   std::sort(ms.begin(), ms.end());
   if (ms.empty()) return;
   std::printf(

@@ -10,7 +10,7 @@ namespace {
 class DirectorySession : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server.waitReady()) << server.out.text();
+    ASSERT_TRUE(serverReady) << server.out.text();
     for (auto* c : {&alice, &bob, &carol})
       for (auto* who : {"alice", "bob", "carol"})
         ASSERT_TRUE(c->out.waitFor(std::string("User list + ") + who + " | " + who + "@x"))
@@ -39,6 +39,8 @@ class DirectorySession : public ::testing::Test {
   std::string id(const DirClientProcess& c) { return c.user + " " + dotted(c.address); }
 
   DirServerProcess server{freshAddress()};
+  // Members start in this order: the browsers connect as they start, so only once it listens.
+  bool serverReady = server.waitReady();
   DirClientProcess alice{freshAddress(), server.address, "alice", "alice@x"};
   DirClientProcess bob{freshAddress(), server.address, "bob", "bob@x"};
   DirClientProcess carol{freshAddress(), server.address, "carol", "carol@x"};

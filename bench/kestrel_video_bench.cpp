@@ -74,15 +74,8 @@ void joinBench() {
     auto dave = client("dave", "Modem 28.8", sixSecondTone(523), dotted(server.address));
     auto erin = client("erin", "Modem 28.8", {}, dotted(server.address));
     if (!dave->out.waitFor("User list + erin") || !erin->out.waitFor("ready to use")) continue;
-    for (const char* line :
-         {"click Directory/Conferences...", "click New", "type Topic = Bench", "click Protected",
-          "type Password = pw", "type Confirm Password = pw", "click OK", "click OK"})
-      dave->command(line);
-    erin->command("click Directory/Conferences...");
-    if (!erin->out.waitFor("Conference list + Bench")) continue;
-    erin->command("select Conference list = Bench");
-    erin->command("click Join");
-    if (!erin->out.waitFor("Protected Conference: opened")) continue;
+    createProtectedConference(*dave, "Bench", "pw");
+    if (!askToJoin(*erin, "Bench")) continue;
     erin->command("type Password = pw");
     const double okAt = double(nowMicros()) / 1000;
     erin->command("click OK");

@@ -354,15 +354,8 @@ void kestrelsMeetInTheDirectory(net::Ipv4 serverAt, const std::string& base, net
     step(k->out.waitFor("Directory Server: User list + dave | dave@example.org") &&
              k->out.waitFor("Status = Conferencing panel ready to use"),
          k->user + "'s kestrel is registered with the directory");
-  for (const char* line : {"click Directory/Conferences...", "click New",
-                           "type Topic = Weekly call", "click Protected", "type Password = kestrel",
-                           "type Confirm Password = kestrel", "click OK", "click OK"})
-    dave.command(line);
-  erin.command("click Directory/Conferences...");
-  step(erin.out.waitFor("Conference list + Weekly call"), "erin sees dave's conference");
-  erin.command("select Conference list = Weekly call");
-  erin.command("click Join");
-  step(erin.out.waitFor("Protected Conference: opened"), "erin is asked for the password");
+  createProtectedConference(dave, "Weekly call", "kestrel");
+  step(askToJoin(erin, "Weekly call"), "erin sees dave's conference and is asked for the password");
   erin.command("type Password = kestrel");
   erin.command("click OK");
   step(erin.out.waitFor("Kestrel Videoconferencing: Participants + dave@") &&

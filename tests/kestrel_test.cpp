@@ -331,17 +331,9 @@ TEST(Kestrel, AConferenceMadeInTheDirectoryBecomesASession) {
     ASSERT_TRUE(k->out.waitFor("Directory Server: opened"));
   }
   ASSERT_TRUE(dave.out.waitFor("User list + fay | fay@example.org"));
-  for (const char* line :
-       {"click Directory/Conferences...", "click New", "type Topic = Design review",
-        "click Protected", "type Password = kestrel", "type Confirm Password = kestrel", "click OK",
-        "click OK"})
-    dave.command(line);
+  createProtectedConference(dave, "Design review", "kestrel");
   for (auto* k : {&erin, &fay}) {
-    k->command("click Directory/Conferences...");
-    ASSERT_TRUE(k->out.waitFor("Conference list + Design review")) << k->out.text();
-    k->command("select Conference list = Design review");
-    k->command("click Join");
-    ASSERT_TRUE(k->out.waitFor("Protected Conference: opened"));
+    ASSERT_TRUE(askToJoin(*k, "Design review")) << k->out.text();
     k->command("type Password = kestrel");
     k->command("click OK");
     EXPECT_TRUE(k->out.waitFor("Kestrel Videoconferencing: Participants + dave@")) << k->out.text();

@@ -68,6 +68,23 @@ KestrelProcess::~KestrelProcess() {
   process_.terminate(1000);
 }
 
+void createProtectedConference(KestrelProcess& k, const std::string& topic,
+                               const std::string& password) {
+  for (const std::string& line :
+       {std::string("click Directory/Conferences..."), std::string("click New"),
+        "type Topic = " + topic, std::string("click Protected"), "type Password = " + password,
+        "type Confirm Password = " + password, std::string("click OK"), std::string("click OK")})
+    k.command(line);
+}
+
+bool askToJoin(KestrelProcess& k, const std::string& topic) {
+  k.command("click Directory/Conferences...");
+  if (!k.out.waitFor("Conference list + " + topic)) return false;
+  k.command("select Conference list = " + topic);
+  k.command("click Join");
+  return k.out.waitFor("Protected Conference: opened");
+}
+
 std::vector<std::int16_t> KestrelProcess::heard() const {
   std::vector<std::int16_t> s;
   std::string error;

@@ -48,6 +48,13 @@ class KestrelProcess {
   process::Process process_;
 };
 
+// The directory through a client's Directory menu: a Protected conference made with its
+// password, and a conference chosen and joined, true once the password is asked for (the
+// caller types it and presses OK).
+void createProtectedConference(KestrelProcess& k, const std::string& topic,
+                               const std::string& password);
+bool askToJoin(KestrelProcess& k, const std::string& topic);
+
 // Six seconds of a tone at 8 kHz.
 std::vector<std::int16_t> sixSecondTone(double hz);
 

@@ -1,5 +1,6 @@
 // The engine process: start-up, the connection table, the select loop and the reading of each
 // kind of channel, outgoing connections, and the recorder and player programs.
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -63,7 +64,9 @@ Engine::Connection Engine::adopt(net::Socket socket, net::Ipv4 peer) {
 bool Engine::startUp() {
   log("Daemon init\n");
   const char* failedStep = "";
-  net::Socket listener = net::listenTcp(config_.host.bindAddress, config_.port, 5, &failedStep);
+  // A backlog deeper than the classic 5, so that connections from a host that opens them as
+  // fast as it can do not push a real invitation out of the queue.
+  net::Socket listener = net::listenTcp(config_.host.bindAddress, config_.port, 128, &failedStep);
   if (!listener) {
     if (std::string(failedStep) == "socket")
       logError("Engine: can't open daemon socket\n");
@@ -73,6 +76,7 @@ bool Engine::startUp() {
     std::fflush(config_.out);
     return false;
   }
+  net::setNonBlocking(listener);
   listener_ = adopt(std::move(listener), net::kNoAddress);
   if (config_.client)
     logic_.startInProcess();
@@ -90,19 +94,24 @@ bool Engine::readable(const Connection& c) const {
   return false;
 }
 
-// The wait is cut short by work already buffered and by the deadline of a new connection.
+// The wait is cut short by work already buffered and by the deadlines of new and held
+// connections.
 int Engine::waitTimeout(int timeoutMs) const {
   auto buffered = [](const auto& table) {
     for (const auto& c : table)
       if (c.hasWork()) return true;
     return false;
   };
-  if (buffered(members_) || buffered(applications_) || local_.hasWork() || new_.hasWork()) return 0;
-  if (new_.valid()) {
-    auto waited = static_cast<int>(clock::tickCount() - new_.acceptedAt);
-    int left = std::max(0, config_.newConnectionTimeoutMs - waited);
-    timeoutMs = std::min(timeoutMs, left);
-  }
+  if (buffered(members_) || buffered(applications_) || local_.hasWork() || buffered(newcomers_))
+    return 0;
+  const std::uint32_t now = clock::tickCount();
+  auto until = [&](const Connection& c, int limit) {
+    if (!c.valid()) return;
+    auto waited = static_cast<int>(now - c.acceptedAt);
+    timeoutMs = std::min(timeoutMs, std::max(0, limit - waited));
+  };
+  for (const auto& c : newcomers_) until(c, config_.newConnectionTimeoutMs);
+  for (const auto& h : held_) until(h.connection, config_.heldConnectionTimeoutMs);
   return timeoutMs;
 }
 
@@ -119,10 +128,12 @@ void Engine::runOnce(int timeoutMs, std::recursive_mutex* lock) {
   for (const auto& c : members_) watch(c);
   for (const auto& c : applications_) watch(c);
   watch(local_);
-  watch(new_);
-  // The pending invitation is not read while it waits, and while a new connection is still
-  // unclassified further ones wait in the backlog (watching the listener would only spin).
-  if (!new_.valid()) watch(listener_);
+  for (const auto& c : newcomers_) watch(c);
+  // The pending invitation and held member connections are not read while they wait. While
+  // every newcomer's entry is taken, further connections wait in the backlog (watching the
+  // listener would only spin).
+  if (newcomersFrom(net::kNoAddress) < kMaxNewcomers) watch(listener_);
+  if (config_.wakeFd >= 0) readSet_.add(config_.wakeFd);
   int timeout = waitTimeout(timeoutMs);
 
   if (held) held.unlock();
@@ -134,9 +145,11 @@ void Engine::runOnce(int timeoutMs, std::recursive_mutex* lock) {
   for (int k = 0; k < kMaxApplications; ++k)
     if (due(applications_[k])) serviceApplication(k);
   if (due(local_)) serviceLocal();
-  if (due(new_)) serviceNew();
-  closeSilentNewConnection();
-  if (readable(listener_) && !new_.valid()) acceptConnection();
+  for (int i = 0; i < kMaxNewcomers; ++i)
+    if (due(newcomers_[i])) serviceNew(i);
+  closeSilentNewConnections();
+  closeUnclaimedHeldConnections();
+  if (readable(listener_)) acceptConnections();
   closeBrokenChannels();
   checkArchivePrograms();
   std::fflush(config_.out);
@@ -147,23 +160,62 @@ void Engine::shutDown() {
   std::fflush(config_.out);
 }
 
-void Engine::acceptConnection() {
-  net::Ipv4 peer = net::kNoAddress;
-  net::Socket s = net::acceptTcp(listener_.socket, &peer);
-  if (!s) {
-    logError("Engine: accept error\n");
-    return;
-  }
-  new_ = adopt(std::move(s), peer);
-  log("Accepted\n");
+// The newcomers from one address; kNoAddress counts every entry taken.
+int Engine::newcomersFrom(net::Ipv4 peer) const {
+  int n = 0;
+  for (const auto& c : newcomers_)
+    if (c.valid() && (peer == net::kNoAddress || c.peer == peer)) ++n;
+  return n;
 }
 
-void Engine::closeSilentNewConnection() {
-  if (!new_.valid()) return;
-  auto waited = static_cast<int>(clock::tickCount() - new_.acceptedAt);
-  if (waited < config_.newConnectionTimeoutMs) return;
-  logError("Engine: new connection silent -- closed\n");
-  new_.close();
+// Takes what waits in the backlog while entries are free; a host that already has its share
+// of entries has its further connections closed at once, so the backlog drains past them.
+void Engine::acceptConnections() {
+  for (int accepted = 0; accepted < 4 * kMaxNewcomers; ++accepted) {
+    auto free = std::find_if(newcomers_.begin(), newcomers_.end(),
+                             [](const Connection& c) { return !c.valid(); });
+    if (free == newcomers_.end()) break;
+    net::Ipv4 peer = net::kNoAddress;
+    net::Socket s = net::acceptTcp(listener_.socket, &peer);
+    if (!s) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK) logError("Engine: accept error\n");
+      break;
+    }
+    if (newcomersFrom(peer) >= kNewcomersPerAddress) {
+      refusedNewcomers_++;
+      continue;  // closed as s goes
+    }
+    *free = adopt(std::move(s), peer);
+    log("Accepted\n");
+  }
+  const std::uint32_t now = clock::tickCount();
+  if (refusedNewcomers_ > 0 && now - refusedReportedAt_ >= 1000) {
+    logError("Engine: %d connections closed, too many at once from one host\n", refusedNewcomers_);
+    refusedNewcomers_ = 0;
+    refusedReportedAt_ = now;
+  }
+}
+
+void Engine::closeSilentNewConnections() {
+  const std::uint32_t now = clock::tickCount();
+  for (auto& c : newcomers_) {
+    if (!c.valid() || static_cast<int>(now - c.acceptedAt) < config_.newConnectionTimeoutMs)
+      continue;
+    logError("Engine: new connection silent -- closed\n");
+    c.close();
+  }
+}
+
+void Engine::closeUnclaimedHeldConnections() {
+  const std::uint32_t now = clock::tickCount();
+  for (auto& h : held_) {
+    if (!h.connection.valid() ||
+        static_cast<int>(now - h.connection.acceptedAt) < config_.heldConnectionTimeoutMs)
+      continue;
+    logError("Engine: connection from %s as member %d never announced -- closed\n",
+             net::formatAddress(h.connection.peer).c_str(), h.claimed);
+    h = Held{};
+  }
 }
 
 // Channels whose peer stopped reading are ended as if they had broken.
@@ -183,7 +235,6 @@ void Engine::closeBrokenChannels() {
     logic_.managerLost();
   }
   if (pending_.broken) pending_.close();
-  if (new_.broken) new_.close();
 }
 
 void Engine::gather(Connection& c) {
@@ -292,10 +343,12 @@ void Engine::serviceLocal() {
   std::fflush(config_.out);
 }
 
-void Engine::serviceNew() {
+void Engine::serviceNew(int index) {
   Message m;
-  auto received = receive(new_, &m);
+  auto received = receive(newcomers_[index], &m);
   if (!received) return;
+  new_ = std::move(newcomers_[index]);
+  newcomers_[index].close();
   ReadStatus status = *received;
   log("Engine: read new message\n");
   if (status != ReadStatus::kHeaderClosed && status != ReadStatus::kHeaderError)
@@ -315,24 +368,27 @@ void Engine::closeEveryChannel() {
   for (auto& c : applications_) c.close();
   local_.close();
   pending_.close();
+  for (auto& c : newcomers_) c.close();
+  for (auto& h : held_) h = Held{};
   new_.close();
 }
 
-bool Engine::connectMember(int slot, net::Ipv4 address) {
-  net::Socket s;
-  switch (net::connectTcp(address, config_.port, config_.host.bindAddress, config_.connectTimeoutMs,
-                          &s)) {
-    case net::ConnectResult::kNoSocket:
-      logError("Engine: socket opening error\n");
-      return false;
-    case net::ConnectResult::kFailed:
-      return false;
-    case net::ConnectResult::kConnected:
-      break;
+std::vector<bool> Engine::connectMembers(std::span<const MemberTarget> targets) {
+  std::vector<net::Ipv4> addresses;
+  for (const auto& t : targets) addresses.push_back(t.address);
+  bool noSocket = false;
+  auto sockets = net::connectTcpMany(addresses, config_.port, config_.host.bindAddress,
+                                     config_.connectTimeoutMs, &noSocket);
+  if (noSocket) logError("Engine: socket opening error\n");
+  std::vector<bool> connected(targets.size(), false);
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (!sockets[i]) continue;
+    auto& slot = members_[static_cast<std::size_t>(targets[i].slot)];
+    slot = adopt(std::move(sockets[i]), targets[i].address);
+    log("Connected with socket %d\n", slot.fd());
+    connected[i] = true;
   }
-  members_[slot] = adopt(std::move(s), address);
-  log("Connected with socket %d\n", members_[slot].fd());
-  return true;
+  return connected;
 }
 
 int Engine::send(Connection& c, const MessageHeader& h, std::span<const std::uint8_t> payload) {
@@ -414,7 +470,7 @@ int Engine::sendToManager(const MessageHeader& h, std::span<const std::uint8_t> 
   } else {
     return 1;
   }
-  config_.client->onEngineEvent(h.tag, member, host::lookupName(member.address));
+  config_.client->onEngineEvent(h.tag, member, {});
   return 1;
 }
 
@@ -477,6 +533,42 @@ void Engine::keepNewAsPending() {
 
 void Engine::keepNewAsMember(int slot) {
   members_[slot] = std::move(new_);
+}
+
+void Engine::holdNewForMember(int claimed) {
+  // One per address: a host is one member. Otherwise the oldest gives way.
+  auto entry = std::find_if(held_.begin(), held_.end(),
+                            [&](const Held& h) { return h.connection.peer == new_.peer; });
+  if (entry == held_.end())
+    entry = std::find_if(held_.begin(), held_.end(),
+                         [](const Held& h) { return !h.connection.valid(); });
+  if (entry == held_.end())
+    entry = std::min_element(held_.begin(), held_.end(), [](const Held& a, const Held& b) {
+      return a.connection.serial < b.connection.serial;
+    });
+  entry->connection = std::move(new_);
+  entry->connection.acceptedAt = clock::tickCount();
+  entry->claimed = claimed;
+}
+
+int Engine::heldClaim(net::Ipv4 address) const {
+  for (const auto& h : held_)
+    if (h.connection.valid() && h.connection.peer == address) return h.claimed;
+  return -1;
+}
+
+void Engine::keepHeldAsMember(net::Ipv4 address, int slot) {
+  for (auto& h : held_)
+    if (h.connection.valid() && h.connection.peer == address) {
+      members_[static_cast<std::size_t>(slot)] = std::move(h.connection);
+      h = Held{};
+      return;
+    }
+}
+
+void Engine::closeHeld(net::Ipv4 address) {
+  for (auto& h : held_)
+    if (h.connection.valid() && h.connection.peer == address) h = Held{};
 }
 
 int Engine::keepNewAsApplication() {

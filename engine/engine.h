@@ -41,10 +41,16 @@ struct EngineConfig {
   int connectTimeoutMs = 5000;
   // A send that cannot complete within this time ends its channel (the peer stopped reading).
   int sendTimeoutMs = 3000;
-  // An accepted connection must deliver its first whole message within this time.
-  int newConnectionTimeoutMs = 5000;
-  // Set for an engine inside its client program: no manager or application channels.
+  // An accepted connection must deliver its first whole message within this time: an engine,
+  // a manager or an application sends it right after connecting.
+  int newConnectionTimeoutMs = 1000;
+  // A member connection that came before its member's record waits this long for it.
+  int heldConnectionTimeoutMs = 5000;
+  // Set for an engine inside its client program: no manager or application channels. Its
+  // news comes without the host name (the in-process engine looks it up off the engine's work).
   EngineClient* client = nullptr;
+  // A handle that, when readable, cuts the loop's wait short (the client has asked something).
+  int wakeFd = -1;
 };
 
 // Where each build of the engine looks for the recorder and player.
@@ -112,14 +118,16 @@ class Engine final : private SessionOutput {
   bool readable(const Connection& c) const;
   bool due(const Connection& c) const { return readable(c) || c.hasWork(); }
   int waitTimeout(int timeoutMs) const;
-  void closeSilentNewConnection();
+  void closeSilentNewConnections();
+  void closeUnclaimedHeldConnections();
+  int newcomersFrom(net::Ipv4 peer) const;
   void closeBrokenChannels();
   void checkArchivePrograms();
   void serviceMember(int slot);
   void serviceApplication(int slot);
   void serviceLocal();
-  void serviceNew();
-  void acceptConnection();
+  void serviceNew(int index);
+  void acceptConnections();
   void launch(const std::string& path, process::Process* record);
 
   // SessionOutput, on the connection table.
@@ -135,7 +143,7 @@ class Engine final : private SessionOutput {
   bool hasApplicationChannel(int slot) const override;
   bool hasPending() const override { return pending_.valid(); }
   int memberHandle(int slot) const override;
-  bool connectMember(int slot, net::Ipv4 address) override;
+  std::vector<bool> connectMembers(std::span<const MemberTarget> targets) override;
   void moveMemberChannel(int from, int to) override;
   void closeMemberChannel(int slot) override;
   void closeApplicationChannel(int slot) override;
@@ -146,6 +154,10 @@ class Engine final : private SessionOutput {
   void keepNewAsPending() override;
   void keepNewAsMember(int slot) override;
   int keepNewAsApplication() override;
+  void holdNewForMember(int claimed) override;
+  int heldClaim(net::Ipv4 address) const override;
+  void keepHeldAsMember(net::Ipv4 address, int slot) override;
+  void closeHeld(net::Ipv4 address) override;
   bool isOwnAddress(net::Ipv4 address) const override;
   void closeEveryChannel() override;
   void startProgram(ArchiveProgram program) override;
@@ -160,7 +172,22 @@ class Engine final : private SessionOutput {
   Connection listener_;
   Connection local_;
   Connection pending_;
-  Connection new_;
+  // Connections whose first message has not arrived, each with its own deadline, so a host
+  // that opens silent connections cannot keep an invitation out: no more than a few from one
+  // address at a time.
+  static constexpr int kMaxNewcomers = 8;
+  static constexpr int kNewcomersPerAddress = 2;
+  std::array<Connection, kMaxNewcomers> newcomers_;
+  Connection new_;  // the one whose first message is being handled
+  // Member connections waiting for their member's record (see holdNewForMember).
+  struct Held {
+    Connection connection;
+    int claimed = -1;
+  };
+  std::array<Held, kMaxMembers> held_;
+  // Connections refused for coming too many at once from one address, reported once a second.
+  int refusedNewcomers_ = 0;
+  std::uint32_t refusedReportedAt_ = 0;
   std::uint64_t nextSerial_ = 1;
 
   // Readiness seen by the last wait, by table entry, with the serial it was seen for.

@@ -1,5 +1,6 @@
 #include "engine/session_logic.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace zep::engine {
@@ -105,6 +106,7 @@ bool SessionLogic::validMemberNumber(int number, const char* where) {
 
 void SessionLogic::reset() {
   session_.status = IDLE;
+  directoryOrder_.clear();
   session_.localMember = -1;
   session_.members.clear();
   for (auto& a : registry_) a = {};
@@ -117,6 +119,24 @@ void SessionLogic::registerMember(const MemberRecord& record) {
   auto payload = encodeMemberRecord(record);
   sendToManager(CTL_ADD_MEMBER, payload);
   sendToApplications(-1, CTL_ADD_MEMBER, payload);
+  // A connection from the member that came before its record becomes its channel now, if it
+  // claimed the number the record gives.
+  int claim = out_.heldClaim(record.address);
+  if (claim < 0) return;
+  if (claim == record.number && !out_.hasMemberChannel(record.number)) {
+    out_.keepHeldAsMember(record.address, record.number);
+    log("Member %d connected, socket %d\n", claim, out_.memberHandle(claim));
+    return;
+  }
+  fail("Engine: connection from %s claimed member %d, announced as %d -- closed\n",
+       net::formatAddress(record.address).c_str(), claim, record.number);
+  out_.closeHeld(record.address);
+}
+
+int SessionLogic::memberAt(net::Ipv4 address) const {
+  for (int i = 0; i < kMaxMembers; ++i)
+    if (session_.members.present(i) && session_.members[i].address == address) return i;
+  return -1;
 }
 
 bool SessionLogic::canAdd(const MemberRecord& record) const {
@@ -502,6 +522,7 @@ void SessionLogic::addRest(int slot, const Message& m) {
   registerMember(first);
   setLocalMember(local);
 
+  std::vector<SessionOutput::MemberTarget> targets;
   for (std::size_t i = 0; i < records.size(); ++i) {
     const MemberRecord& r = records[i];
     if (i > 0 && !addMember(r)) continue;
@@ -514,11 +535,16 @@ void SessionLogic::addRest(int slot, const Message& m) {
       }
       out_.moveMemberChannel(r.number, free);
     }
-    if (!out_.connectMember(r.number, r.address)) {
+    targets.push_back({r.number, r.address});
+  }
+  auto connected = out_.connectMembers(targets);
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (!connected[i]) {
       fail("Engine: cannot connect to remote engine\n");
       continue;
     }
-    out_.sendToMember(r.number, header(NEW_REMOTE_CONNECT, r), {});
+    const int n = targets[i].slot;
+    out_.sendToMember(n, header(NEW_REMOTE_CONNECT, session_.members[n]), {});
   }
 }
 
@@ -534,6 +560,31 @@ void SessionLogic::remoteConnect(const Message& m) {
   // Nobody connects as this host.
   if (n == session_.localMember) {
     fail("Engine: member connection under the local member's number -- closed\n");
+    return;
+  }
+  // A member channel is only ever the known member's, from its own address, and never
+  // replaces a live one: a stranger cannot take over a member or speak for it.
+  const std::string from = net::formatAddress(out_.newPeer());
+  int known = memberAt(out_.newPeer());
+  if (known >= 0 && known != n) {
+    fail("Engine: connection from %s claims member %d but that host is member %d -- refused\n",
+         from.c_str(), n, known);
+    return;
+  }
+  if (out_.hasMemberChannel(n)) {
+    fail("Engine: connection from %s claims member %d, which is connected -- refused\n",
+         from.c_str(), n);
+    return;
+  }
+  if (known < 0 && session_.members.present(n)) {
+    fail("Engine: connection from %s claims member %d, which is at %s -- refused\n", from.c_str(),
+         n, net::formatAddress(session_.members[n].address).c_str());
+    return;
+  }
+  if (known < 0) {
+    // The joiner's connect can overtake the news of its arrival: it waits for the record.
+    log("Engine: connection from %s as member %d waits for its announcement\n", from.c_str(), n);
+    out_.holdNewForMember(n);
     return;
   }
   out_.keepNewAsMember(n);
@@ -613,17 +664,26 @@ void SessionLogic::restartAsMember(int n, const MemberRecord& initiator) {
   session_.status = IN_SESSION;
   MemberRecord first = initiator;
   first.number = 0;
+  directoryOrder_.assign(1, first.address);
   registerMember(first);
   connectToEarlierMember(first);
 }
 
 void SessionLogic::addRecordAsMember(const MemberRecord& record) {
+  if (session_.status != IN_SESSION) return;
   MemberRecord r = record;
-  r.number = static_cast<std::uint8_t>(session_.members.count());
-  // After a departure the count can name a member still present: it is not written over, the
-  // record takes the first free number instead.
-  if (session_.members.present(r.number)) r.number = static_cast<std::uint8_t>(freeMemberSlot());
-  if (!MemberTable::validNumber(r.number)) return;
+  r.number = static_cast<std::uint8_t>(directoryOrder_.size());
+  if (!MemberTable::validNumber(r.number)) {
+    fail("Engine: conference participant %s beyond the last member number -- ignored\n",
+         r.name.c_str());
+    return;
+  }
+  directoryOrder_.push_back(r.address);
+  // A number still held by a member of another kind of session is not written over.
+  if (session_.members.present(r.number)) {
+    fail("Engine: member number %d is taken -- record ignored\n", r.number);
+    return;
+  }
   registerMember(r);
   connectToEarlierMember(r);
 }
@@ -642,12 +702,35 @@ void SessionLogic::connectToEarlierMember(const MemberRecord& r) {
   out_.sendToMember(r.number, header(NEW_REMOTE_CONNECT, r), {});
 }
 
+// A participant who left a directory's conference takes its place in the order with it: every
+// participant after it moves down by one, with its record and its channel, and so does this
+// host's own number. Every host sees the same departures in the same order, so all agree.
 void SessionLogic::deleteMembersAt(net::Ipv4 address) {
+  auto at = std::find(directoryOrder_.begin(), directoryOrder_.end(), address);
+  if (at != directoryOrder_.end()) {
+    const int gone = static_cast<int>(at - directoryOrder_.begin());
+    directoryOrder_.erase(at);
+    if (session_.members.present(gone)) deleteMember(gone);
+    out_.closeMemberChannel(gone);
+    for (int i = gone + 1; i <= static_cast<int>(directoryOrder_.size()); ++i)
+      renumberMember(i, i - 1);
+  }
   for (int i = 0; i < kMaxMembers; ++i)
     if (session_.members.present(i) && session_.members[i].address == address) {
       deleteMember(i);
       out_.closeMemberChannel(i);
     }
+}
+
+void SessionLogic::renumberMember(int from, int to) {
+  const bool present = session_.members.present(from);
+  MemberRecord r = session_.members[from];
+  if (present) deleteMember(from);
+  if (out_.hasMemberChannel(from)) out_.moveMemberChannel(from, to);
+  if (from == session_.localMember) setLocalMember(to);
+  if (!present) return;
+  r.number = static_cast<std::uint8_t>(to);
+  registerMember(r);
 }
 
 void SessionLogic::memberLost(int slot) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "engine/member_table.h"
 #include "engine/messages.h"
@@ -62,8 +63,17 @@ class SessionOutput {
   // The handle the log texts name ("socket %d"); -1 when none.
   virtual int memberHandle(int slot) const = 0;
 
-  // Opens a member channel to another engine into the slot; false when it cannot connect.
-  virtual bool connectMember(int slot, net::Ipv4 address) = 0;
+  // Opens member channels to other engines into their slots, all at once, so one unreachable
+  // host costs one connect deadline however many members there are: whether each connected.
+  struct MemberTarget {
+    int slot;
+    net::Ipv4 address;
+  };
+  virtual std::vector<bool> connectMembers(std::span<const MemberTarget> targets) = 0;
+  bool connectMember(int slot, net::Ipv4 address) {
+    MemberTarget target{slot, address};
+    return connectMembers(std::span(&target, 1)).front();
+  }
   virtual void moveMemberChannel(int from, int to) = 0;
   virtual void closeMemberChannel(int slot) = 0;
   virtual void closeApplicationChannel(int slot) = 0;
@@ -78,6 +88,14 @@ class SessionOutput {
   virtual void keepNewAsMember(int slot) = 0;
   // The application slot it went to, -1 when every slot is taken.
   virtual int keepNewAsApplication() = 0;
+  // A member connection that arrives before the record of its member waits, unread, for it:
+  // at most one per remote address (a later one from there replaces it), closed by the host
+  // when no record comes within a short deadline.
+  virtual void holdNewForMember(int claimed) = 0;
+  // The member number a connection held from the address claimed; -1 when none is held.
+  virtual int heldClaim(net::Ipv4 address) const = 0;
+  virtual void keepHeldAsMember(net::Ipv4 address, int slot) = 0;
+  virtual void closeHeld(net::Ipv4 address) = 0;
   // Whether an address is this host's own (managers and applications come only from there).
   virtual bool isOwnAddress(net::Ipv4 address) const = 0;
 
@@ -139,13 +157,16 @@ class SessionLogic {
   void sendToApplication(int port, int tag, std::span<const std::uint8_t> data);
   // Edits of the local member table from a directory's news: no member is told, but a record
   // numbered below the local member (there before it) gets a member channel from this engine,
-  // and a member deleted loses its channel.
+  // and a member deleted loses its channel. Numbers follow the directory's order of the
+  // participants: a departure moves everyone after it down by one, on every host alike.
   void restartAsMember(int n, const MemberRecord& initiator);
   void addRecordAsMember(const MemberRecord& record);
   void deleteMembersAt(net::Ipv4 address);
 
  private:
   void connectToEarlierMember(const MemberRecord& record);
+  void renumberMember(int from, int to);
+  int memberAt(net::Ipv4 address) const;
   void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
@@ -203,6 +224,10 @@ class SessionLogic {
   std::array<Application, kMaxApplications> registry_{};
   int applicationCount_ = 0;
   ArchiveState archive_ = kArchiveIdle;
+  // A session made from a directory's news: the addresses of its participants in the
+  // directory's order, which is the same on every host. A participant's member number is its
+  // position, so every host numbers everyone alike whatever the arrivals and departures.
+  std::vector<net::Ipv4> directoryOrder_;
 };
 
 }  // namespace zep::engine

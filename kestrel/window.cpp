@@ -109,7 +109,7 @@ bool KestrelWindow::openMediaLink(MediaLink& link, std::mutex& mutex,
   // Only a present member other than this host, from its own address, is heard or shown.
   link.setFromMember([this](int sender, net::Ipv4 from) {
     if (!engine_ || !engine::MemberTable::validNumber(sender)) return false;
-    auto session = engine_->recentSession();
+    auto session = engine_->session();
     return sender != session.localMember && session.members.present(sender) &&
            session.members[sender].address == from;
   });
@@ -242,7 +242,7 @@ void KestrelWindow::memberAnnounced(const std::string& line) {
 }
 
 void KestrelWindow::sendAudio(int type, std::span<const std::uint8_t> data) {
-  auto session = engine_->recentSession();
+  auto session = engine_->session();
   audioLink_.send(-1, type, data, session.members, session.localMember);
 }
 
@@ -250,7 +250,7 @@ void KestrelWindow::sendAudio(int type, std::span<const std::uint8_t> data) {
 
 int KestrelWindow::sendVideo(int destination, int type, std::span<const std::uint8_t> data) {
   if (!engine_) return 0;
-  auto session = engine_->recentSession();
+  auto session = engine_->session();
   return videoLink_.send(destination, type, data, session.members, session.localMember) ? 1 : 0;
 }
 
@@ -474,12 +474,7 @@ void KestrelWindow::call(const std::string& text) {
   std::string name = text.substr(0, at),
               hostName = at == std::string::npos ? "" : text.substr(at + 1);
   if (announcements_ == 0) engine_->create();
-  net::Ipv4 address = hostName.empty() ? net::kNoAddress : host::lookupAddress(hostName);
-  if (address == net::kNoAddress) return;  // nothing is sent to a host that does not resolve
-  engine::MemberRecord r;
-  r.name = name.substr(0, engine::kMaxNameLength);
-  r.address = address;
-  engine_->invite(r);
+  engine_->invite(name, hostName);  // looked up on the engine's thread, not this one
 }
 
 void KestrelWindow::onClick(std::string_view control) {

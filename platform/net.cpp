@@ -111,33 +111,72 @@ Socket acceptTcp(const Socket& listener, Ipv4* peer) {
 
 ConnectResult connectTcp(Ipv4 address, std::uint16_t port, Ipv4 bindAddress, int timeoutMs,
                          Socket* out) {
-  Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!s) return ConnectResult::kNoSocket;
-  if (bindAddress != kAnyAddress) {
-    sockaddr_in local = makeAddress(bindAddress, 0);
-    if (::bind(s.fd(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
-      return ConnectResult::kFailed;
-  }
-  sockaddr_in sa = makeAddress(address, port);
-  if (::connect(s.fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    if (errno != EINPROGRESS) return ConnectResult::kFailed;
-    pollfd p{s.fd(), POLLOUT, 0};
-    int n;
-    do {
-      n = ::poll(&p, 1, timeoutMs);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) return ConnectResult::kFailed;
-    int error = 0;
-    socklen_t len = sizeof error;
-    if (::getsockopt(s.fd(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0)
-      return ConnectResult::kFailed;
-  }
-  // Every later send and receive blocks, as the protocol expects.
-  int flags = ::fcntl(s.fd(), F_GETFL);
-  ::fcntl(s.fd(), F_SETFL, flags & ~O_NONBLOCK);
-  setNoDelay(s.fd());
-  *out = std::move(s);
+  bool noSocket = false;
+  auto sockets = connectTcpMany(std::span(&address, 1), port, bindAddress, timeoutMs, &noSocket);
+  if (noSocket) return ConnectResult::kNoSocket;
+  if (!sockets[0]) return ConnectResult::kFailed;
+  *out = std::move(sockets[0]);
   return ConnectResult::kConnected;
+}
+
+std::vector<Socket> connectTcpMany(std::span<const Ipv4> addresses, std::uint16_t port,
+                                   Ipv4 bindAddress, int timeoutMs, bool* noSocket) {
+  std::vector<Socket> sockets(addresses.size());
+  std::vector<pollfd> waiting;
+  std::vector<std::size_t> waitingIndex;
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!s) {
+      if (noSocket) *noSocket = true;
+      continue;
+    }
+    if (bindAddress != kAnyAddress) {
+      sockaddr_in local = makeAddress(bindAddress, 0);
+      if (::bind(s.fd(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) continue;
+    }
+    sockaddr_in sa = makeAddress(addresses[i], port);
+    if (::connect(s.fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+      if (errno != EINPROGRESS) continue;
+      waiting.push_back({s.fd(), POLLOUT, 0});
+      waitingIndex.push_back(i);
+    }
+    sockets[i] = std::move(s);
+  }
+  // One wait for all of them: each attempt ends when its socket is writable or the time is up.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::size_t open = waiting.size();
+  while (open > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    int n = ::poll(waiting.data(), waiting.size(), static_cast<int>(left.count()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    for (std::size_t w = 0; w < waiting.size(); ++w) {
+      if (waiting[w].fd < 0 || waiting[w].revents == 0) continue;
+      int error = 0;
+      socklen_t len = sizeof error;
+      Socket& s = sockets[waitingIndex[w]];
+      if (::getsockopt(s.fd(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) s.close();
+      waiting[w].fd = -1;  // poll skips negative handles
+      --open;
+    }
+  }
+  for (std::size_t w = 0; w < waiting.size(); ++w)
+    if (waiting[w].fd >= 0) sockets[waitingIndex[w]].close();  // timed out
+  for (auto& s : sockets) {
+    if (!s) continue;
+    // Every later send and receive blocks, as the protocol expects.
+    int flags = ::fcntl(s.fd(), F_GETFL);
+    ::fcntl(s.fd(), F_SETFL, flags & ~O_NONBLOCK);
+    setNoDelay(s.fd());
+  }
+  return sockets;
+}
+
+void setNonBlocking(const Socket& s) {
+  int flags = ::fcntl(s.fd(), F_GETFL);
+  ::fcntl(s.fd(), F_SETFL, flags | O_NONBLOCK);
 }
 
 Ipv4 peerAddress(int fd) {

@@ -56,6 +56,14 @@ enum class ConnectResult { kConnected, kNoSocket, kFailed };
 // kAnyAddress (so the peer sees that address). Gives up after timeoutMs.
 ConnectResult connectTcp(Ipv4 address, std::uint16_t port, Ipv4 bindAddress, int timeoutMs,
                          Socket* out);
+// Connects to several addresses at once, each attempt given up after timeoutMs, so the whole
+// call takes no longer than one: the results in the order of the addresses, an empty socket
+// for each that failed (kNoSocket in *noSocket when a socket could not even be opened).
+std::vector<Socket> connectTcpMany(std::span<const Ipv4> addresses, std::uint16_t port,
+                                   Ipv4 bindAddress, int timeoutMs, bool* noSocket = nullptr);
+
+// Switches a socket (a listener, so that accepting never blocks) to non-blocking mode.
+void setNonBlocking(const Socket& s);
 
 // Remote address of a connected socket, kNoAddress when unknown.
 Ipv4 peerAddress(int fd);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 
 namespace zep::engine {
@@ -53,12 +54,29 @@ struct FakeOutput final : SessionOutput {
   bool hasApplicationChannel(int k) const override { return applications[k]; }
   bool hasPending() const override { return pending; }
   int memberHandle(int s) const override { return members[s] ? 100 + s : -1; }
-  bool connectMember(int s, net::Ipv4 a) override {
-    connects.emplace_back(s, a);
-    if (unreachable.count(a)) return false;
-    members[s] = true;
-    return true;
+  std::vector<bool> connectMembers(std::span<const MemberTarget> targets) override {
+    std::vector<bool> result;
+    for (const auto& [s, a] : targets) {
+      connects.emplace_back(s, a);
+      result.push_back(!unreachable.count(a));
+      if (result.back()) members[s] = true;
+    }
+    return result;
   }
+  std::map<net::Ipv4, int> held;  // address -> claimed number
+  void holdNewForMember(int claimed) override {
+    held[peer] = claimed;
+    newKept = true;
+  }
+  int heldClaim(net::Ipv4 a) const override {
+    auto it = held.find(a);
+    return it == held.end() ? -1 : it->second;
+  }
+  void keepHeldAsMember(net::Ipv4 a, int s) override {
+    held.erase(a);
+    members[s] = true;
+  }
+  void closeHeld(net::Ipv4 a) override { held.erase(a); }
   void moveMemberChannel(int from, int to) override {
     members[to] = members[from];
     members[from] = false;
@@ -223,36 +241,155 @@ TEST(SessionLogic, InADirectorySessionEachMemberConnectsToThoseThereBeforeIt) {
   EXPECT_FALSE(earlier.out.members[1]);
 }
 
-// After a departure the member count names a member still there: the newcomer is not written
-// over it, and nobody may connect under this host's own number.
-TEST(SessionLogic, ADirectoryRecordNeverReplacesAPresentMemberNorConnectsAsThisHost) {
-  Rig rig;
-  const net::Ipv4 kFrank = net::dottedAddress("127.0.0.31"),
-                  kGus = net::dottedAddress("127.0.0.32");
-  rig.logic.restartAsMember(1, record("dave", kHost));
-  rig.logic.addRecordAsMember(record("erin", kErin));    // 1
-  rig.logic.addRecordAsMember(record("frank", kFrank));  // 2
-  rig.logic.deleteMembersAt(kErin);
-  rig.logic.addRecordAsMember(record("gus", kGus));  // the count says 2: frank's number
-  const auto& members = rig.logic.session().members;
-  ASSERT_TRUE(members.present(2));
-  EXPECT_EQ(members[2].name, "frank");
-  ASSERT_TRUE(members.present(1));
-  EXPECT_EQ(members[1].name, "gus");
+// dave makes a conference, erin and fred enter, erin leaves, gina enters: every host must give
+// everyone the same number, or connects displace members and media is thrown away. Numbers
+// follow the directory's order, so after erin's departure fred is 1 everywhere and gina 2.
+TEST(SessionLogic, AfterADepartureEveryHostNumbersADirectoryConferenceAlike) {
+  const net::Ipv4 kDave = kBob, kFred = net::dottedAddress("127.0.0.31"),
+                  kGina = net::dottedAddress("127.0.0.32");
+  auto names = [](const SessionLogic& l) {
+    std::vector<std::string> n;
+    for (int i = 0; i < kMaxMembers; ++i)
+      n.push_back(l.session().members.present(i) ? l.session().members[i].name : "");
+    n.resize(4);
+    return n;
+  };
+  const std::vector<std::string> expected{"dave", "fred", "gina", ""};
+
+  Rig fred;  // enters as the third, sees erin leave and gina come
+  fred.logic.restartAsMember(3, record("dave", kDave));
+  fred.logic.addRecordAsMember(record("erin", kErin));
+  fred.logic.addRecordAsMember(record("fred", kFred));
+  ASSERT_EQ(fred.logic.session().localMember, 2);
+  fred.out.members[0] = fred.out.members[1] = true;  // its channels to dave and erin
+  fred.logic.deleteMembersAt(kErin);
+  EXPECT_EQ(fred.logic.session().localMember, 1) << "fred moves down with the order";
+  EXPECT_TRUE(fred.out.members[0]);
+  EXPECT_FALSE(fred.out.members[1]) << "erin's channel is closed";
+  fred.logic.addRecordAsMember(record("gina", kGina));
+  EXPECT_EQ(names(fred.logic), expected);
+
+  Rig dave;  // the creator: erin's channel was already lost before the directory said so
+  dave.logic.restartAsMember(1, record("dave", kDave));
+  dave.logic.addRecordAsMember(record("erin", kErin));
+  dave.logic.addRecordAsMember(record("fred", kFred));
+  dave.out.members[2] = true;  // fred's channel
+  dave.logic.memberLost(1);
+  dave.logic.deleteMembersAt(kErin);
+  EXPECT_TRUE(dave.out.members[1]) << "fred's channel moved with him";
+  EXPECT_FALSE(dave.out.members[2]);
+  dave.logic.addRecordAsMember(record("gina", kGina));
+  EXPECT_EQ(names(dave.logic), expected);
+
+  Rig gina;  // enters after the departure: the directory lists dave, fred, gina
+  gina.logic.restartAsMember(3, record("dave", kDave));
+  gina.logic.addRecordAsMember(record("fred", kFred));
+  gina.logic.addRecordAsMember(record("gina", kGina));
+  EXPECT_EQ(names(gina.logic), expected);
+  EXPECT_EQ(gina.logic.session().localMember, 2);
 
   // A conference count that no session can hold changes nothing.
   for (int n : {0, 21, 300}) {
-    rig.logic.restartAsMember(n, record("mallory", kBob));
-    EXPECT_EQ(rig.logic.session().localMember, 0);
-    EXPECT_EQ(rig.logic.session().members.count(), 3);
+    gina.logic.restartAsMember(n, record("mallory", kBob));
+    EXPECT_EQ(gina.logic.session().localMember, 2);
+    EXPECT_EQ(gina.logic.session().members.count(), 3);
   }
-
   MessageHeader asUs;
-  asUs.sender = record("dave", kBob, 0);
+  asUs.sender = record("dave", kBob, 2);
   auto connect = message(NEW_REMOTE_CONNECT, {}, asUs);
+  gina.out.newKept = false;
+  gina.logic.onNewMessage(connect);
+  EXPECT_FALSE(gina.out.newKept) << "a connection claiming the local member's number is refused";
+}
+
+// A third host claims a present member's number: it neither replaces the member's live
+// channel nor takes the number of a member at another address.
+TEST(SessionLogic, AStrangerClaimingAPresentMembersNumberIsRefused) {
+  Rig rig;
+  rig.local(LOCAL_CREATE);
+  rig.local(LOCAL_ADD_MEMBER, encodeMemberRecord(record("bert", kBob)));
+  MessageHeader fromBert;
+  fromBert.sender = record("bert", kBob);
+  auto accept = message(MEMBER_ACCEPT, {}, fromBert);
+  rig.logic.onMemberMessage(1, accept);
+  ASSERT_TRUE(rig.out.members[1]);
+
+  MessageHeader asBert;
+  asBert.sender = record("bert", kBob, 1);
+  for (bool live : {true, false}) {
+    rig.out.members[1] = live;
+    rig.out.peer = net::dottedAddress("127.0.0.66");
+    rig.out.newKept = false;
+    auto connect = message(NEW_REMOTE_CONNECT, {}, asBert);
+    rig.logic.onNewMessage(connect);
+    EXPECT_FALSE(rig.out.newKept) << (live ? "over a live channel" : "at another address");
+    EXPECT_TRUE(rig.out.held.empty());
+    EXPECT_EQ(rig.out.members[1], live);
+    EXPECT_TRUE(rig.logic.session().members.present(1));
+    EXPECT_FALSE(rig.out.errors.empty());
+  }
+  // bert himself, with no channel left, may connect again as himself, but not as another.
+  rig.out.peer = kBob;
+  auto again = message(NEW_REMOTE_CONNECT, {}, asBert);
+  rig.logic.onNewMessage(again);
+  EXPECT_TRUE(rig.out.members[1]);
+  rig.out.members[1] = false;
+  MessageHeader asTwo;
+  asTwo.sender = record("bert", kBob, 2);
+  auto other = message(NEW_REMOTE_CONNECT, {}, asTwo);
   rig.out.newKept = false;
-  rig.logic.onNewMessage(connect);
-  EXPECT_FALSE(rig.out.newKept) << "a connection claiming the local member's number is refused";
+  rig.logic.onNewMessage(other);
+  EXPECT_FALSE(rig.out.newKept);
+}
+
+// The joiner's connect and the inviter's announcement of it can arrive in either order; the
+// channel forms either way, and only for the announced address and number.
+TEST(SessionLogic, AJoinersConnectBeforeOrAfterItsAnnouncementBecomesItsChannel) {
+  const net::Ipv4 kCarl = net::dottedAddress("127.0.0.40");
+  auto joined = [&](Rig& rig) {
+    rig.out.peer = kBob;  // ann invited us; her channel is member 0's
+    MemberList rest;
+    rest.records = {record("ann", kBob, 0), record("alice", kHost, 1)};
+    MessageHeader h;
+    h.target.number = 1;
+    rig.out.members[0] = true;
+    auto addRest = message(MEMBER_ADD_REST, encodeMemberList(rest, ByteOrder::kBig), h);
+    rig.logic.onMemberMessage(0, addRest);
+  };
+  auto carlConnects = [&](Rig& rig, int claim) {
+    MessageHeader asCarl;
+    asCarl.sender = record("carl", kCarl, claim);
+    rig.out.peer = kCarl;
+    auto connect = message(NEW_REMOTE_CONNECT, {}, asCarl);
+    rig.logic.onNewMessage(connect);
+  };
+  auto announced = [&](Rig& rig) {
+    auto add = message(MEMBER_ADD_MEMBER, encodeMemberRecord(record("carl", kCarl, 2)));
+    rig.logic.onMemberMessage(0, add);
+  };
+
+  Rig after;  // announcement first: taken at once
+  joined(after);
+  announced(after);
+  carlConnects(after, 2);
+  EXPECT_TRUE(after.out.members[2]);
+
+  Rig before;  // connect first: held, then taken when the record arrives
+  joined(before);
+  carlConnects(before, 2);
+  EXPECT_FALSE(before.out.members[2]);
+  EXPECT_EQ(before.out.heldClaim(kCarl), 2);
+  announced(before);
+  EXPECT_TRUE(before.out.members[2]);
+  EXPECT_TRUE(before.out.held.empty());
+
+  Rig wrong;  // held under one number, announced under another: closed
+  joined(wrong);
+  carlConnects(wrong, 3);
+  announced(wrong);
+  EXPECT_FALSE(wrong.out.members[2]);
+  EXPECT_FALSE(wrong.out.members[3]);
+  EXPECT_TRUE(wrong.out.held.empty());
 }
 
 TEST(SessionLogic, AnAcceptedInviteeIsAnnouncedToTheOthersAndGetsTheWholeList) {

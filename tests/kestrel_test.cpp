@@ -117,11 +117,6 @@ TEST(Kestrel, AClientAndAnAudioToolInOneSessionHearEachOther) {
 }
 
 // Waits until the display file of a slot holds at least n pictures.
-bool waitForPictures(const std::filesystem::path& displays, int slot, std::size_t n,
-                     int timeoutMs = 15000) {
-  return waitUntil([&] { return readDisplay(displays, slot).pictures.size() >= n; }, timeoutMs);
-}
-
 // Two clients in a session switch their pictures on: each member window opens with the
 // sender's name, shows the sender's Mirror pictures and its rates, the Statistics count the
 // pictures, and switching off closes the other's window.

@@ -16,8 +16,7 @@ constexpr int kMirror = 20;
 
 // Waits until the display file of a slot holds at least n pictures.
 bool waitForPictures(const VideoToolProcess& tool, int slot, std::size_t n, int timeoutMs = 15000) {
-  return waitUntil([&] { return readDisplay(tool.displays, slot).pictures.size() >= n; },
-                   timeoutMs);
+  return waitForPictures(tool.displays, slot, n, timeoutMs);
 }
 
 // The pictures of a window from index `from` on, against the sender's Mirror.

@@ -116,4 +116,9 @@ SeenPictures compareWithMirror(const DisplayRecord& window, const DisplayRecord&
   return seen;
 }
 
+bool waitForPictures(const std::filesystem::path& displays, int slot, std::size_t n,
+                     int timeoutMs) {
+  return waitUntil([&] { return readDisplay(displays, slot).pictures.size() >= n; }, timeoutMs);
+}
+
 }  // namespace zep::testing

@@ -37,6 +37,9 @@ struct DisplayRecord {
   std::vector<double> paintedMicros;
 };
 DisplayRecord readDisplay(const std::filesystem::path& displays, int slot);
+// True once a window has shown at least n pictures.
+bool waitForPictures(const std::filesystem::path& displays, int slot, std::size_t n,
+                     int timeoutMs = 15000);
 
 // How well a window showed a sender: each received picture matched to the most alike of the
 // sender's Mirror pictures.

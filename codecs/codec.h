@@ -17,6 +17,7 @@ enum class CodecStatus {
   kOutputTooSmall,  // the result does not fit the output; nothing usable was written
   kDamaged,         // the input could not be decoded; no result
   kFailed,          // the codec itself failed
+  kNoReference,     // a predicted picture from a sender with no good picture to predict from
 };
 
 struct EncodeResult {

@@ -63,7 +63,55 @@ void copyOut(const AVFrame* frame, std::span<std::uint8_t> output) {
   }
 }
 
+// Bits of a coded picture, most significant first; reading past the end sets `shortRead`.
+struct HeaderBits {
+  std::span<const std::uint8_t> bytes;
+  std::size_t at = 0;
+  bool shortRead = false;
+  unsigned take(int n) {
+    unsigned v = 0;
+    for (int i = 0; i < n; ++i, ++at) {
+      if (at / 8 >= bytes.size()) {
+        shortRead = true;
+        return 0;
+      }
+      v = v << 1 | ((bytes[at / 8] >> (7 - at % 8)) & 1u);
+    }
+    return v;
+  }
+};
+
 }  // namespace
+
+PictureKind h263PictureKind(std::span<const std::uint8_t> coded) {
+  HeaderBits b{coded};
+  if (b.take(22) != 0x20) return PictureKind::kUnreadable;  // picture start code
+  b.take(8);                                                // temporal reference
+  if (b.take(2) != 2) return PictureKind::kUnreadable;      // PTYPE starts "1 0"
+  b.take(3);                                                // split, camera, freeze release
+  unsigned format = b.take(3);
+  unsigned type = 0;
+  if (format == 0) return PictureKind::kUnreadable;
+  if (format == 7) {
+    // PLUSPTYPE: the update flag, the optional part when it is 1, then the type code.
+    if (b.take(3) == 1) b.take(18);
+    type = b.take(3);  // 000 intra, any other code predicts
+  } else {
+    type = b.take(1);  // 0 intra, 1 inter
+  }
+  if (b.shortRead) return PictureKind::kUnreadable;
+  return type == 0 ? PictureKind::kIntra : PictureKind::kPredicted;
+}
+
+PictureKind h261PictureKind(std::span<const std::uint8_t> coded) {
+  HeaderBits b{coded};
+  if (b.take(20) != 0x10) return PictureKind::kUnreadable;  // picture start code
+  b.take(5);                                                // temporal reference
+  b.take(2);                                                // split screen, document camera
+  unsigned freezeRelease = b.take(1);
+  if (b.shortRead) return PictureKind::kUnreadable;
+  return freezeRelease ? PictureKind::kIntra : PictureKind::kPredicted;
+}
 
 struct H26xCodec::State {
   const AVCodec* decoderCodec = nullptr;
@@ -73,6 +121,9 @@ struct H26xCodec::State {
   std::int64_t pts = 0;
   int quality = 0;
   std::array<ContextPtr, kMaxSenders> decoders;
+  // Whether a sender's decoder holds a good picture to predict from: set when one of its intra
+  // pictures decodes, cleared by a damaged picture and by a reset.
+  std::array<bool, kMaxSenders> referenced{};
   FramePtr decoded;
   PacketPtr received;
   std::vector<std::uint8_t> padded;
@@ -161,8 +212,22 @@ codec::CodecStatus H26xCodec::decode(int sender, std::span<const std::uint8_t> i
                                      std::span<std::uint8_t> output) {
   if (sender < 0 || sender >= kMaxSenders || output.size() < kFrame420Size)
     return codec::CodecStatus::kInputSize;
-  if (input.empty()) return codec::CodecStatus::kDamaged;
+  const PictureKind kind =
+      standard_ == Standard::kH263 ? h263PictureKind(input) : h261PictureKind(input);
   ContextPtr& context = state_->decoders[sender];
+  bool& referenced = state_->referenced[static_cast<std::size_t>(sender)];
+  if (kind == PictureKind::kUnreadable) {
+    ++damaged_;
+    context.reset();
+    referenced = false;
+    return codec::CodecStatus::kDamaged;
+  }
+  // Decoded without its reference, a predicted picture is garbage: the window keeps its last
+  // good picture instead.
+  if (kind == PictureKind::kPredicted && !referenced) {
+    ++unreferenced_;
+    return codec::CodecStatus::kNoReference;
+  }
   if (!context) {
     context.reset(avcodec_alloc_context3(state_->decoderCodec));
     context->thread_count = 1;
@@ -203,13 +268,17 @@ codec::CodecStatus H26xCodec::decode(int sender, std::span<const std::uint8_t> i
     // next intra picture shows again.
     ++damaged_;
     context.reset();
+    referenced = false;
     return codec::CodecStatus::kDamaged;
   }
+  if (kind == PictureKind::kIntra) referenced = true;
   return codec::CodecStatus::kOk;
 }
 
 void H26xCodec::resetSender(int sender) {
-  if (sender >= 0 && sender < kMaxSenders) state_->decoders[sender].reset();
+  if (sender < 0 || sender >= kMaxSenders) return;
+  state_->decoders[static_cast<std::size_t>(sender)].reset();
+  state_->referenced[static_cast<std::size_t>(sender)] = false;
 }
 
 std::size_t Yuv9Codec::inputSize() const {

@@ -1,6 +1,7 @@
 // The H.263 and H.261 picture codecs for QCIF, through libavcodec: intra and predicted
 // pictures at a fixed quantiser with no bit-rate target, an H.261 switch that codes every
-// picture intra, and decoders that keep the reference pictures of each sender apart.
+// picture intra, and decoders that keep the reference pictures of each sender apart and
+// refuse a sender's predicted pictures until one of its intra pictures decodes.
 #pragma once
 
 #include <atomic>
@@ -19,6 +20,15 @@ inline constexpr int kH261Quantiser = 8;
 inline constexpr std::size_t kCodedFrameCapacity = 20000;
 inline constexpr int kMaxSenders = 20;
 
+// What a coded picture's header says: coded without reference to earlier pictures, predicted
+// from them, or no readable picture header at its start.
+enum class PictureKind { kIntra, kPredicted, kUnreadable };
+// H.263: the picture coding type of PTYPE (or of PLUSPTYPE). H.261 has no picture type: a
+// picture whose every block is intra sets "freeze picture release", and only those count as
+// intra.
+PictureKind h263PictureKind(std::span<const std::uint8_t> coded);
+PictureKind h261PictureKind(std::span<const std::uint8_t> coded);
+
 class H26xCodec final : public codec::Codec {
  public:
   enum class Standard { kH263, kH261 };
@@ -32,6 +42,8 @@ class H26xCodec final : public codec::Codec {
   // counted, never cut.
   codec::EncodeResult encode(std::span<const std::uint8_t> input, std::span<std::uint8_t> output,
                              bool intra) override;
+  // A predicted picture from a sender without a good reference (none yet, or the last picture
+  // was damaged) gives no picture (kNoReference) until an intra picture of that sender decodes.
   codec::CodecStatus decode(int sender, std::span<const std::uint8_t> input,
                             std::span<std::uint8_t> output) override;
   void resetSender(int sender) override;
@@ -41,6 +53,7 @@ class H26xCodec final : public codec::Codec {
   bool intraOnly() const { return intraOnly_; }
   std::uint64_t refused() const { return refused_; }
   std::uint64_t damaged() const { return damaged_; }
+  std::uint64_t unreferenced() const { return unreferenced_; }
 
  private:
   struct State;
@@ -51,6 +64,7 @@ class H26xCodec final : public codec::Codec {
   std::atomic<bool> intraOnly_{false};
   std::atomic<std::uint64_t> refused_{0};
   std::atomic<std::uint64_t> damaged_{0};
+  std::atomic<std::uint64_t> unreferenced_{0};
 };
 
 // Uncompressed YVU9: the capture's 240 x 180 picture cropped to 176 x 144 on sending; on

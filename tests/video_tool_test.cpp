@@ -1,11 +1,18 @@
 // The video tool as a program on loopback hosts: each member's window shows the sender's
 // pictures (matched against the sender's own Mirror) in every mode, settings changes restart
-// the stream, and a camera that cannot be used is reported.
+// the stream, a camera that cannot be used is reported, predicted pictures without their
+// intra picture are not shown, and window work queued before shutdown does not run after it.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <fstream>
+#include <thread>
 
+#include "applink/link.h"
+#include "codecs/h26x.h"
 #include "tests/driver/video.h"
+#include "ui/recording_view.h"
+#include "video/panel.h"
 
 namespace zep::testing {
 namespace {
@@ -130,6 +137,112 @@ TEST(VideoTool, NoCameraIsReportedAndTheToolGoesOn) {
   std::ifstream saved(a.displays.parent_path() / "video.cfg");
   std::string name((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
   EXPECT_EQ(name, "LAN") << "the Advanced choice is not saved, the preset is";
+}
+
+// A smooth picture with a bright square that moves with n.
+picture::VideoFrame420 movingPicture(int n) {
+  picture::VideoFrame420 f;
+  for (int r = 0; r < picture::kHeight; ++r)
+    for (int c = 0; c < picture::kWidth; ++c) {
+      bool square = r >= 40 && r < 80 && c >= 20 + 3 * n && c < 60 + 3 * n;
+      f.y()[r * picture::kWidth + c] =
+          static_cast<std::uint8_t>(square ? 220 : 40 + (r + c + n) % 120);
+    }
+  std::fill(f.bytes.begin() + picture::kLumaSize, f.bytes.end(), std::uint8_t{128});
+  return f;
+}
+
+double lumaPsnr(const picture::VideoFrame420& a, const std::vector<std::uint8_t>& b) {
+  double sum = 0;
+  for (std::size_t i = 0; i < picture::kLumaSize; ++i) {
+    double d = double(a.bytes[i]) - double(b[i]);
+    sum += d * d;
+  }
+  return sum == 0 ? 99 : 10 * std::log10(255.0 * 255.0 * picture::kLumaSize / sum);
+}
+
+// Predicted pictures that arrived before the sender's first intra picture were decoded against
+// nothing and painted near-black. The test sends as alice's video application itself, so it
+// chooses which pictures bob's tool gets.
+TEST(VideoTool, PredictedPicturesBeforeAnIntraPictureLeaveTheWindowUnpainted) {
+  SessionHost alice("alice"), bob("bob");
+  ASSERT_TRUE(formSession({&alice, &bob}));
+  VideoToolProcess b(bob.address, "bob");
+  ASSERT_TRUE(b.out.waitFor("Video Tool: Status = Ready"));
+  applink::LinkOptions options;
+  options.exit = [](int) {};
+  auto link =
+      applink::Link::attach(video::kVideoPort, {alice.address, alice.address, "alice"}, options);
+  ASSERT_TRUE(link);
+  std::vector<std::uint8_t> buffer;
+  auto serviced = [&](const std::function<bool()>& done) {
+    return waitUntil([&] {
+      net::ReadSet set;
+      link->fillReadSet(set);
+      if (set.wait(20) > 0) {
+        link->serviceControl(set);
+        link->receiveMedia(set, buffer);
+      }
+      return done();
+    });
+  };
+  ASSERT_TRUE(serviced([&] { return link->localMember() == 0 && link->present(1); }));
+  link->sendMedia(-1, video::VIDEO_START, {});
+  ASSERT_TRUE(b.out.waitFor("display 0 opened \"alice@"));
+
+  std::string why;
+  auto coder = picture::H26xCodec::create(picture::H26xCodec::Standard::kH263, &why);
+  ASSERT_TRUE(coder) << why;
+  auto code = [&](int n, bool intra) {
+    auto picture = movingPicture(n);
+    std::vector<std::uint8_t> coded(picture::kCodedFrameCapacity);
+    coded.resize(coder->encode(picture.bytes, coded, intra).bytes);
+    return coded;
+  };
+  std::uint8_t counter = 0;
+  auto send = [&](const std::vector<std::uint8_t>& coded) {
+    link->sendMedia(-1, video::VIDEO_H263, video::encodeCodedFrame(++counter, coded));
+  };
+  code(0, true);  // the intra picture that never arrives
+  for (int n = 1; n <= 4; ++n) send(code(n, false));
+  send(code(5, true));
+  send(code(6, false));
+  // Datagrams are shown in order: once the last one is painted, the first four were handled.
+  ASSERT_TRUE(waitForPictures(b, 0, 2)) << b.err.text();
+  auto shown = readDisplay(b.displays, 0);
+  ASSERT_EQ(shown.pictures.size(), 2u) << "the predicted pictures before the intra one are dropped";
+  EXPECT_GT(lumaPsnr(movingPicture(5), shown.pictures[0]), 30);
+  EXPECT_GT(lumaPsnr(movingPicture(6), shown.pictures[1]), 30);
+  link->detach();
+}
+
+// Work another thread queued for the window before shutdown ran after shutdown had released
+// the link: a member window opened then asked a null link for its title.
+TEST(VideoToolPanel, WindowWorkQueuedBeforeShutdownNeverRunsAfterIt) {
+  const net::Ipv4 address = freshAddress();
+  RemoteEngine engine(address);
+  ASSERT_TRUE(engine.listening());
+  clock::RealClock clock;
+  video::VideoToolSettings settings;
+  settings.clock = &clock;
+  settings.host = {address, address, "alice"};
+  settings.linkOptions.exit = [](int) {};
+  settings.connectCamera = [](std::string*) { return std::unique_ptr<capture::Camera>(); };
+  settings.settingsPath = (freshDirectory("videopanel") / "video.cfg").string();
+  video::VideoToolPanel panel(std::move(settings));
+  ui::RecordingView view;
+  panel.attach(view);
+  ASSERT_TRUE(panel.core() && panel.link());
+  Peer channel = engine.accept();
+  ASSERT_TRUE(channel.connected());
+  // A member's start on the receive thread: its window is queued, and the wait for it runs out
+  // (bounded) while the window thread is busy elsewhere.
+  std::thread([&] { panel.openDisplay(3); }).join();
+  panel.onClick("File/Exit");
+  EXPECT_TRUE(view.closed);
+  EXPECT_EQ(panel.link(), nullptr);
+  view.drain();
+  EXPECT_FALSE(view.display(3).open) << "nothing queued runs once shutdown has begun";
 }
 
 }  // namespace

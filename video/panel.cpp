@@ -149,7 +149,7 @@ void VideoToolPanel::attach(ui::View& view) {
   link_->setCallback(applink::kLocalMemberEvent,
                      [this](const applink::LinkEventArgs&) { core_->on_local_member(); });
   link_->setCallback(applink::kQuitEvent,
-                     [this](const applink::LinkEventArgs&) { view_->post([this] { onClose(); }); });
+                     [this](const applink::LinkEventArgs&) { post([this] { onClose(); }); });
   link_->setCallback(applink::kMemberDeletedEvent, [this](const applink::LinkEventArgs& e) {
     core_->on_member_deleted(e.member);
   });
@@ -192,10 +192,18 @@ void VideoToolPanel::refresh(const std::stop_token& stop) {
     std::uint64_t wake = clock.nowMicros() + std::uint64_t{kRefreshPeriodMs} * 1000;
     if (!clock.waitUntilMicros(wake, stop)) return;
     if (core_->retunePending())
-      view_->post([this] {
+      post([this] {
         if (core_) core_->retune();
       });
   }
+}
+
+void VideoToolPanel::post(std::function<void()> work) {
+  // Checked when the work runs, not when it is queued: shutdown releases the link and the core
+  // while work of the other threads may still wait in the window's queue.
+  view_->post([this, work = std::move(work)] {
+    if (!closing_) work();
+  });
 }
 
 void VideoToolPanel::onWindowThread(const std::function<void()>& work) {
@@ -207,8 +215,8 @@ void VideoToolPanel::onWindowThread(const std::function<void()>& work) {
   if (closing_) return;
   auto done = std::make_shared<std::promise<void>>();
   auto finished = done->get_future();
-  view_->post([work, done] {
-    work();
+  view_->post([this, work, done] {
+    if (!closing_) work();
     done->set_value();
   });
   // Bounded: a window thread that is shutting down never answers.
@@ -247,13 +255,13 @@ void VideoToolPanel::message(const std::string& title, const std::string& text, 
   if (std::this_thread::get_id() == windowThread_)
     view_->messageBox(title, text, icon);
   else
-    view_->post([this, title, text, icon] { view_->messageBox(title, text, icon); });
+    post([this, title, text, icon] { view_->messageBox(title, text, icon); });
 }
 
 void VideoToolPanel::cameraLost(const std::string& why) {
   if (!viewAlive_ || closing_) return;
   // From the camera's own thread, which stopping the capture joins: go through the window.
-  view_->post([this, why] {
+  post([this, why] {
     if (!core_ || !core_->capturing()) return;
     stopCapture();
     view_->messageBox(kVideoToolTitle, "The camera stopped: " + why, ui::Icon::kWarning);

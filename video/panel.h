@@ -58,7 +58,10 @@ class VideoToolPanel final : public ui::Presenter, public VideoHooks {
   void advanced();
   void statisticsDialog();
   void shutdown(bool windowAlive);
-  // Runs work on the window thread and waits for it (bounded), from any thread.
+  // Runs work later on the window thread unless shutdown has begun by then.
+  void post(std::function<void()> work);
+  // Runs work on the window thread and waits for it (bounded), from any thread; nothing runs
+  // once shutdown has begun.
   void onWindowThread(const std::function<void()>& work);
   void showDisplay(int slot);
 

@@ -40,7 +40,7 @@ int retunePeriod(const VideoSettings& s, int processingMs) {
 }
 
 std::string settingsPath(const std::string& commandLine) {
-  std::string text = commandLine.substr(0, 99);
+  std::string text = commandLine;
   auto cut = text.find_last_of('/');
   if (cut == std::string::npos) return "video.cfg";
   text.resize(cut);

@@ -33,9 +33,9 @@ void applyAdvancedChoice(VideoSettings& settings, int choice);
 // coding) the last frame's processing time, and no faster than the target rate.
 int retunePeriod(const VideoSettings& settings, int processingMs);
 
-// video.cfg lies in the program's directory, taken from its command line: the text (at most
-// 99 characters) up to its last "/", without a leading double quote; with no "/" it is
-// "video.cfg" in the current directory.
+// video.cfg lies in the program's directory, taken from its command line whatever its length:
+// the text up to its last "/", without a leading double quote; with no "/" it is "video.cfg"
+// in the current directory.
 std::string settingsPath(const std::string& commandLine);
 
 // At most 19 characters of the file's first line, its line end included when it fits; false

@@ -28,16 +28,16 @@ StatisticsTexts VideoStatistics::refresh() const {
   std::lock_guard lock(mutex_);
   double fps = 0, bps = 0;
   if (total_ > 0) {
-    fps = double(frames_) / total_ * 1000;
-    bps = double(bytes_) / total_ * 1000;
+    fps = double(frames_) / double(total_) * 1000;
+    bps = double(bytes_) / double(total_) * 1000;
   }
   auto format = [](const char* f, auto v) {
     char text[64];
     std::snprintf(text, sizeof text, f, v);
     return std::string(text);
   };
-  return {format("%d", static_cast<int>(total_)), format("%d", static_cast<int>(frames_)),
-          format("%d", static_cast<int>(bytes_)), format("%2.4f", fps), format("%6.0f", bps)};
+  return {std::to_string(total_), std::to_string(frames_), std::to_string(bytes_),
+          format("%2.4f", fps), format("%6.0f", bps)};
 }
 
 StatisticsTexts VideoStatistics::update() {

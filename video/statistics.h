@@ -1,5 +1,5 @@
 // Encoding statistics: running time, frames and bytes since the last reset, shown as the
-// Statistics dialog's five texts.
+// Statistics dialog's five texts. The counts are shown whole, however long capture ran.
 #pragma once
 
 #include <cstdint>
@@ -30,8 +30,8 @@ class VideoStatistics {
   mutable std::mutex mutex_;
   bool running_ = false;
   std::uint32_t start_ = 0;
-  std::uint32_t total_ = 0;
-  std::uint32_t frames_ = 0;
+  std::uint64_t total_ = 0;  // ms
+  std::uint64_t frames_ = 0;
   std::uint64_t bytes_ = 0;
 };
 

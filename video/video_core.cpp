@@ -83,6 +83,7 @@ bool VideoCore::start_capture() {
   period_ = kFirstCapturePeriodMs;
   camera_->setFramePeriod(kFirstCapturePeriodMs);
   counter_ = 0;
+  intraRequested_ = true;
   announced_ = true;
   send_(-1, VIDEO_START, {});
   // Frames are dropped until the flag is set below.
@@ -104,7 +105,7 @@ bool VideoCore::stop_capture() {
   hooks_.closeDisplay(kMirrorSlot);
   open_[kMirrorSlot] = false;
   send_(-1, VIDEO_STOP, {});
-  intraIndex_ = 0;
+  intraRequested_ = true;
   statistics_.clock_stop();
   return true;
 }
@@ -112,7 +113,7 @@ bool VideoCore::stop_capture() {
 void VideoCore::beginSending() {
   if (capturing_) return;
   counter_ = 0;
-  intraIndex_ = 0;
+  intraRequested_ = true;
   announced_ = true;
   send_(-1, VIDEO_START, {});
   statistics_.clock_start();
@@ -124,7 +125,7 @@ void VideoCore::endSending() {
   capturing_ = false;
   announced_ = false;
   send_(-1, VIDEO_STOP, {});
-  intraIndex_ = 0;
+  intraRequested_ = true;
   statistics_.clock_stop();
 }
 
@@ -145,9 +146,8 @@ void VideoCore::sendCoded(int type, std::span<const std::uint8_t> data) {
 
 // Codes one picture in H.263 or H.261 and sends it; the bytes sent, 0 when the picture was
 // refused (too large for the output area).
-std::size_t VideoCore::codePicture(const VideoFrame420& frame, int mode) {
+std::size_t VideoCore::codePicture(const VideoFrame420& frame, int mode, bool intra) {
   std::vector<std::uint8_t> coded(picture::kCodedFrameCapacity);
-  bool intra = intraIndex_ == 0;
   codec::EncodeResult result;
   if (mode == MODE_H263) {
     result = h263_->encode(frame.bytes, coded, intra);
@@ -159,7 +159,7 @@ std::size_t VideoCore::codePicture(const VideoFrame420& frame, int mode) {
   if (!result.ok()) {
     // A refused intra picture is tried again with the next frame, so nobody waits a whole
     // cycle for a picture to start from.
-    if (intra) intraIndex_ = kIntraCycle - 1;
+    if (intra) intraRequested_ = true;
     return 0;
   }
   sendCoded(mode == MODE_H263 ? VIDEO_H263 : VIDEO_H261, std::span(coded).first(result.bytes));
@@ -177,6 +177,9 @@ void VideoCore::on_frame(const capture::Frame& frame) {
   const int w = frame.format.width, h = frame.format.height;
   std::size_t bytes = 0;
   int mode = mode_;
+  // Taken before the picture is coded: a request made while it is being coded waits for the
+  // next one.
+  const int index = intraRequested_.exchange(false) ? 0 : intraIndex_.load();
   if (mode == MODE_YUV9) {
     if (yvu9) {
       std::vector<std::uint8_t> cropped(picture::kYvu9FrameSize);
@@ -202,9 +205,9 @@ void VideoCore::on_frame(const capture::Frame& frame) {
     else
       picture::rgb24ToFrame420(frame.data, w, h, &converted);
     hooks_.paint(kMirrorSlot, converted);
-    bytes = codePicture(converted, mode);
+    bytes = codePicture(converted, mode, index == 0);
   }
-  intraIndex_ = (intraIndex_ + 1) % kIntraCycle;
+  intraIndex_ = (index + 1) % kIntraCycle;
   processingMs_ = static_cast<int>(clock_.now() - t0);
   statistics_.count_frame(bytes);
 }
@@ -249,6 +252,11 @@ void VideoCore::on_video_datagram(int type, std::span<const std::uint8_t> payloa
     }
     case VIDEO_START:
       order_.reset(m);
+      // A start begins a new stream: its predicted pictures wait for its first intra picture.
+      h263_->resetSender(m);
+      codecLock_.take(-1);
+      h261_->resetSender(m);
+      codecLock_.set();
       send_(-1, VIDEO_START_ACK, {});
       if (!open_[m]) {
         hooks_.openDisplay(m);
@@ -263,8 +271,9 @@ void VideoCore::on_video_datagram(int type, std::span<const std::uint8_t> payloa
       return;
     case VIDEO_HELLO:
       if (announced_) {
-        intraIndex_ = 0;
+        // The start goes first, so the intra picture the request brings follows it.
         send_(m, VIDEO_START, {});
+        intraRequested_ = true;
       }
       return;
     default:

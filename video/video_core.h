@@ -90,7 +90,7 @@ class VideoCore {
   VideoCore(clock::Clock& clock, VideoHooks& hooks, Send send, ConnectCamera connect);
   bool negotiate(capture::Camera& camera);
   void sendCoded(int type, std::span<const std::uint8_t> data);
-  std::size_t codePicture(const picture::VideoFrame420& frame, int mode);
+  std::size_t codePicture(const picture::VideoFrame420& frame, int mode, bool intra);
   void releaseCamera();
 
   clock::Clock& clock_;
@@ -115,7 +115,11 @@ class VideoCore {
   mutable std::mutex settingsMutex_;
   VideoSettings settings_;
   std::atomic<int> mode_{MODE_H263};
+  // The intra cycle: the frame path alone advances the index; a start or a newcomer's hello
+  // asks for an intra picture through the flag, which the next picture takes, so a request
+  // that arrives while a picture is being coded is never lost.
   std::atomic<int> intraIndex_{0};
+  std::atomic<bool> intraRequested_{true};
   std::atomic<std::uint8_t> counter_{0};
   std::atomic<int> processingMs_{0};
   VideoStatistics statistics_;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -159,6 +160,95 @@ TEST_P(Codecs, OneCutPictureDoesNotBlockTheSendersNextIntraPicture) {
     auto predicted = code(*codec_, movingPicture(3), false);
     EXPECT_EQ(codec_->decode(6, predicted.bytes, out), codec::CodecStatus::kOk);
   }
+}
+
+// Predicted pictures that arrive before any intra picture (or after a damaged one) used to
+// decode against an empty reference and show as near-black pictures.
+TEST_P(Codecs, PredictedPicturesWithoutAGoodReferenceGiveNoPicture) {
+  std::vector<std::uint8_t> out(kFrame420Size, 0x55);
+  code(*codec_, movingPicture(0), true);  // the intra picture that never arrives
+  for (int n = 1; n <= 4; ++n) {
+    auto predicted = code(*codec_, movingPicture(n), false);
+    EXPECT_EQ(codec_->decode(7, predicted.bytes, out), codec::CodecStatus::kNoReference) << n;
+  }
+  EXPECT_EQ(std::count(out.begin(), out.end(), 0x55), static_cast<long>(out.size()))
+      << "nothing written";
+  EXPECT_EQ(codec_->unreferenced(), 4u);
+  auto decodes = [&](int n, bool intra) {
+    auto coded = code(*codec_, movingPicture(n), intra);
+    return codec_->decode(7, coded.bytes, out) == codec::CodecStatus::kOk &&
+           psnr(movingPicture(n), out) > 30.0;
+  };
+  EXPECT_TRUE(decodes(5, true));
+  EXPECT_TRUE(decodes(6, false)) << "predicted from the intra picture";
+
+  // A damaged picture leaves no reference until the next intra picture.
+  auto damaged = code(*codec_, movingPicture(7), false);
+  EXPECT_EQ(codec_->decode(7, std::span(damaged.bytes).first(3), out),
+            codec::CodecStatus::kDamaged);
+  auto after = code(*codec_, movingPicture(8), false);
+  EXPECT_EQ(codec_->decode(7, after.bytes, out), codec::CodecStatus::kNoReference);
+  EXPECT_TRUE(decodes(9, true));
+  EXPECT_TRUE(decodes(10, false));
+  // So does a reset, and another sender's stream is not affected by either.
+  EXPECT_EQ(codec_->decode(8, after.bytes, out), codec::CodecStatus::kNoReference);
+  codec_->resetSender(7);
+  auto next = code(*codec_, movingPicture(11), false);
+  EXPECT_EQ(codec_->decode(7, next.bytes, out), codec::CodecStatus::kNoReference);
+}
+
+TEST_P(Codecs, PictureHeadersTellIntraFromPredictedAndCutHeadersAreUnreadable) {
+  auto kind = GetParam() == H26xCodec::Standard::kH263 ? h263PictureKind : h261PictureKind;
+  const std::size_t headerBytes = GetParam() == H26xCodec::Standard::kH263 ? 5 : 4;
+  auto intra = code(*codec_, movingPicture(0), true);
+  auto predicted = code(*codec_, movingPicture(1), false);
+  codec_->setIntraOnly(true);
+  auto intraOnly = code(*codec_, movingPicture(2), false);
+  EXPECT_EQ(kind(intra.bytes), PictureKind::kIntra);
+  EXPECT_EQ(kind(predicted.bytes), PictureKind::kPredicted);
+  EXPECT_EQ(kind(intraOnly.bytes), PictureKind::kIntra);
+  for (std::size_t cut = 0; cut < 8; ++cut)
+    EXPECT_EQ(kind(std::span(intra.bytes).first(cut)),
+              cut < headerBytes ? PictureKind::kUnreadable : PictureKind::kIntra)
+        << "cut at " << cut;
+  auto shifted = intra.bytes;
+  shifted.insert(shifted.begin(), 0xFF);
+  EXPECT_EQ(kind(shifted), PictureKind::kUnreadable) << "no start code at the start";
+}
+
+// Bits most significant first, for headers made by hand.
+std::vector<std::uint8_t> bitsOf(const std::vector<std::pair<unsigned, int>>& fields) {
+  std::vector<std::uint8_t> out;
+  std::size_t at = 0;
+  for (auto [value, n] : fields)
+    for (int i = n - 1; i >= 0; --i, ++at) {
+      if (at / 8 >= out.size()) out.push_back(0);
+      if ((value >> i) & 1) out[at / 8] |= static_cast<std::uint8_t>(0x80 >> (at % 8));
+    }
+  return out;
+}
+
+TEST(H263Header, ExtendedPictureTypeGivesTheTypeCode) {
+  // Start code, temporal reference, "1 0", three flags, format 7, update flag, then with the
+  // update flag 1 the 18 optional bits, then the type code and the rest of MPPTYPE.
+  auto header = [](unsigned update, unsigned type) {
+    std::vector<std::pair<unsigned, int>> f{{0x20, 22}, {5, 8}, {2, 2},
+                                            {0, 3},     {7, 3}, {update, 3}};
+    if (update == 1) f.push_back({0x2A, 18});
+    f.push_back({type, 3});
+    f.push_back({1, 6});
+    return bitsOf(f);
+  };
+  EXPECT_EQ(h263PictureKind(header(1, 0)), PictureKind::kIntra);
+  EXPECT_EQ(h263PictureKind(header(0, 0)), PictureKind::kIntra);
+  EXPECT_EQ(h263PictureKind(header(1, 1)), PictureKind::kPredicted);
+  EXPECT_EQ(h263PictureKind(header(0, 3)), PictureKind::kPredicted) << "B picture";
+  auto cut = header(1, 0);
+  cut.resize(6);
+  EXPECT_EQ(h263PictureKind(cut), PictureKind::kUnreadable) << "type code missing";
+  EXPECT_EQ(h263PictureKind(bitsOf({{0x20, 22}, {5, 8}, {2, 2}, {0, 3}, {0, 3}, {0, 1}})),
+            PictureKind::kUnreadable)
+      << "format 0 is forbidden";
 }
 
 INSTANTIATE_TEST_SUITE_P(H263AndH261, Codecs,

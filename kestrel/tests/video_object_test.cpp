@@ -129,5 +129,34 @@ TEST(VideoObject, AStartOpensTheMembersWindowAndStopEndsItsDecodingTime) {
   EXPECT_EQ(n.hooks.notes.size(), 2u);
 }
 
+// The client decodes with the video tool's receiving side: predicted pictures of a member
+// that arrive before its first intra picture paint nothing into its window.
+TEST(VideoObject, PredictedPicturesBeforeAnIntraPictureLeaveTheMembersWindowUnpainted) {
+  NoCamera n;
+  std::string error;
+  auto coder = picture::H26xCodec::create(picture::H26xCodec::Standard::kH261, &error);
+  ASSERT_TRUE(coder) << error;
+  std::uint8_t counter = 0;
+  auto coded = [&](int shade, bool intra) {
+    picture::VideoFrame420 f;
+    for (std::size_t i = 0; i < f.bytes.size(); ++i)
+      f.bytes[i] = static_cast<std::uint8_t>(i < picture::kLumaSize ? 60 + (i + shade) % 120 : 128);
+    std::vector<std::uint8_t> out(picture::kCodedFrameCapacity);
+    out.resize(coder->encode(f.bytes, out, intra).bytes);
+    return video::encodeCodedFrame(++counter, out);
+  };
+  n.video->onDatagram(2, video::VIDEO_START, {}, 0);
+  coded(0, true);  // lost
+  for (int i = 1; i <= 4; ++i) n.video->onDatagram(2, video::VIDEO_H261, coded(i, false), i);
+  {
+    std::lock_guard lock(n.hooks.mutex);
+    EXPECT_TRUE(n.hooks.painted.empty());
+  }
+  n.video->onDatagram(2, video::VIDEO_H261, coded(5, true), 5);
+  n.video->onDatagram(2, video::VIDEO_H261, coded(6, false), 6);
+  std::lock_guard lock(n.hooks.mutex);
+  EXPECT_EQ(n.hooks.painted, (std::vector<int>{2, 2}));
+}
+
 }  // namespace
 }  // namespace zep::kestrel

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "codecs/picture.h"
 #include "video/protocol.h"
 #include "video/settings.h"
 #include "video/statistics.h"
@@ -119,6 +120,15 @@ TEST(VideoSettingsFile, LiesInTheDirectoryOfTheCommandLine) {
   EXPECT_EQ(settingsPath("/zepvideo"), "/video.cfg");
 }
 
+TEST(VideoSettingsFile, AnInstallationPathOverNinetyNineCharactersIsNotCutToAParentFolder) {
+  const std::string folder = "/opt/" + std::string(120, 'z') + "/zep/video tool";
+  EXPECT_EQ(settingsPath(folder + "/zepvideo"), folder + "/video.cfg");
+  EXPECT_EQ(settingsPath("\"" + folder + "/zepvideo"), folder + "/video.cfg");
+  // A folder whose name ends at character 99 is not taken for the folder of the program.
+  const std::string edge = "/" + std::string(97, 'e');
+  EXPECT_EQ(settingsPath(edge + "/zepvideo"), edge + "/video.cfg");
+}
+
 TEST(VideoStatistics, RunningTimeFramesAndBytes) {
   clock::SimulatedClock clock(1000);
   VideoStatistics stats(clock);
@@ -140,6 +150,26 @@ TEST(VideoStatistics, RunningTimeFramesAndBytes) {
   auto cleared = stats.reset();
   EXPECT_EQ(cleared.frames, "0");
   EXPECT_EQ(cleared.totalTime, "0");
+}
+
+// Uncompressed pictures at ten a second (LAN) pass 2^31 bytes after about two hours.
+TEST(VideoStatistics, TotalBytesPastTwoGigabytesAreShownWholeNotNegative) {
+  clock::SimulatedClock clock(1000);
+  VideoStatistics stats(clock);
+  stats.clock_start();
+  const std::uint64_t seconds = 2 * 3600 + 360, frames = 10 * seconds;
+  for (std::uint64_t i = 0; i < frames; ++i) stats.count_frame(picture::kYvu9FrameSize);
+  clock.advance(static_cast<int>(seconds * 1000));
+  auto texts = stats.update();
+  EXPECT_EQ(texts.bytes, std::to_string(frames * picture::kYvu9FrameSize));
+  EXPECT_EQ(texts.frames, "75600");
+  EXPECT_EQ(texts.totalTime, "7560000");
+  EXPECT_EQ(texts.bytesPerSecond, "285120");
+  // Capture that runs for weeks: the running time in ms passes 2^31 as well.
+  const int twentyDays = 20 * 24 * 3600 * 1000;
+  clock.advance(twentyDays);
+  clock.advance(twentyDays);
+  EXPECT_EQ(stats.update().totalTime, std::to_string(7560000ull + 2ull * twentyDays));
 }
 
 }  // namespace

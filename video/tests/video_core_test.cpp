@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <map>
@@ -82,6 +83,7 @@ struct Rig {
         clock, hooks,
         [this](int d, int t, std::span<const std::uint8_t> data) {
           sent.push_back({d, t, {data.begin(), data.end()}});
+          if (whileSending) whileSending(sent.back());
           return 1;
         },
         [this](std::string*) {
@@ -110,8 +112,18 @@ struct Rig {
   FakeCamera camera;  // the template every connect copies
   FakeCamera* live = nullptr;
   std::vector<Sent> sent;
+  std::function<void(const Sent&)> whileSending;  // runs inside the send, as another thread could
   std::unique_ptr<VideoCore> core;
 };
+
+// Whether a sent picture datagram holds an intra picture, by its picture header.
+bool intraPicture(const Sent& s) {
+  auto coded = decodeCodedFrame(s.data);
+  if (!coded) return false;
+  auto kind = s.type == VIDEO_H263 ? picture::h263PictureKind(coded->data)
+                                   : picture::h261PictureKind(coded->data);
+  return kind == picture::PictureKind::kIntra;
+}
 
 double psnr(const picture::VideoFrame420& a, const picture::VideoFrame420& b) {
   double sum = 0;
@@ -187,6 +199,37 @@ TEST(VideoCapture, IntraFirstAfterAStartAndAfterAHelloThenEveryTenth) {
   auto answers = rig.ofType(VIDEO_START);
   ASSERT_EQ(answers.size(), 2u);
   EXPECT_EQ(answers[1].destination, 4) << "the hello is answered to its sender only";
+}
+
+// The hello's restart of the cycle was a separate read and write against the frame path's
+// advance of the index, so a hello taken while a picture was being coded was lost.
+TEST(VideoCapture, AHelloArrivingWhileAPictureIsBeingCodedGetsTheNextPictureIntra) {
+  Rig rig;
+  ASSERT_TRUE(rig.core->start_capture());
+  for (int n = 0; n < 4; ++n) rig.frame(n);
+  int hellos = 0;
+  rig.whileSending = [&](const Sent& s) {
+    if (s.type == VIDEO_H263 && hellos++ == 0) rig.core->on_video_datagram(VIDEO_HELLO, {}, 6);
+  };
+  rig.frame(4);  // the hello arrives while this picture goes out
+  rig.whileSending = nullptr;
+  for (int n = 5; n < 16; ++n) rig.frame(n);
+  auto frames = rig.ofType(VIDEO_H263);
+  ASSERT_EQ(frames.size(), 16u);
+  std::vector<int> intra;
+  for (int n = 0; n < 16; ++n)
+    if (intraPicture(frames[n])) intra.push_back(n);
+  EXPECT_EQ(intra, (std::vector<int>{0, 5, 15})) << "the cycle restarts at the newcomer's picture";
+  auto starts = rig.ofType(VIDEO_START);
+  ASSERT_EQ(starts.size(), 2u);
+  EXPECT_EQ(starts[1].destination, 6);
+  // The start went out before the intra picture it announces.
+  auto startAt = std::find_if(rig.sent.begin(), rig.sent.end(),
+                              [](const Sent& x) { return x.destination == 6; });
+  auto intraAt = std::find_if(startAt, rig.sent.end(), [](const Sent& x) {
+    return x.type == VIDEO_H263 && intraPicture(x);
+  });
+  EXPECT_NE(intraAt, rig.sent.end());
 }
 
 TEST(VideoCapture, AHelloArrivingWhileTheCameraStartsIsAnsweredAndNoneAfterTheStop) {
@@ -334,6 +377,52 @@ TEST_P(EveryMode, TheReceiverShowsWhatTheSendersMirrorShows) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, EveryMode,
                          ::testing::Values(MODE_H263, MODE_H261, MODE_H261_INTRA, MODE_YUV9));
+
+// Predicted pictures decoded without their reference painted near-black garbage: before the
+// sender's first intra picture, after a damaged picture, and after a restart of the stream.
+class PredictingMode : public ::testing::TestWithParam<int> {};
+
+TEST_P(PredictingMode, PredictedPicturesWithoutAnIntraPictureLeaveTheWindowUnpainted) {
+  Rig sender, receiver;
+  VideoSettings s;
+  applyAdvancedChoice(s, GetParam());
+  sender.core->setSettings(s);
+  ASSERT_TRUE(sender.core->start_capture());
+  const int type = GetParam() == MODE_H263 ? VIDEO_H263 : VIDEO_H261;
+  auto next = [&](int n) {
+    sender.frame(n);
+    return sender.ofType(type).back();
+  };
+  auto deliver = [&](const Sent& d) { receiver.core->on_video_datagram(d.type, d.data, 1); };
+  const auto& shown = receiver.hooks.painted[1];
+  receiver.core->on_video_datagram(VIDEO_START, {}, 1);
+  next(0);  // the intra picture is lost
+  for (int n = 1; n <= 4; ++n) deliver(next(n));
+  EXPECT_TRUE(shown.empty()) << "four predicted pictures before any intra picture";
+  sender.core->on_video_datagram(VIDEO_HELLO, {}, 2);  // the receiver asks again
+  deliver(next(5));
+  deliver(next(6));
+  ASSERT_EQ(shown.size(), 2u) << "the intra picture and the one predicted from it";
+  EXPECT_GT(psnr(sender.hooks.painted[kMirrorSlot].back(), shown.back()), 30);
+
+  // A damaged picture: the window keeps its last good picture until the next intra picture.
+  auto damaged = next(7);
+  damaged.data.resize(17);
+  deliver(damaged);
+  for (int n = 8; n <= 9; ++n) deliver(next(n));
+  EXPECT_EQ(shown.size(), 2u);
+  sender.core->on_video_datagram(VIDEO_HELLO, {}, 2);
+  deliver(next(10));
+  EXPECT_EQ(shown.size(), 3u);
+
+  // A new start of the same sender begins a new stream: its predicted pictures wait for its
+  // intra picture, never predicted from the old stream's pictures.
+  receiver.core->on_video_datagram(VIDEO_START, {}, 1);
+  deliver(next(11));
+  EXPECT_EQ(shown.size(), 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(H263AndH261, PredictingMode, ::testing::Values(MODE_H263, MODE_H261));
 
 TEST(VideoReceive, AMemberThatLeavesTakesItsWindowAlong) {
   Rig rig;

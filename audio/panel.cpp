@@ -33,7 +33,17 @@ void AudioToolPanel::attach(ui::View& view) {
   link_->setCallback(applink::kQuitEvent,
                      [this](const applink::LinkEventArgs&) { requestClose(); });
   link_->setCallback(applink::kMemberDeletedEvent, [this](const applink::LinkEventArgs& e) {
-    if (core_) core_->forgetSender(e.member);  // a member that left leaves no ring behind
+    if (core_) core_->memberLeft(e.member);  // a member that left leaves no ring behind
+  });
+  // The reset request goes out once the engine has given the member table (the local member
+  // number follows it), so that it reaches everyone present. A member that joins later starts
+  // its decoder for this tool from zero: the coders restart for it with the next block, also
+  // when its own request reaches this tool before the engine's news of it does.
+  link_->setCallback(applink::kLocalMemberEvent, [this](const applink::LinkEventArgs&) {
+    if (core_) core_->requestResets();
+  });
+  link_->setCallback(applink::kMemberAddedEvent, [this](const applink::LinkEventArgs&) {
+    if (core_) core_->restartCoders();
   });
   AudioMixer::Options mixerOptions;
   int rings = settings_.rings;
@@ -46,8 +56,8 @@ void AudioToolPanel::attach(ui::View& view) {
       },
       mixerOptions);
   // The threshold keeps its start value until the thumb is first released. The receive
-  // thread starts once the devices are probed and the mixer is in place, and before the reset
-  // request goes out, so the answers are heard.
+  // thread starts once the devices are probed and the mixer is in place; it hears the member
+  // table and sends the reset request.
   core_->start(
       [this] { receiver_ = std::jthread([this](std::stop_token stop) { receive(stop); }); });
   autoChecked_ = false;

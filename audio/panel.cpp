@@ -35,15 +35,24 @@ void AudioToolPanel::attach(ui::View& view) {
   link_->setCallback(applink::kMemberDeletedEvent, [this](const applink::LinkEventArgs& e) {
     if (core_) core_->memberLeft(e.member);  // a member that left leaves no ring behind
   });
-  // The reset request goes out once the engine has given the member table (the local member
-  // number follows it), so that it reaches everyone present. A member that joins later starts
-  // its decoder for this tool from zero: the coders restart for it with the next block, also
-  // when its own request reaches this tool before the engine's news of it does.
+  // Once the engine has given the member table (the local member number follows it), both
+  // directions start from zero: the request asks everyone present to restart their coders for
+  // this tool's fresh decoders, and this tool's coders restart too, since what they coded
+  // before the table arrived reached nobody. A member that joins later gets the same restart,
+  // also when its own request reached this tool before the engine's news of it did.
   link_->setCallback(applink::kLocalMemberEvent, [this](const applink::LinkEventArgs&) {
-    if (core_) core_->requestResets();
+    if (!core_) return;
+    core_->requestResets();
+    const int local = link_->localMember();
+    for (int m = 0; m < engine::kMaxMembers; ++m)
+      if (m != local && link_->present(m)) {
+        core_->restartCoders();
+        break;
+      }
   });
-  link_->setCallback(applink::kMemberAddedEvent, [this](const applink::LinkEventArgs&) {
-    if (core_) core_->restartCoders();
+  link_->setCallback(applink::kMemberAddedEvent, [this](const applink::LinkEventArgs& e) {
+    const int local = link_->localMember();  // -1 while the table is still coming
+    if (core_ && local >= 0 && e.member != local) core_->restartCoders();
   });
   AudioMixer::Options mixerOptions;
   int rings = settings_.rings;

@@ -73,6 +73,14 @@ struct MediaDatagram {
 // Empty when shorter than header and pad.
 std::optional<MediaDatagram> decodeMediaDatagram(std::span<const std::uint8_t> bytes);
 
+// The sender's member number that a media datagram of either header kind (the tools' or the
+// integrated client's) names; empty when it names none that can be read.
+std::optional<int> mediaSender(std::span<const std::uint8_t> bytes);
+// Whether a datagram naming member `sender` is taken from address `from`: only a present
+// member other than this host speaks for itself, and only from its own record's address.
+bool mediaFromMember(const engine::MemberTable& members, int localMember, int sender,
+                     net::Ipv4 from);
+
 class Link {
  public:
   // attachEngine: opens the data socket at the own port, connects to the engine and sends
@@ -95,7 +103,9 @@ class Link {
   int fillReadSet(net::ReadSet& set) const;
   // Reads and handles one engine message if the control socket is ready: 1, else 0.
   int serviceControl(const net::ReadSet& set);
-  // Receives one datagram if the data socket is ready: its length, else 0.
+  // Receives one datagram if the data socket is ready: its length, else 0. Taken only from a
+  // present member at its own address (see mediaFromMember), or from this host, where the
+  // player replays recordings; anything else is dropped (0) before the recorder's copy.
   long receiveMedia(const net::ReadSet& set, std::vector<std::uint8_t>& buffer);
   // Sends to everybody (destination < 0), member 0 (with its fallback) or one member.
   // 1 sent; 0 when a multicast send failed or the datagram exceeds what receivers take.
@@ -124,6 +134,7 @@ class Link {
   void openDatabase();
   void closeDatabase();
   void copyToDatabase(std::span<const std::uint8_t> datagram);
+  bool fromMemberOrHere(std::span<const std::uint8_t> datagram, net::Ipv4 from) const;
 
   std::uint16_t port_;
   host::HostIdentity host_;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "applink/link.h"
+#include "applink/rtp.h"
 #include "platform/bytes.h"
 
 namespace zep::applink {
@@ -35,6 +36,25 @@ std::optional<MediaDatagram> decodeMediaDatagram(std::span<const std::uint8_t> b
   d.sender = r.i32(ByteOrder::kBig);
   d.data = bytes.subspan(kMediaHeaderSize, bytes.size() - kMediaHeaderSize - kMediaPadSize);
   return d;
+}
+
+std::optional<int> mediaSender(std::span<const std::uint8_t> bytes) {
+  switch (classifyMediaDatagram(bytes)) {
+    case MediaHeader::kRtp:
+      if (auto d = decodeRtpDatagram(bytes)) return static_cast<int>(d->header.source);
+      break;
+    case MediaHeader::kMediaTool:
+      if (auto d = decodeMediaDatagram(bytes)) return d->sender;
+      break;
+    case MediaHeader::kUnknown:
+      break;
+  }
+  return std::nullopt;
+}
+
+bool mediaFromMember(const engine::MemberTable& members, int localMember, int sender,
+                     net::Ipv4 from) {
+  return sender != localMember && members.present(sender) && members[sender].address == from;
 }
 
 int Link::sendMedia(int destination, std::uint32_t type, std::span<const std::uint8_t> data) {
@@ -70,15 +90,31 @@ long Link::receiveMedia(const net::ReadSet& set, std::vector<std::uint8_t>& buff
   if (!data_.valid() || !set.isReady(data_.fd())) return 0;
   log("Application: there are data\n");
   buffer.resize(kMaxDatagram);
-  long n = net::receiveFrom(data_, buffer);
+  net::Ipv4 from = net::kNoAddress;
+  long n = net::receiveFrom(data_, buffer, nullptr, &from);
   if (n < 0) {
     log("Application: recvfrom error\n");
     buffer.clear();
     return 0;
   }
   buffer.resize(static_cast<std::size_t>(n));
+  if (!fromMemberOrHere(buffer, from)) {
+    if (options_.log)  // a flood builds no text for a silent sink
+      log("Application: datagram from " + net::formatAddress(from) + " refused\n");
+    buffer.clear();
+    return 0;
+  }
   copyToDatabase(buffer);
   return n;
+}
+
+bool Link::fromMemberOrHere(std::span<const std::uint8_t> datagram, net::Ipv4 from) const {
+  // The player replays a recording from this host, in the names of all who spoke in it.
+  if (from == host_.address) return true;
+  auto sender = mediaSender(datagram);
+  if (!sender) return false;
+  std::lock_guard lock(mutex_);
+  return mediaFromMember(members_, localMember_, *sender, from);
 }
 
 void Link::joinSessionGroup() {

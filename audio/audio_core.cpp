@@ -51,7 +51,18 @@ void AudioCore::start(const std::function<void()>& startReceiving) {
   // The start state is set without the actions of a transition.
   state_ = deviceClass_ == HALF_DUPLEX ? TALK : BOTH;
   if (startReceiving) startReceiving();
+}
+
+void AudioCore::requestResets() {
   send_(AUDIO_RESET_REQUEST, {});
+}
+
+void AudioCore::restartCoders() {
+  std::lock_guard lock(codecMutex_);
+  if (sendCodec_ != AUDIO_RESET_PENDING) {
+    savedCodec_ = sendCodec_;
+    sendCodec_ = AUDIO_RESET_PENDING;
+  }
 }
 
 void AudioCore::stop() {
@@ -89,9 +100,11 @@ void AudioCore::speakerOff() {
 }
 
 void AudioCore::select_codec(std::uint32_t codec) {
-  // Choosing a codec starts its decoders afresh for every sender.
-  if (auto* c = codecs_.find(static_cast<int>(codec)))
-    for (int m = 0; m < kMaxSenders; ++m) c->resetSender(m);
+  // Choosing ADPCM starts its decoders afresh for every sender. The other decoders follow
+  // their senders' coders, which a choice made here does not touch.
+  if (codec == AUDIO_ADPCM)
+    if (auto* c = codecs_.find(static_cast<int>(codec)))
+      for (int m = 0; m < kMaxSenders; ++m) c->resetSender(m);
   std::lock_guard lock(codecMutex_);
   // While a reset is pending the choice waits as the codec to return to: the reset still
   // goes out with the next block, and the new codec follows it.
@@ -150,14 +163,9 @@ void AudioCore::on_datagram(std::uint32_t type, std::span<const std::uint8_t> pa
     codecs_.resetOthers(sender, c);
   }
   switch (type) {
-    case AUDIO_RESET_REQUEST: {
-      std::lock_guard lock(codecMutex_);
-      if (sendCodec_ != AUDIO_RESET_PENDING) {
-        savedCodec_ = sendCodec_;
-        sendCodec_ = AUDIO_RESET_PENDING;
-      }
+    case AUDIO_RESET_REQUEST:
+      restartCoders();
       break;
-    }
     case AUDIO_RESET:
       codecs_.resetSender(sender);
       break;
@@ -220,6 +228,11 @@ void AudioCore::forgetSender(int sender) {
   auto m = static_cast<std::size_t>(sender);
   if (rings_[m] && mixer_) mixer_->remove_source(rings_[m]);
   rings_[m] = nullptr;
+}
+
+void AudioCore::memberLeft(int member) {
+  forgetSender(member);
+  codecs_.resetSender(member);
 }
 
 void AudioCore::forgetGoneSenders() {

@@ -70,10 +70,16 @@ class AudioCore {
             AudioMixer::Options mixerOptions = {});
   ~AudioCore();
 
-  // Probes the devices, sets the start state, runs startReceiving (the receive thread starts
-  // there, once the mixer is in place) and asks every member to reset its coder.
+  // Probes the devices, sets the start state and runs startReceiving (the receive thread
+  // starts there, once the mixer is in place).
   void start(const std::function<void()>& startReceiving = {});
   void stop();
+  // Asks every member to restart its coder (AUDIO_RESET_REQUEST), so that their coders and this
+  // tool's decoders start from the same zero state: sent once the member table is known.
+  void requestResets();
+  // The next captured block goes out as an AUDIO_RESET with the coders started afresh, as a
+  // reset request asks.
+  void restartCoders();
 
   // Send side.
   void on_captured_block(std::span<const std::int16_t> samples);
@@ -82,8 +88,11 @@ class AudioCore {
 
   // Receive side: one audio datagram from member `sender`.
   void on_datagram(std::uint32_t type, std::span<const std::uint8_t> payload, int sender);
-  // The sender left the session: its ring goes.
+  // The sender closed its playout: its ring goes.
   void forgetSender(int sender);
+  // The member left the session: its ring and its decoders' state go (whoever comes next
+  // under its number starts afresh).
+  void memberLeft(int member);
 
   void raise_event(AudioEvent event);
   // The quiet timer fired.

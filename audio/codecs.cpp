@@ -59,6 +59,7 @@ codec::EncodeResult GsmBlockCodec::encode(std::span<const std::uint8_t> input,
                                           std::span<std::uint8_t> output, bool) {
   if (input.size() != kBlockBytes) return {codec::CodecStatus::kInputSize, 0};
   if (output.size() < kGsmBlockBytes) return {codec::CodecStatus::kOutputTooSmall, 0};
+  if (!encoder_.valid()) return {codec::CodecStatus::kFailed, 0};
   auto samples = samplesOf(input);
   encoder_.encodeBlock(samples, output.first(kGsmBlockBytes));
   return {codec::CodecStatus::kOk, kGsmBlockBytes};
@@ -68,10 +69,17 @@ codec::CodecStatus GsmBlockCodec::decode(int sender, std::span<const std::uint8_
                                          std::span<std::uint8_t> output) {
   if (!validSender(sender) || output.size() < kBlockBytes) return codec::CodecStatus::kInputSize;
   if (input.size() < kGsmBlockBytes) return codec::CodecStatus::kDamaged;
+  auto& decoder = decoders_[static_cast<std::size_t>(sender)];
+  if (!decoder) decoder = std::make_unique<GsmCodec>();
+  if (!decoder->valid()) return codec::CodecStatus::kFailed;
   std::array<std::int16_t, kBlockSamples> block;
-  decoder_.decodeBlock(input.first(kGsmBlockBytes), block);
+  decoder->decodeBlock(input.first(kGsmBlockBytes), block);
   storeSamples(block, output);
   return codec::CodecStatus::kOk;
+}
+
+void GsmBlockCodec::resetSender(int sender) {
+  if (validSender(sender)) decoders_[static_cast<std::size_t>(sender)].reset();
 }
 
 codec::EncodeResult PcmCodec::encode(std::span<const std::uint8_t> input,

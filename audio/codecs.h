@@ -34,8 +34,9 @@ class AdpcmCodec final : public codec::Codec {
   std::array<AdpcmState, kMaxSenders> receiving_{};
 };
 
-// GSM 06.10 through libgsm: five 33-byte frames a block; the coder and the decoder each have
-// a libgsm state of their own.
+// GSM 06.10 through libgsm: five 33-byte frames a block. libgsm's decoder carries a stream's
+// history from frame to frame, so every sender has a decoder state of its own (made with its
+// first block), and the coder has its own as well.
 class GsmBlockCodec final : public codec::Codec {
  public:
   int type() const override { return AUDIO_GSM; }
@@ -44,10 +45,12 @@ class GsmBlockCodec final : public codec::Codec {
                              bool intra) override;
   codec::CodecStatus decode(int sender, std::span<const std::uint8_t> input,
                             std::span<std::uint8_t> output) override;
+  void resetSender(int sender) override;
+  void resetEncoder() override { encoder_.reset(); }
 
  private:
-  GsmCodec encoder_;  // capture thread only
-  GsmCodec decoder_;  // receive thread only
+  GsmCodec encoder_;                                             // capture thread only
+  std::array<std::unique_ptr<GsmCodec>, kMaxSenders> decoders_;  // receive thread only
 };
 
 // 16-bit samples, big-endian on the wire.

@@ -12,6 +12,11 @@ GsmCodec::~GsmCodec() {
   if (state_) gsm_destroy(state_);
 }
 
+void GsmCodec::reset() {
+  if (state_) gsm_destroy(state_);
+  state_ = gsm_create();
+}
+
 void GsmCodec::encodeBlock(std::span<const std::int16_t> samples, std::span<std::uint8_t> out) {
   gsm_signal frame[kGsmFrameSamples];
   for (std::size_t f = 0; f < kGsmFramesPerBlock; ++f) {

@@ -14,8 +14,8 @@ inline constexpr std::size_t kGsmFrameBytes = 33;
 inline constexpr std::size_t kGsmFramesPerBlock = 5;
 inline constexpr std::size_t kGsmBlockBytes = kGsmFrameBytes * kGsmFramesPerBlock;  // 165
 
-// One libgsm state with default options. A state is used by one thread at a time: the audio
-// tool gives its encoder a state of its own, separate from its decoders'.
+// One libgsm state with default options, for one stream in one direction: the coder's own, or
+// one sender's decoder. A state is used by one thread at a time.
 class GsmCodec {
  public:
   GsmCodec();
@@ -23,6 +23,8 @@ class GsmCodec {
   GsmCodec(const GsmCodec&) = delete;
   GsmCodec& operator=(const GsmCodec&) = delete;
   bool valid() const { return state_ != nullptr; }
+  // A fresh state: the next frame is coded or decoded as a stream's first.
+  void reset();
 
   // 800 samples to 165 bytes, frames in time order.
   void encodeBlock(std::span<const std::int16_t> samples, std::span<std::uint8_t> out);

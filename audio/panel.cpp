@@ -33,7 +33,26 @@ void AudioToolPanel::attach(ui::View& view) {
   link_->setCallback(applink::kQuitEvent,
                      [this](const applink::LinkEventArgs&) { requestClose(); });
   link_->setCallback(applink::kMemberDeletedEvent, [this](const applink::LinkEventArgs& e) {
-    if (core_) core_->forgetSender(e.member);  // a member that left leaves no ring behind
+    if (core_) core_->memberLeft(e.member);  // a member that left leaves no ring behind
+  });
+  // Once the engine has given the member table (the local member number follows it), both
+  // directions start from zero: the request asks everyone present to restart their coders for
+  // this tool's fresh decoders, and this tool's coders restart too, since what they coded
+  // before the table arrived reached nobody. A member that joins later gets the same restart,
+  // also when its own request reached this tool before the engine's news of it did.
+  link_->setCallback(applink::kLocalMemberEvent, [this](const applink::LinkEventArgs&) {
+    if (!core_) return;
+    core_->requestResets();
+    const int local = link_->localMember();
+    for (int m = 0; m < engine::kMaxMembers; ++m)
+      if (m != local && link_->present(m)) {
+        core_->restartCoders();
+        break;
+      }
+  });
+  link_->setCallback(applink::kMemberAddedEvent, [this](const applink::LinkEventArgs& e) {
+    const int local = link_->localMember();  // -1 while the table is still coming
+    if (core_ && local >= 0 && e.member != local) core_->restartCoders();
   });
   AudioMixer::Options mixerOptions;
   int rings = settings_.rings;
@@ -46,8 +65,8 @@ void AudioToolPanel::attach(ui::View& view) {
       },
       mixerOptions);
   // The threshold keeps its start value until the thumb is first released. The receive
-  // thread starts once the devices are probed and the mixer is in place, and before the reset
-  // request goes out, so the answers are heard.
+  // thread starts once the devices are probed and the mixer is in place; it hears the member
+  // table and sends the reset request.
   core_->start(
       [this] { receiver_ = std::jthread([this](std::stop_token stop) { receive(stop); }); });
   autoChecked_ = false;

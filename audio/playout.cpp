@@ -159,6 +159,7 @@ bool AudioMixer::open() {
     std::lock_guard sources(sourcesMutex_);
     for (auto& ring : slots_)
       if (ring) ring->reset();
+    dropRetiredRings();
   }
   std::string error;
   device_ = options_.openDevice ? options_.openDevice(writeEvent_, &error) : nullptr;
@@ -179,6 +180,11 @@ void AudioMixer::close() {
   if (log_) log_->line("KSA close\n");
 }
 
+std::uint64_t AudioMixer::playedBlocks() {
+  std::lock_guard device(deviceMutex_);
+  return device_ ? device_->played() : 0;
+}
+
 PlayoutRing* AudioMixer::add_source(std::size_t ringBytes) {
   std::lock_guard sources(sourcesMutex_);
   if (sourceCount_ >= std::min(options_.maxSources, kMaxSources)) return nullptr;
@@ -193,12 +199,37 @@ PlayoutRing* AudioMixer::add_source(std::size_t ringBytes) {
 
 void AudioMixer::remove_source(PlayoutRing* ring) {
   std::lock_guard sources(sourcesMutex_);
-  for (auto& slot : slots_) {
-    if (slot.get() != ring || !ring) continue;
-    slot.reset();
-    sourceCount_--;
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].get() != ring || !ring) continue;
+    dropSlot(i);
     return;
   }
+}
+
+void AudioMixer::retire_source(PlayoutRing* ring) {
+  std::lock_guard sources(sourcesMutex_);
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].get() != ring || !ring) continue;
+    // The ring's writer is the caller, and the mixer reads it only under sourcesMutex_: its
+    // fill cannot change here.
+    ring->playOut();
+    if (ring->fill() == 0 || !playing_)
+      dropSlot(i);
+    else
+      retiring_[i] = true;
+    return;
+  }
+}
+
+void AudioMixer::dropSlot(std::size_t i) {
+  slots_[i].reset();
+  retiring_[i] = false;
+  sourceCount_--;
+}
+
+void AudioMixer::dropRetiredRings() {
+  for (std::size_t i = 0; i < slots_.size(); ++i)
+    if (slots_[i] && retiring_[i] && slots_[i]->fill() == 0) dropSlot(i);
 }
 
 void AudioMixer::reset_output() {
@@ -215,6 +246,7 @@ void AudioMixer::reset_output() {
   std::lock_guard sources(sourcesMutex_);
   for (auto& ring : slots_)
     if (ring) ring->reset();
+  dropRetiredRings();
 }
 
 void AudioMixer::mix() {
@@ -236,6 +268,9 @@ void AudioMixer::mix() {
     }
     ring->unlock();
   }
+  // Rings whose spurt has ended and whose last data was just mixed leave: they no longer
+  // divide the others' samples.
+  dropRetiredRings();
 }
 
 void AudioMixer::output() {

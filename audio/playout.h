@@ -134,6 +134,9 @@ class AudioMixer {
   PlayoutRing* add_source(std::size_t ringBytes);
   // Deletes the ring; a ring that is not here is ignored. Never while it is being mixed.
   void remove_source(PlayoutRing* ring);
+  // The ring's sender has ended its spurt: what waits in it is played out, then the ring is
+  // deleted (at once when nothing waits or nothing plays). The caller forgets the ring.
+  void retire_source(PlayoutRing* ring);
   void play_on() { playing_ = true; }
   void play_off() { playing_ = false; }
   void reset_output();
@@ -145,6 +148,8 @@ class AudioMixer {
   void output();
 
   int sourceCount() const { return sourceCount_; }
+  // Blocks the open device has played to the end.
+  std::uint64_t playedBlocks();
   bool playing() const { return playing_; }
   std::span<const std::int16_t> mixBuffer() const { return mix_; }
   std::uint32_t blocksSinceDeviceReset() const { return writtenSinceReset_; }
@@ -159,6 +164,9 @@ class AudioMixer {
   // The device holds as many blocks as the variant allows.
   bool atDeviceLimit() const;
   void message(const std::string& title, const std::string& text);
+  // Under sourcesMutex_.
+  void dropSlot(std::size_t i);
+  void dropRetiredRings();
 
   const PlayoutVariant& variant_;
   clock::Clock& clock_;
@@ -169,6 +177,7 @@ class AudioMixer {
 
   std::mutex sourcesMutex_;  // slots change on the receive thread while the clock mixes
   std::array<std::unique_ptr<PlayoutRing>, kMaxSources> slots_;
+  std::array<bool, kMaxSources> retiring_{};  // deleted once played dry
   std::atomic<int> sourceCount_{0};
 
   std::mutex deviceMutex_;

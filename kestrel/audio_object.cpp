@@ -123,18 +123,35 @@ void AudioObject::play(int member, std::span<const std::int16_t> samples) {
   if (!mixer_) return;
   if (!rings_[m]) rings_[m] = mixer_->add_source(kKestrelRingBytes);
   if (!rings_[m]) {
-    hooks_.message("Error", "KS audio buffer init failed!");
+    // Every buffer is taken by members still talking: the block is dropped, and the box
+    // comes once for this member, not for every block.
+    if (!noBufferShown_[m]) hooks_.message("Error", "KS audio buffer init failed!");
+    noBufferShown_[m] = true;
     return;
   }
   rings_[m]->write_block(bytesOf(samples));
 }
 
 // The end of a spurt does not drop what waits below the priming minimum (a spurt of one block
-// would never be heard); the ring plays it out and primes again for the next spurt.
+// would never be heard): the mixer plays it out, then releases the buffer, which would
+// otherwise hold a source of the mixer and divide everyone else's samples for good.
 void AudioObject::endOfSpurt(int member) {
   std::lock_guard lock(ringsMutex_);
   auto m = static_cast<std::size_t>(member);
-  if (rings_[m]) rings_[m]->playOut();
+  if (rings_[m] && mixer_) mixer_->retire_source(rings_[m]);
+  rings_[m] = nullptr;
+}
+
+void AudioObject::onMemberDeleted(int member) {
+  if (member < 0 || member >= kMaxAudioSenders) return;
+  auto m = static_cast<std::size_t>(member);
+  {
+    std::lock_guard lock(ringsMutex_);
+    if (rings_[m] && mixer_) mixer_->remove_source(rings_[m]);
+    rings_[m] = nullptr;
+    noBufferShown_[m] = false;
+  }
+  decoders_.resetSender(member);
 }
 
 void AudioObject::onPacket(int member, int type, std::span<const std::uint8_t> payload,

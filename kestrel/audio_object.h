@@ -66,6 +66,11 @@ class AudioObject final : private TalkOutput {
   // member's spurt. The sequence number feeds the counters.
   void onPacket(int member, int type, std::span<const std::uint8_t> payload,
                 std::uint16_t sequence);
+  // The member left the session: its playout buffer goes at once, and its decoders start
+  // afresh for whoever comes next under its number. Its counters stay for the report.
+  void onMemberDeleted(int member);
+  // The playout mixer while the object runs.
+  audio::AudioMixer* mixer() { return mixer_.get(); }
 
   // After start(): the probe decides between the half- and the full-duplex tables.
   TalkControl& talk() { return *talk_; }
@@ -102,6 +107,8 @@ class AudioObject final : private TalkOutput {
   std::atomic<TalkControl*> live_{nullptr};
   std::mutex ringsMutex_;
   std::array<audio::PlayoutRing*, kMaxAudioSenders> rings_{};
+  // Whether the member was told that no playout buffer was left for it: once per member.
+  std::array<bool, kMaxAudioSenders> noBufferShown_{};
   std::array<std::unique_ptr<ReceiveStats>, kMaxAudioSenders> stats_{};
   bool started_ = false;
 };

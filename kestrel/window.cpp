@@ -184,6 +184,10 @@ void KestrelWindow::onEngineEvent(int tag, const engine::MemberRecord& member,
         status(who + " left");
         view_->removeItem("Participants", who);
         if (number < video::kMembers) memberTitles_[static_cast<std::size_t>(number)].clear();
+        {
+          std::lock_guard audioLock(audioMutex_);
+          if (audio_) audio_->onMemberDeleted(number);
+        }
         std::lock_guard lock(videoMutex_);
         if (video_) video_->onMemberDeleted(number);
         break;
@@ -594,7 +598,9 @@ void KestrelWindow::raiseLater(TalkEvent event) {
 }
 
 void KestrelWindow::message(const std::string& title, const std::string& text) {
-  later([this, title, text] { view_->messageBox(title, text, ui::Icon::kInformation); });
+  // The audio object's boxes: its errors ("Error") with the error icon, the rest as notices.
+  const ui::Icon icon = title == "Error" ? ui::Icon::kError : ui::Icon::kInformation;
+  later([this, title, text, icon] { view_->messageBox(title, text, icon); });
 }
 
 void KestrelWindow::requestClose() {

@@ -148,7 +148,10 @@ TEST(KilledAudioTool, ItsVoiceStopsAtOnceAndTheNextSpeakerGetsTheRing) {
   const double k = killedAt - heardStart;
   EXPECT_GT(sound::toneEnergy(slice(heard, k - 1000, k), 440), 1e5) << "bob was heard";
   auto afterwards = slice(heard, k + 400, k + 3500);
-  EXPECT_LT(sound::toneEnergy(afterwards, 440), 1e3) << "no block of bob's is left playing";
+  // Measured against carol's voice, which leaks a little into every other frequency now that
+  // she is heard at her full level.
+  EXPECT_LT(sound::toneEnergy(afterwards, 440), sound::toneEnergy(afterwards, 1000) / 1000)
+      << "no block of bob's is left playing";
   EXPECT_GT(sound::toneEnergy(afterwards, 1000), 1e5) << "carol got the ring";
 }
 

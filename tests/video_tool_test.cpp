@@ -1,7 +1,8 @@
 // The video tool as a program on loopback hosts: each member's window shows the sender's
 // pictures (matched against the sender's own Mirror) in every mode, settings changes restart
 // the stream, a camera that cannot be used is reported, predicted pictures without their
-// intra picture are not shown, and window work queued before shutdown does not run after it.
+// intra picture are not shown, window work queued before shutdown does not run after it, and
+// strangers are not shown.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -243,6 +244,34 @@ TEST(VideoToolPanel, WindowWorkQueuedBeforeShutdownNeverRunsAfterIt) {
   EXPECT_EQ(panel.link(), nullptr);
   view.drain();
   EXPECT_FALSE(view.display(3).open) << "nothing queued runs once shutdown has begun";
+// Only a member, from its own address, opens a window or paints into it in its name: a
+// stranger's start and pictures naming bob leave nothing, bob's own are shown.
+TEST(VideoTool, AStrangerCannotOpenOrPaintAMembersWindow) {
+  SessionHost alice("alice"), bob("bob");
+  ASSERT_TRUE(formSession({&alice, &bob}));
+  VideoToolProcess a(alice.address, "alice");
+  ASSERT_TRUE(a.out.waitFor("Status = Ready"));
+  // A start, then three uncompressed pictures of one brightness, all in bob's name (member 1).
+  auto show = [&](net::Ipv4 from, std::uint8_t luma) {
+    const char* step = "";
+    auto socket = net::openUdp(from, 0, &step);
+    net::sendTo(socket, alice.address, 34999, applink::encodeMediaDatagram(3, 1, {}));
+    for (std::uint8_t counter = 1; counter <= 3; ++counter) {
+      std::vector<std::uint8_t> payload(12, 0);
+      payload[0] = counter;
+      payload.insert(payload.end(), 176 * 144, luma);
+      payload.insert(payload.end(), 2 * 44 * 36, 128);
+      payload.insert(payload.end(), 3, 0);
+      net::sendTo(socket, alice.address, 34999, applink::encodeMediaDatagram(10, 1, payload));
+    }
+  };
+  show(freshAddress(), 40);  // a stranger
+  show(bob.address, 200);    // bob himself, after it
+  ASSERT_TRUE(a.out.waitFor("display 1 opened"));
+  ASSERT_TRUE(waitForPictures(a, 1, 3));
+  EXPECT_EQ(a.out.count("display 1 opened"), 1);
+  for (const auto& picture : readDisplay(a.displays, 1).pictures)
+    EXPECT_GT(picture[0], 150) << "a picture of the stranger's was painted";
 }
 
 }  // namespace

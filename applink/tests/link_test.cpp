@@ -1,4 +1,5 @@
-// The link's side of the application channel, against a stand-in engine on a loopback host.
+// The link against a stand-in engine on a loopback host: its side of the application channel,
+// and whose media datagrams it takes.
 #include "applink/link.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 
 #include <algorithm>
 
+#include "applink/rtp.h"
 #include "tests/driver/driver.h"
 
 namespace zep::applink {
@@ -109,6 +111,81 @@ TEST(ApplicationChannel, AReadErrorEndsTheProgramLikeALostEngine) {
   EXPECT_TRUE(engine.logged("App: data reading error\n"));
   EXPECT_EQ(exits, std::vector<int>{0}) << "without a quit callback the program ends";
   EXPECT_EQ(link->controlSocket(), -1);
+}
+
+}  // namespace
+}  // namespace zep::applink
+
+namespace zep::applink {
+namespace {
+
+// A link of member 0 (alice, at the stand-in engine's address) in a session with bob.
+struct MemberRig {
+  MemberRig() : bob(testing::freshAddress()), stranger(testing::freshAddress()) {
+    LinkOptions options;
+    options.exit = [](int) {};
+    link = engine.attach(options);
+    for (const auto& record :
+         {testing::recordOf("alice", engine.address, 0), testing::recordOf("bob", bob, 1)})
+      tell(CTL_ADD_MEMBER, encodeMemberRecord(record));
+    tell(CTL_LOCAL_MEMBER, encodeNumber(0, ByteOrder::kLittle));
+  }
+  void tell(std::uint8_t tag, const std::vector<std::uint8_t>& payload) {
+    MessageHeader h;
+    h.tag = tag;
+    ASSERT_EQ(sendMessage(engine.channel.fd(), h, payload), 1);
+    ASSERT_TRUE(StandInEngine::serviceOnce(*link));
+  }
+  // Sends the datagram from `from` and returns what the link's receive made of it.
+  long deliver(net::Ipv4 from, const std::vector<std::uint8_t>& datagram) {
+    const char* step = "";
+    auto socket = net::openUdp(from, 0, &step);
+    EXPECT_TRUE(net::sendTo(socket, engine.address, 12567, datagram));
+    long n = -1;
+    EXPECT_TRUE(testing::waitUntil([&] {
+      net::ReadSet set;
+      link->fillReadSet(set);
+      if (set.wait(10) <= 0 || !set.isReady(link->dataSocket())) return false;
+      n = link->receiveMedia(set, buffer);
+      return true;
+    }));
+    return n;
+  }
+  StandInEngine engine;
+  net::Ipv4 bob, stranger;
+  std::unique_ptr<Link> link;
+  std::vector<std::uint8_t> buffer;
+};
+
+std::vector<std::uint8_t> rtpFrom(std::uint32_t source) {
+  RtpHeader h;
+  h.payloadType = 13;
+  h.source = source;
+  return encodeRtpDatagram(h, std::vector<std::uint8_t>(4, 9));
+}
+
+TEST(MediaSource, OnlyAMemberAtItsOwnAddressOrThisHostIsHeard) {
+  MemberRig rig;
+  ASSERT_TRUE(rig.link && rig.link->present(1) && rig.link->localMember() == 0);
+  const auto fromBob = encodeMediaDatagram(13, 1, std::vector<std::uint8_t>(4, 7));
+  // A stranger naming a member, in either header kind, or sending nothing readable.
+  EXPECT_EQ(rig.deliver(rig.stranger, fromBob), 0);
+  EXPECT_TRUE(rig.buffer.empty());
+  EXPECT_EQ(rig.deliver(rig.stranger, rtpFrom(1)), 0);
+  EXPECT_EQ(rig.deliver(rig.stranger, {0, 0, 0}), 0);
+  // A member speaks for itself only: not for this host, not for a number nobody holds.
+  EXPECT_EQ(rig.deliver(rig.bob, encodeMediaDatagram(13, 0, {})), 0);
+  EXPECT_EQ(rig.deliver(rig.bob, encodeMediaDatagram(13, 5, {})), 0);
+  EXPECT_EQ(rig.deliver(rig.bob, fromBob), static_cast<long>(fromBob.size()));
+  EXPECT_EQ(rig.buffer, fromBob);
+  EXPECT_EQ(rig.deliver(rig.bob, rtpFrom(1)), static_cast<long>(kRtpHeaderSize + 4));
+  // This host replays recordings in everybody's name, its own included.
+  EXPECT_GT(rig.deliver(rig.engine.address, encodeMediaDatagram(13, 0, {})), 0);
+  EXPECT_GT(rig.deliver(rig.engine.address, fromBob), 0);
+
+  // A member that left is a stranger again.
+  rig.tell(CTL_DELETE_MEMBER, encodeNumber(1, ByteOrder::kLittle));
+  EXPECT_EQ(rig.deliver(rig.bob, fromBob), 0);
 }
 
 }  // namespace

@@ -100,5 +100,58 @@ TEST(AudioCodecTable, AdpcmWithTheStateAheadStartsFromThatState) {
   EXPECT_EQ(heardLast.decode(1, packet, b), codec::CodecStatus::kDamaged) << "no such step";
 }
 
+// libgsm's decoder carries a stream's history from frame to frame: two members who speak in
+// turn must each be decoded as libgsm decodes that member alone, however the blocks interleave.
+TEST(AudioCodecTable, TwoGsmTalkersInTurnEachDecodeAsLibgsmDecodesThemAlone) {
+  auto voice = [](double hz, std::size_t block) {
+    std::vector<std::int16_t> s(kBlockSamples);
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      double t = double(block * kBlockSamples + i) / 8000;
+      s[i] = static_cast<std::int16_t>(6000 * std::sin(2 * 3.14159265 * hz * t) +
+                                       2500 * std::sin(2 * 3.14159265 * 3.1 * hz * t));
+    }
+    return s;
+  };
+  GsmCodec annaCoder, bertCoder, annaAlone, bertAlone;
+  GsmBlockCodec receiver;
+  // Turns of three blocks each: anna, bert, anna, bert.
+  std::size_t annaBlock = 0, bertBlock = 0;
+  for (int turn = 0; turn < 4; ++turn) {
+    const bool anna = turn % 2 == 0;
+    for (int k = 0; k < 3; ++k) {
+      const std::size_t block = anna ? annaBlock++ : bertBlock++;
+      std::vector<std::uint8_t> coded(kGsmBlockBytes);
+      (anna ? annaCoder : bertCoder).encodeBlock(voice(anna ? 300 : 520, block), coded);
+      std::vector<std::int16_t> alone(kBlockSamples);
+      (anna ? annaAlone : bertAlone).decodeBlock(coded, alone);
+      std::vector<std::uint8_t> heard(kBlockBytes);
+      ASSERT_EQ(receiver.decode(anna ? 1 : 2, coded, heard), codec::CodecStatus::kOk);
+      ASSERT_EQ(std::memcmp(heard.data(), alone.data(), kBlockBytes), 0)
+          << (anna ? "anna" : "bert") << " block " << block << " of turn " << turn;
+    }
+  }
+  // A sender forgotten (it left) starts afresh, as a new stream does.
+  receiver.resetSender(1);
+  GsmCodec fresh;
+  std::vector<std::uint8_t> coded(kGsmBlockBytes), heard(kBlockBytes);
+  annaCoder.encodeBlock(voice(300, annaBlock), coded);
+  std::vector<std::int16_t> alone(kBlockSamples);
+  fresh.decodeBlock(coded, alone);
+  ASSERT_EQ(receiver.decode(1, coded, heard), codec::CodecStatus::kOk);
+  EXPECT_EQ(std::memcmp(heard.data(), alone.data(), kBlockBytes), 0);
+
+  // The reset handshake restarts the coder too, so the receivers' fresh decoders match it.
+  GsmBlockCodec sender;
+  GsmCodec freshCoder;
+  auto samples = voice(300, 0);
+  std::vector<std::uint8_t> input(kBlockBytes), sent(kGsmBlockBytes), expected(kGsmBlockBytes);
+  std::memcpy(input.data(), samples.data(), kBlockBytes);
+  ASSERT_TRUE(sender.encode(input, sent, false).ok());
+  sender.resetEncoder();
+  ASSERT_TRUE(sender.encode(input, sent, false).ok());
+  freshCoder.encodeBlock(samples, expected);
+  EXPECT_EQ(sent, expected);
+}
+
 }  // namespace
 }  // namespace zep::audio

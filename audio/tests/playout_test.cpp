@@ -350,6 +350,38 @@ TEST(JitterPlayout, AnEndedSpurtShorterThanTheMinimumIsPlayedOutThenTheRingPrime
   EXPECT_EQ(rig.mixer->mixBuffer()[0], 0) << "the next spurt waits for the minimum again";
 }
 
+// The mixer divides every sample by the rings attached: a ring kept after its sender's spurt
+// ended would halve everyone else for good.
+TEST(JitterPlayout, AnEndedSpurtIsPlayedOutThenItsRingNoLongerDividesTheOthers) {
+  MixerRig rig(kKestrelPlayout);
+  ASSERT_TRUE(rig.mixer->open());
+  auto* bert = rig.mixer->add_source(160000);
+  auto* carl = rig.mixer->add_source(160000);
+  bert->write_block(std::vector<std::uint8_t>(3200, 0x10));  // bert's spurt: one mix step
+  bert->write_block(std::vector<std::uint8_t>(1600, 0x10));  // and half of one more
+  rig.mixer->retire_source(bert);
+  EXPECT_EQ(rig.mixer->sourceCount(), 2) << "what waits is still played";
+  for (int i = 0; i < 3; ++i) carl->write_block(std::vector<std::uint8_t>(3200, 0x40));
+  rig.mixer->mix();
+  EXPECT_EQ(rig.mixer->mixBuffer()[0], 0x1010 / 2 + 0x4040 / 2);
+  rig.mixer->mix();
+  EXPECT_EQ(rig.mixer->mixBuffer()[0], 0x1010 / 2 + 0x4040 / 2) << "the rest, below the minimum";
+  EXPECT_EQ(rig.mixer->mixBuffer()[800], 0x4040 / 2);
+  EXPECT_EQ(rig.mixer->sourceCount(), 1) << "played dry, bert's ring is released";
+  rig.mixer->mix();
+  EXPECT_EQ(rig.mixer->mixBuffer()[0], 0x4040) << "carl at his own level, not half of it";
+
+  // Nothing waiting, or nothing playing: released at once.
+  auto* dave = rig.mixer->add_source(160000);
+  rig.mixer->retire_source(dave);
+  EXPECT_EQ(rig.mixer->sourceCount(), 1);
+  auto* erin = rig.mixer->add_source(160000);
+  erin->write_block(std::vector<std::uint8_t>(3200, 1));
+  rig.mixer->close();
+  rig.mixer->retire_source(erin);
+  EXPECT_EQ(rig.mixer->sourceCount(), 1);
+}
+
 TEST(JitterPlayout, AFullRingDropsTheOldestData) {
   MixerRig rig(kStreamerPlayout);
   auto* ring = rig.mixer->add_source(16000);

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -16,13 +18,17 @@ namespace {
 
 struct QuietHooks final : AudioObjectHooks {
   std::vector<std::string> messages;
+  std::vector<std::string> titles;
   void showTalk(bool, bool) override {}
   void showSwitches(bool, bool) override {}
   void showMicrophone(int) override {}
   void showSpeaker(int) override {}
   void armSwitchTimer() override {}
   void raiseLater(TalkEvent) override {}
-  void message(const std::string&, const std::string& text) override { messages.push_back(text); }
+  void message(const std::string& title, const std::string& text) override {
+    titles.push_back(title);
+    messages.push_back(text);
+  }
   void requestClose() override {}
 };
 
@@ -93,6 +99,105 @@ TEST(KestrelAudioObject, WhatOneSaysIsHeardByTheOtherAndReported) {
       << text.str();
   EXPECT_NE(text.str().find(", lost 0"), std::string::npos);
   std::filesystem::remove_all(dir);
+}
+
+// One 100 ms PCM packet whose samples all have one value.
+std::vector<std::uint8_t> pcmPacket(std::int16_t value) {
+  std::vector<std::uint8_t> p;
+  for (std::size_t i = 0; i < audio::kBlockSamples; ++i) {
+    p.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(value) >> 8));
+    p.push_back(static_cast<std::uint8_t>(value & 0xFF));
+  }
+  return p;
+}
+
+bool waitUntil(const std::function<bool()>& condition) {
+  for (int i = 0; i < 500; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return condition();
+}
+
+// A listener with a loudspeaker file and no microphone.
+struct ListenerRig {
+  ListenerRig()
+      : dir(scratch()),
+        system("none", "file:" + (dir / "out.wav").string(), false, clock),
+        object(system, clock, hooks, settings()) {}
+  AudioObjectSettings settings() {
+    AudioObjectSettings s;
+    s.compression = [] { return 15; };
+    s.send = [](int, std::span<const std::uint8_t>) {};
+    s.reportPath = (dir / "report.log").string();
+    s.mixerLogPath = (dir / "ksa.log").string();
+    return s;
+  }
+  int boxes(const std::string& text) const {
+    return static_cast<int>(std::count(hooks.messages.begin(), hooks.messages.end(), text));
+  }
+  std::filesystem::path dir;
+  clock::RealClock clock;
+  sound::AudioSystem system;
+  QuietHooks hooks;
+  AudioObject object;
+  std::array<std::uint16_t, kMaxAudioSenders> sequence{};
+  void say(int member, std::int16_t value, int packets) {
+    auto packet = pcmPacket(value);
+    for (int i = 0; i < packets; ++i)
+      object.onPacket(member, 15, packet, sequence[static_cast<std::size_t>(member)]++);
+  }
+};
+
+// Ten members spoke and ended their spurts (type 19): each buffer plays out what waits and is
+// then released, so the eleventh speaker gets a buffer and is heard at full level, not
+// refused, and not divided among buffers nobody writes to any more.
+TEST(KestrelAudioObject, TheEleventhSpeakerIsHeardAtFullLevelAfterTenOthersEndedTheirSpurts) {
+  ListenerRig rig;
+  ASSERT_TRUE(rig.object.start());
+  auto* mixer = rig.object.mixer();
+  for (int m = 0; m < 10; ++m) {
+    rig.say(m, 1000, 2);
+    rig.object.onPacket(m, 19, {}, 0);
+  }
+  EXPECT_TRUE(waitUntil([&] { return mixer->sourceCount() == 0; }))
+      << "every ended spurt was played out and its buffer released";
+  rig.say(10, 7000, 8);
+  EXPECT_EQ(mixer->sourceCount(), 1);
+  rig.object.onPacket(10, 19, {}, 0);
+  ASSERT_TRUE(waitUntil([&] { return mixer->sourceCount() == 0; })) << "his spurt was mixed";
+  // The last block mixed goes to the device at the next step; the device holds six at most.
+  const auto played = mixer->playedBlocks();
+  ASSERT_TRUE(waitUntil([&] { return mixer->playedBlocks() >= played + 7; }));
+  rig.object.stop();
+  EXPECT_EQ(rig.boxes("KS audio buffer init failed!"), 0);
+  std::vector<std::int16_t> heard;
+  std::string error;
+  ASSERT_TRUE(sound::readSoundFile((rig.dir / "out.wav").string(), &heard, &error)) << error;
+  EXPECT_EQ(std::count(heard.begin(), heard.end(), 7000), 8 * 800)
+      << "every sample of the eleventh speaker, as he sent it";
+  EXPECT_EQ(*std::max_element(heard.begin(), heard.end()), 7000);
+  std::filesystem::remove_all(rig.dir);
+}
+
+// A member who leaves loses its buffer at once; while every buffer is taken by members still
+// talking, the box comes once for each member refused, with the error icon's title.
+TEST(KestrelAudioObject, AMemberWhoLeavesFreesItsBufferAndANewcomerIsRefusedOnce) {
+  ListenerRig rig;
+  ASSERT_TRUE(rig.object.start());
+  for (int m = 0; m < 10; ++m) rig.say(m, 1000, 1);  // all still talking
+  ASSERT_EQ(rig.object.mixer()->sourceCount(), 10);
+  rig.say(10, 7000, 5);
+  rig.say(11, 7000, 3);
+  EXPECT_EQ(rig.boxes("KS audio buffer init failed!"), 2) << "once per member, not per block";
+  EXPECT_EQ(rig.hooks.titles.back(), "Error");
+  rig.object.onMemberDeleted(4);
+  EXPECT_EQ(rig.object.mixer()->sourceCount(), 9) << "at once, not when the mixer comes round";
+  rig.say(10, 7000, 1);
+  EXPECT_EQ(rig.object.mixer()->sourceCount(), 10);
+  EXPECT_EQ(rig.boxes("KS audio buffer init failed!"), 2);
+  rig.object.stop();
+  std::filesystem::remove_all(rig.dir);
 }
 
 }  // namespace

@@ -115,9 +115,7 @@ int Engine::waitTimeout(int timeoutMs) const {
   return timeoutMs;
 }
 
-void Engine::runOnce(int timeoutMs, std::recursive_mutex* lock) {
-  std::unique_lock<std::recursive_mutex> held;
-  if (lock) held = std::unique_lock(*lock);
+void Engine::runOnce(int timeoutMs) {
   readSet_.clear();
   polled_.clear();
   auto watch = [this](const Connection& c) {
@@ -136,9 +134,7 @@ void Engine::runOnce(int timeoutMs, std::recursive_mutex* lock) {
   if (config_.wakeFd >= 0) readSet_.add(config_.wakeFd);
   int timeout = waitTimeout(timeoutMs);
 
-  if (held) held.unlock();
   if (readSet_.wait(timeout) < 0) readSet_.clear();
-  if (lock) held.lock();
 
   for (int i = 0; i < kMaxMembers; ++i)
     if (due(members_[i])) serviceMember(i);

@@ -6,7 +6,6 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <mutex>
 #include <string>
 
 #include "engine/assembler.h"
@@ -72,9 +71,7 @@ class Engine final : private SessionOutput {
   bool startUp();
   // One pass of the loop: wait at most timeoutMs, then service every ready handle in the
   // fixed order: member slots, application slots, local channel, new connection, listener.
-  // With a lock given, the table is only touched while holding it (an in-process engine's
-  // client calls in from another thread); the wait itself is made without it.
-  void runOnce(int timeoutMs = 1000, std::recursive_mutex* lock = nullptr);
+  void runOnce(int timeoutMs = 1000);
   // Stops an in-process engine: the session reset with no manager, every channel closed.
   void shutDown();
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "applink/link.h"
 #include "platform/process.h"
 
 namespace zep::kestrel {
@@ -108,10 +109,9 @@ bool KestrelWindow::openMediaLink(MediaLink& link, std::mutex& mutex,
                                                           std::uint16_t)) {
   // Only a present member other than this host, from its own address, is heard or shown.
   link.setFromMember([this](int sender, net::Ipv4 from) {
-    if (!engine_ || !engine::MemberTable::validNumber(sender)) return false;
+    if (!engine_) return false;
     auto session = engine_->session();
-    return sender != session.localMember && session.members.present(sender) &&
-           session.members[sender].address == from;
+    return applink::mediaFromMember(session.members, session.localMember, sender, from);
   });
   std::string why;
   bool opened = link.open(

@@ -322,6 +322,27 @@ TEST(Kestrel, ManualThenAutoLeavesOnlyAutoCheckedAndANewCameraKeepsTheMembersWin
   EXPECT_FALSE(kay.out.contains("display 1 closed")) << kay.out.text();
 }
 
+// Auto accept cleared with Apply holds the next invitation at once, though the Options are
+// still open: the engine's thread reads the flag the window publishes, not the record the
+// dialog writes.
+TEST(Kestrel, AutoAcceptClearedWithApplyHoldsTheNextInvitationWhileTheOptionsAreOpen) {
+  KestrelProcess kay(freshAddress(), "kay", 440), lou(freshAddress(), "lou", 660);
+  ASSERT_TRUE(kay.out.waitFor("Status = Conferencing panel ready to use"));
+  kay.command("click Edit/Options");
+  ASSERT_TRUE(kay.out.waitFor("Options: opened"));
+  kay.command("click Auto accept");
+  kay.command("click Apply");
+  ASSERT_TRUE(kay.out.waitFor("Options: Auto accept unchecked"));
+  ASSERT_NO_FATAL_FAILURE(callWhenReady(lou, kay));
+  EXPECT_TRUE(kay.out.waitFor("Status = INVITATION from lou@")) << kay.out.text();
+  EXPECT_TRUE(kay.out.waitFor("Accept enabled")) << "the invitation waits for an answer";
+  EXPECT_FALSE(lou.out.contains("Participants + kay@"));
+  kay.command("click Cancel");
+  ASSERT_TRUE(kay.out.waitFor("Options: closed"));
+  kay.command("click Accept");
+  EXPECT_TRUE(lou.out.waitFor("Participants + kay@"));
+}
+
 // Audio and video datagrams of one client take their sequence numbers from one counter of the
 // program: an independent member receiving both never sees a number twice.
 TEST(Kestrel, AudioAndVideoDatagramsTakeTheirNumbersFromOneCounter) {

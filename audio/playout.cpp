@@ -296,8 +296,11 @@ void AudioMixer::output() {
       while (!next.done && writeEvent_.wait(variant_.blockMs()) && !next.done)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     } else {
+      const std::uint32_t before = clock_.now();
       if (!next.done) writeEvent_.wait(10 * variant_.blockMs());
       writeEvent_.reset();
+      if (log_ && variant_.log == PlayoutVariant::kKestrelLog)
+        log_->line("Wait on play event: %d\n", static_cast<int>(clock_.now() - before));
     }
   }
   auto& header = *headers_[current_];

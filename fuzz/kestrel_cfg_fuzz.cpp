@@ -1,4 +1,5 @@
-// Kestrel.cfg of any length and content: decoded, applied and written back unchanged.
+// Kestrel.cfg of any length and content: decoded, made usable, applied and written back
+// unchanged.
 #include <cstdint>
 #include <span>
 
@@ -9,6 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   KestrelSettings s = decodeSettings(std::span(data, size));
   auto again = decodeSettings(encodeSettings(s));
   if (again.name != s.name || again.frameRate != s.frameRate) __builtin_trap();
+  auto u = usable(s);
+  if (u.frameRate < kMinFrameRate || u.frameRate > kMaxFrameRate) __builtin_trap();
   applyPreset(s);
   return 0;
 }

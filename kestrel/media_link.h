@@ -24,7 +24,8 @@ class MediaLink {
   // (a present member other than this host, at its own address); unset: every one is taken.
   using FromMember = std::function<bool(int sender, net::Ipv4 from)>;
 
-  MediaLink(std::uint16_t port, clock::Clock& clock) : port_(port), sender_(clock) {}
+  // sender: the program's one sequence counter, shared by every medium.
+  MediaLink(std::uint16_t port, applink::RtpSender& sender) : port_(port), sender_(sender) {}
   ~MediaLink();
   // Opens and binds the socket (ZEP_HOST's address, or every address); false when it cannot.
   bool open(const host::HostIdentity& host, Receive receive, std::string* error);
@@ -39,7 +40,7 @@ class MediaLink {
   void run(const std::stop_token& stop);
 
   std::uint16_t port_;
-  applink::RtpSender sender_;
+  applink::RtpSender& sender_;
   net::Socket socket_;
   Receive receive_;
   FromMember fromMember_;

@@ -53,7 +53,7 @@ void OptionsDialog::attach(ui::View& view) {
   view.setText("Your name:", name_);
   view.setText("E-mail address:", email_);
 
-  view.setText("Mode:", settings_.duplexMode == 20 ? "Full Duplex" : "Half Duplex");
+  view.setText("Mode:", settings_.duplexMode == 21 ? "Half Duplex" : "Full Duplex");
   for (const char* c : {"GSM", "ADPCM", "PCM"}) view.addItem("Audio Compression:", c);
   view.setValue("Volume", volume_);
   view.setValue("Mic gain", micGain_);
@@ -109,6 +109,8 @@ void OptionsDialog::onClick(std::string_view control) {
     show(std::string(control));
   } else if (control == "Apply") {
     apply();
+    // Mute, Mic off and the compression act from now on, not when the dialog closes.
+    if (env_.applied) env_.applied();
   } else if (control == "OK") {
     if (device_ != settings_.captureDevice) {
       if (env_.restartCapture) env_.restartCapture(device_);
@@ -116,7 +118,10 @@ void OptionsDialog::onClick(std::string_view control) {
     }
     const int rate = frameRate_;
     apply();
-    settings_.frameRate = std::clamp(rate, 0, settings_.highestFrameRate);
+    // The slider may say 0; the rate stored is never below the least the pacing takes.
+    const int highest = std::max(settings_.highestFrameRate, kMinFrameRate);
+    settings_.frameRate = std::clamp(rate, kMinFrameRate, highest);
+    if (env_.applied) env_.applied();
     view_->close();
   } else if (control == "Cancel") {
     view_->close();

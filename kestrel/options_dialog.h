@@ -24,6 +24,8 @@ struct OptionsEnvironment {
   std::function<std::string(int device)> sourceOf;
   // The capture device changed on OK (before the rest is stored).
   std::function<void(int device)> restartCapture;
+  // Apply or OK stored the pages into the settings (the program acts on them at once).
+  std::function<void()> applied;
 };
 
 class OptionsDialog final : public ui::Presenter {

@@ -1,5 +1,6 @@
 #include "kestrel/settings.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -12,17 +13,6 @@ namespace {
 void field(ByteWriter& w, const std::string& text, std::size_t width) {
   // Cut so the NUL always fits.
   w.text(text.substr(0, width - 1), width);
-}
-
-std::int32_t oneOf(std::int32_t v, std::initializer_list<std::int32_t> allowed,
-                   std::int32_t fallback) {
-  for (auto a : allowed)
-    if (v == a) return v;
-  return fallback;
-}
-
-std::int32_t within(std::int32_t v, std::int32_t low, std::int32_t high, std::int32_t fallback) {
-  return v >= low && v <= high ? v : fallback;
 }
 
 }  // namespace
@@ -53,23 +43,24 @@ KestrelSettings decodeSettings(std::span<const std::uint8_t> bytes) {
   s.directoryServer = r.text(50, 49);
   s.name = r.text(30, 29);
   s.email = r.text(32, 31);
+  // A present, whole record is taken as it is: values outside what the program offers are
+  // kept (and written back), and made safe only where they are used (usable()).
   auto next = [&] { return r.i32(ByteOrder::kLittle); };
-  s.autoAccept = oneOf(next(), {0, 1}, d.autoAccept);
-  s.audioCompression = oneOf(next(), {13, 14, 15}, d.audioCompression);
+  s.autoAccept = next();
+  s.audioCompression = next();
   for (auto& v : s.reservedAudio) v = next();
   s.duplexMode = next();
-  s.volume = within(next(), 0, 100, d.volume);
-  s.micGain = within(next(), 0, 100, d.micGain);
-  s.mute = oneOf(next(), {0, 1}, d.mute);
-  s.micOff = oneOf(next(), {0, 1}, d.micOff);
+  s.volume = next();
+  s.micGain = next();
+  s.mute = next();
+  s.micOff = next();
   s.reservedAudio2 = next();
-  s.captureDevice = within(next(), 0, 63, d.captureDevice);
-  s.videoCompression = oneOf(next(), {0, 1, 10}, d.videoCompression);
-  s.intraOnly = oneOf(next(), {0, 1}, d.intraOnly);
-  // A frame rate of 0 would stop the pacing: one a second is the least.
-  s.frameRate = within(next(), 1, 10, d.frameRate);
-  s.highestFrameRate = within(next(), 1, 10, d.highestFrameRate);
-  s.receiveOff = oneOf(next(), {0, 1}, d.receiveOff);
+  s.captureDevice = next();
+  s.videoCompression = next();
+  s.intraOnly = next();
+  s.frameRate = next();
+  s.highestFrameRate = next();
+  s.receiveOff = next();
   if (!r.ok()) return d;
   return s;
 }
@@ -103,6 +94,26 @@ void applyPreset(KestrelSettings& s) {
   if (s.preset == "ISDN-1") set(13, 1, 0, 5);
   if (s.preset == "ISDN-2") set(13, 1, 0, 10);
   if (s.preset == "LAN") set(15, 10, -1, 10);
+}
+
+int usableFrameRate(int stored) {
+  return std::clamp(stored, kMinFrameRate, kMaxFrameRate);
+}
+
+UsableSettings usable(const KestrelSettings& s) {
+  auto oneOf = [](int v, std::initializer_list<int> allowed, int fallback) {
+    return std::find(allowed.begin(), allowed.end(), v) != allowed.end() ? v : fallback;
+  };
+  const KestrelSettings d;
+  UsableSettings u;
+  u.autoAccept = s.autoAccept != 0;
+  u.audioCompression = oneOf(s.audioCompression, {13, 14, 15}, d.audioCompression);
+  u.mute = s.mute != 0;
+  u.micOff = s.micOff != 0;
+  u.videoCompression = oneOf(s.videoCompression, {0, 1, 10}, d.videoCompression);
+  u.intraOnly = s.intraOnly != 0;
+  u.frameRate = usableFrameRate(s.frameRate);
+  return u;
 }
 
 std::string programFile(const std::string& commandLine, const std::string& name) {

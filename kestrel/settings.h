@@ -36,9 +36,28 @@ struct KestrelSettings {
 };
 
 std::array<std::uint8_t, kSettingsSize> encodeSettings(const KestrelSettings& s);
-// Fewer than 204 bytes: every field takes its default. Texts end at their NUL or their
-// field's end; a number outside what its field means takes its default.
+// Fewer than 204 bytes: every field takes its default. Otherwise every field is taken as the
+// record holds it (texts end at their NUL or their field's end), so what the program does not
+// understand is written back unchanged; usable() makes it safe to act on.
 KestrelSettings decodeSettings(std::span<const std::uint8_t> bytes);
+
+// Pictures a second: the Options' slider and the record may say 0 (or anything), but the
+// pacing divides by it; below 1 means 1, above 10 means 10, wherever it comes from.
+inline constexpr int kMinFrameRate = 1;
+inline constexpr int kMaxFrameRate = 10;
+int usableFrameRate(int stored);
+
+// What the program acts on, from the record: a value it does not know becomes its default
+// (a compression), a flag is on when not 0, the frame rate is brought into its range.
+struct UsableSettings {
+  bool autoAccept = true;
+  int audioCompression = 14;
+  bool mute = false, micOff = false;
+  int videoCompression = 0;
+  bool intraOnly = false;
+  int frameRate = 5;
+};
+UsableSettings usable(const KestrelSettings& s);
 
 // Defaults when the file cannot be read or is short.
 KestrelSettings readSettingsFile(const std::string& path);

@@ -5,6 +5,8 @@ namespace zep::kestrel {
 void StatisticsWindow::attach(ui::View& view) {
   view_ = &view;
   for (const auto& l : lines_) view.addItem("Participants", l);
+  for (std::size_t i = 0; i < lines_.size(); ++i)
+    if (rows_[i] == selected_) view.selectItem("Participants", static_cast<int>(i));
   zero();
 }
 
@@ -49,7 +51,9 @@ void StatisticsWindow::refresh(const engine::MemberTable& members, int localMemb
     lines_.push_back(members[n].name + "@" + hostNameOf_(members[n].address));
     if (view_) view_->addItem("Participants", lines_.back());
   }
+  // The first line is chosen, and shows as chosen.
   selected_ = rows_[0];
+  if (view_ && !lines_.empty()) view_->selectItem("Participants", 0);
 }
 
 void StatisticsWindow::update(int member, const ReceiveStats& s, bool video, std::uint32_t now) {

@@ -116,13 +116,26 @@ void TalkControl::fullDuplexEvent(TalkEvent e) {
   }
 }
 
+void TalkControl::dispatch(TalkEvent e) {
+  if (fullDuplex_)
+    fullDuplexEvent(e);
+  else
+    halfDuplex(e);
+}
+
 void TalkControl::raise(TalkEvent event) {
   std::lock_guard lock(mutex_);
   bool wasAuto = auto_, wasManual = manual_;
-  if (fullDuplex_)
-    fullDuplexEvent(event);
-  else
-    halfDuplex(event);
+  dispatch(event);
+  if (auto_ != wasAuto || manual_ != wasManual) out_.showSwitches(auto_, manual_);
+}
+
+void TalkControl::onSwitchBox(TalkEvent box, bool checked) {
+  std::lock_guard lock(mutex_);
+  bool wasAuto = auto_, wasManual = manual_;
+  const bool isAuto = box == EV_AUTO;
+  if (checked) (isAuto ? manual_ : auto_) = false;
+  if (checked != (isAuto ? auto_ : manual_)) dispatch(box);
   if (auto_ != wasAuto || manual_ != wasManual) out_.showSwitches(auto_, manual_);
 }
 

@@ -58,6 +58,10 @@ class TalkControl {
   // The start state: half duplex talking with manual switching; full duplex both.
   void start();
   void raise(TalkEvent event);
+  // The main window's "Auto switch" (EV_AUTO) or "Manual switch" (EV_MANUAL) box now shows
+  // `checked`. The two exclude each other: checking one turns the other's switching off
+  // first; then the box's own event is raised when it differs from its flag.
+  void onSwitchBox(TalkEvent box, bool checked);
   void onTimer();
 
   // The capture thread: one block (Mic off already applied by the caller).
@@ -78,6 +82,7 @@ class TalkControl {
   bool fullDuplex() const { return fullDuplex_; }
 
  private:
+  void dispatch(TalkEvent e);  // with mutex_ held
   void goTo(TalkState next);
   void halfDuplex(TalkEvent e);
   void fullDuplexEvent(TalkEvent e);

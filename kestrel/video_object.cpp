@@ -43,6 +43,7 @@ std::unique_ptr<VideoObject> VideoObject::create(clock::Clock& clock, VideoObjec
   v->core_ = video::VideoCore::create(clock, *v, v->settings_.send, {}, error);
   if (!v->core_) return nullptr;
   v->applySettings();
+  v->captureLog_ = std::fopen(v->settings_.captureLogPath.c_str(), "w");
   v->setUpCapture();
   v->sender_ = std::jthread([p = v.get()](std::stop_token stop) { p->sendLoop(stop); });
   v->core_->on_local_member();  // VIDEO_HELLO to everybody
@@ -68,7 +69,6 @@ VideoObject::~VideoObject() {
 
 // The camera as its driver is set: RGB24 or YVU9 of at least 176 x 144, else refused.
 void VideoObject::setUpCapture() {
-  captureLog_ = std::fopen(settings_.captureLogPath.c_str(), "w");
   std::string why;
   auto camera = settings_.connectCamera ? settings_.connectCamera(&why) : nullptr;
   if (camera) {
@@ -85,8 +85,21 @@ void VideoObject::setUpCapture() {
   }
   format_ = camera->format();
   camera->setFramePeriod(kCameraPeriodMs);
+  frameLock_.take(-1);
   frame_.assign(capture::frameSize(format_), 0);
+  frameFresh_ = false;
+  frameLock_.set();
   camera_ = std::move(camera);
+}
+
+void VideoObject::changeCamera(
+    std::function<std::unique_ptr<capture::Camera>(std::string* error)> connectCamera) {
+  const bool wasSending = sending();
+  stopSending();
+  camera_.reset();
+  settings_.connectCamera = std::move(connectCamera);
+  setUpCapture();
+  if (wasSending) startSending();
 }
 
 bool VideoObject::startSending() {

@@ -89,6 +89,11 @@ class VideoObject final : private video::VideoHooks {
   void stopSending();
   bool sending() const { return core_->capturing(); }
   bool canCapture() const { return camera_ != nullptr; }
+  // Another capture device (Options, OK; window thread): sending stops, capture is set up
+  // again on the device connect gives, and sending goes on if it was on. The member windows,
+  // the decoders and the counters are left as they are.
+  void changeCamera(
+      std::function<std::unique_ptr<capture::Camera>(std::string* error)> connectCamera);
 
   // A video datagram from member m (the media thread).
   void onDatagram(int member, int type, std::span<const std::uint8_t> data, std::uint16_t sequence);
@@ -101,7 +106,7 @@ class VideoObject final : private video::VideoHooks {
 
  private:
   VideoObject(clock::Clock& clock, VideoObjectHooks& hooks, VideoObjectSettings settings);
-  void setUpCapture();
+  void setUpCapture();  // capture.log is open already
   void onCameraFrame(const capture::Frame& frame);
   void sendLoop(const std::stop_token& stop);
   void applySettings();

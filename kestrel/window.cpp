@@ -36,8 +36,9 @@ class CallDialog final : public ui::Presenter {
 
 KestrelWindow::KestrelWindow(KestrelOptions options)
     : options_(std::move(options)),
-      audioLink_(kAudioPort, *options_.clock),
-      videoLink_(kVideoPort, *options_.clock) {}
+      rtpSender_(*options_.clock),
+      audioLink_(kAudioPort, rtpSender_),
+      videoLink_(kVideoPort, rtpSender_) {}
 
 KestrelWindow::~KestrelWindow() {
   viewAlive_ = false;
@@ -64,6 +65,21 @@ void KestrelWindow::attach(ui::View& view) {
   }
   publishSettings();
 
+  // The chat exists before the engine's thread, which hands it the members' lines.
+  ChatEnvironment chat;
+  chat.send = [this](int port, int tag, std::span<const std::uint8_t> data) {
+    engine_->sendToApplication(port, tag, data);
+  };
+  chat.localMember = [this] { return engine_->session().localMember; };
+  // Asked on the engine's thread for every line received, from the record it published.
+  chat.nameOf = [this](int n) {
+    auto members = engine_->session().members;
+    return members.present(n) ? members[n].name : std::string();
+  };
+  chat.logPath = options_.workingDirectory + "/chat.log";
+  chat.post = [this](std::function<void()> work) { later(std::move(work)); };
+  chat_ = std::make_unique<ChatWindow>(chat);
+
   engineLog_ = std::fopen(options_.engineLogPath.c_str(), "w");
   engine_ = std::make_unique<engine::InProcessEngine>(options_.host, *this,
                                                       engineLog_ ? engineLog_ : stdout);
@@ -75,18 +91,6 @@ void KestrelWindow::attach(ui::View& view) {
     return;
   }
   if (!openMediaLink(audioLink_, audioMutex_, audio_, &AudioObject::onPacket)) return;
-  ChatEnvironment chat;
-  chat.send = [this](int port, int tag, std::span<const std::uint8_t> data) {
-    engine_->sendToApplication(port, tag, data);
-  };
-  chat.localMember = [this] { return engine_->session().localMember; };
-  chat.nameOf = [this](int n) {
-    auto members = engine_->session().members;
-    return members.present(n) ? members[n].name : std::string();
-  };
-  chat.logPath = options_.workingDirectory + "/chat.log";
-  chat.post = [this](std::function<void()> work) { later(std::move(work)); };
-  chat_ = std::make_unique<ChatWindow>(chat);
   statisticsView_ = view.openWindow(kStatisticsTitle, statistics_);
   chatView_ = view.openWindow(kChatTitle, *chat_);
   status("Conferencing panel ready to use");
@@ -129,13 +133,16 @@ bool KestrelWindow::openMediaLink(MediaLink& link, std::mutex& mutex,
   return opened;
 }
 
+// The record keeps what the file or the Options say; the other threads act on usable values.
 void KestrelWindow::publishSettings() {
-  live_.audioCompression = settings_.audioCompression;
-  live_.mute = settings_.mute;
-  live_.micOff = settings_.micOff;
-  live_.videoCompression = settings_.videoCompression;
-  live_.intraOnly = settings_.intraOnly;
-  live_.frameRate = settings_.frameRate;
+  const UsableSettings u = usable(settings_);
+  live_.autoAccept = u.autoAccept;
+  live_.audioCompression = u.audioCompression;
+  live_.mute = u.mute;
+  live_.micOff = u.micOff;
+  live_.videoCompression = u.videoCompression;
+  live_.intraOnly = u.intraOnly;
+  live_.frameRate = u.frameRate;
 }
 
 void KestrelWindow::later(std::function<void()> work) {
@@ -152,7 +159,7 @@ void KestrelWindow::status(const std::string& text) {
 void KestrelWindow::onEngineEvent(int tag, const engine::MemberRecord& member,
                                   const std::string& hostName) {
   std::string who = member.name + "@" + hostName;
-  if (tag == engine::CTL_INVITATION && settings_.autoAccept) {
+  if (tag == engine::CTL_INVITATION && live_.autoAccept) {
     // Accepted at once, on the engine's thread that brought it.
     later([this, who] { status("INVITATION from " + who); });
     engine_->accept();
@@ -273,11 +280,7 @@ void KestrelWindow::startVideo() {
   s.send = [this](int destination, int type, std::span<const std::uint8_t> data) {
     return sendVideo(destination, type, data);
   };
-  const int device = settings_.captureDevice;
-  s.connectCamera = [this, device](std::string* error) -> std::unique_ptr<capture::Camera> {
-    if (!options_.connectCamera) return nullptr;
-    return options_.connectCamera(device, error);
-  };
+  s.connectCamera = cameraOf(settings_.captureDevice);
   s.counted = [this](int member, const ReceiveStats& stats, std::uint32_t now) {
     statistics_.update(member, stats, true, now);
   };
@@ -293,6 +296,13 @@ void KestrelWindow::startVideo() {
   view_->setChecked("Video", false);
   std::lock_guard lock(videoMutex_);
   video_ = std::move(video);
+}
+
+std::function<std::unique_ptr<capture::Camera>(std::string*)> KestrelWindow::cameraOf(int device) {
+  return [this, device](std::string* error) -> std::unique_ptr<capture::Camera> {
+    if (!options_.connectCamera) return nullptr;
+    return options_.connectCamera(device, error);
+  };
 }
 
 void KestrelWindow::stopVideo() {
@@ -532,15 +542,15 @@ void KestrelWindow::onClick(std::string_view control) {
     std::lock_guard lock(audioMutex_);
     if (audio_) audio_->talk().raise(EV_TALK);
   } else if (control == "Auto switch" || control == "Manual switch") {
-    bool isAuto = control == "Auto switch";
+    const bool isAuto = control == "Auto switch";
     bool& box = isAuto ? autoChecked_ : manualChecked_;
     box = !box;
+    if (box) {  // the two boxes exclude each other
+      (isAuto ? manualChecked_ : autoChecked_) = false;
+      view_->setChecked(isAuto ? "Manual switch" : "Auto switch", false);
+    }
     std::lock_guard lock(audioMutex_);
-    if (!audio_) return;
-    TalkControl& talk = audio_->talk();
-    // Raised only when the box now differs from the talk control's own flag.
-    if (isAuto && box != talk.autoSwitching()) talk.raise(EV_AUTO);
-    if (!isAuto && box != talk.manualSwitching()) talk.raise(EV_MANUAL);
+    if (audio_) audio_->talk().onSwitchBox(isAuto ? EV_AUTO : EV_MANUAL, box);
   }
 }
 
@@ -607,22 +617,20 @@ void KestrelWindow::requestClose() {
   later([this] { onClose(); });
 }
 
-// The local pictures pause while the Options are open; a new capture device makes the video
-// object anew.
+// The local pictures pause while the Options are open; a new capture device restarts capture
+// only (the member windows and their counters go on).
 void KestrelWindow::options() {
   const bool wasSending = video_ && video_->sending();
   if (wasSending) video_->stopSending();
   OptionsEnvironment environment = options_.optionsEnvironment;
   bool newDevice = false;
   environment.restartCapture = [&newDevice](int) { newDevice = true; };
+  environment.applied = [this] { publishSettings(); };
   OptionsDialog dialog(settings_, environment);
   view_->runDialog(kOptionsTitle, dialog);
   publishSettings();
   if (closed_) return;
-  if (newDevice) {
-    stopVideo();
-    startVideo();
-  }
+  if (newDevice && video_) video_->changeCamera(cameraOf(settings_.captureDevice));
   if (wasSending && video_) {
     videoChecked_ = video_->startSending();
     view_->setChecked("Video", videoChecked_);

@@ -131,6 +131,7 @@ class KestrelWindow final : public ui::Presenter,
   void sendAudio(int type, std::span<const std::uint8_t> data);
   int sendVideo(int destination, int type, std::span<const std::uint8_t> data);
   void startVideo();
+  std::function<std::unique_ptr<capture::Camera>(std::string*)> cameraOf(int device);
   void stopVideo();
   void videoButton();
   void setMirrorText(const std::string& text);
@@ -142,6 +143,7 @@ class KestrelWindow final : public ui::Presenter,
   KestrelSettings settings_;
   std::FILE* engineLog_ = nullptr;
   std::unique_ptr<engine::InProcessEngine> engine_;
+  applink::RtpSender rtpSender_;  // one sequence counter for audio and video
   MediaLink audioLink_;
   std::mutex audioMutex_;  // the audio object is used by the media thread too
   std::unique_ptr<AudioObject> audio_;
@@ -166,6 +168,7 @@ class KestrelWindow final : public ui::Presenter,
   std::thread::id windowThread_;
   // What the media threads read of the settings, copied whenever the window changes them.
   struct LiveSettings {
+    std::atomic<bool> autoAccept{true};
     std::atomic<int> audioCompression{14}, mute{0}, micOff{0};
     std::atomic<int> videoCompression{0}, intraOnly{0}, frameRate{5};
   } live_;

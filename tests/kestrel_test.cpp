@@ -2,10 +2,12 @@
 // clients and by engine hosts, talks (its microphone found in the other's loudspeaker file)
 // and chats.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 
 #include <cmath>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "applink/rtp.h"
@@ -282,6 +284,92 @@ TEST(Kestrel, NoStrangerSpeaksForAMemberAndAFloodOfStartsCostsTheWindowNothing) 
            text.rfind("display 0 opened") > (text.rfind("display 0 closed") + 1);
   })) << "the last news was a start: the window is open";
   EXPECT_LT(lou.out.count("display 0 opened"), 2500) << "not one window per start";
+}
+
+// The switch boxes exclude each other on a full-duplex device (Manual, then Auto, left both
+// checked), and a new camera chosen in the Options restarts capture only: the window of the
+// member being watched stays open and its pictures go on.
+TEST(Kestrel, ManualThenAutoLeavesOnlyAutoCheckedAndANewCameraKeepsTheMembersWindows) {
+  KestrelProcess kay(freshAddress(), "kay", 440), lou(freshAddress(), "lou", 660);
+  ASSERT_NO_FATAL_FAILURE(callWhenReady(kay, lou));
+  ASSERT_TRUE(kay.out.waitFor("Talk enabled"));
+  ASSERT_TRUE(lou.out.waitFor("Talk enabled"));
+  kay.command("click Manual switch");
+  ASSERT_TRUE(kay.out.waitFor("Manual switch checked"));
+  kay.command("click Auto switch");
+  ASSERT_TRUE(kay.out.waitFor("Auto switch checked"));
+  EXPECT_TRUE(waitUntil([&] {
+    auto text = kay.out.text();
+    auto unchecked = text.rfind("Manual switch unchecked");
+    return unchecked != std::string::npos && unchecked > text.rfind("Manual switch checked");
+  })) << kay.out.text();
+
+  lou.command("click Video");
+  ASSERT_TRUE(kay.out.waitFor("display 1 opened \"lou@")) << kay.out.text();
+  ASSERT_TRUE(waitForPictures(kay.displays, 1, 5));
+  kay.command("click Edit/Options");
+  ASSERT_TRUE(kay.out.waitFor("Options: opened"));
+  kay.command("select Video Capture Device: = Test pattern");
+  kay.command("click OK");
+  ASSERT_TRUE(kay.out.waitFor("Options: closed"));
+  const std::size_t seen = readDisplay(kay.displays, 1).pictures.size();
+  EXPECT_TRUE(waitForPictures(kay.displays, 1, seen + 5)) << "lou's pictures go on";
+  EXPECT_FALSE(kay.out.contains("display 1 closed")) << kay.out.text();
+}
+
+// Auto accept cleared with Apply holds the next invitation at once, though the Options are
+// still open: the engine's thread reads the flag the window publishes, not the record the
+// dialog writes.
+TEST(Kestrel, AutoAcceptClearedWithApplyHoldsTheNextInvitationWhileTheOptionsAreOpen) {
+  KestrelProcess kay(freshAddress(), "kay", 440), lou(freshAddress(), "lou", 660);
+  ASSERT_TRUE(kay.out.waitFor("Status = Conferencing panel ready to use"));
+  kay.command("click Edit/Options");
+  ASSERT_TRUE(kay.out.waitFor("Options: opened"));
+  kay.command("click Auto accept");
+  kay.command("click Apply");
+  ASSERT_TRUE(kay.out.waitFor("Options: Auto accept unchecked"));
+  ASSERT_NO_FATAL_FAILURE(callWhenReady(lou, kay));
+  EXPECT_TRUE(kay.out.waitFor("Status = INVITATION from lou@")) << kay.out.text();
+  EXPECT_TRUE(kay.out.waitFor("Accept enabled")) << "the invitation waits for an answer";
+  EXPECT_FALSE(lou.out.contains("Participants + kay@"));
+  kay.command("click Cancel");
+  ASSERT_TRUE(kay.out.waitFor("Options: closed"));
+  kay.command("click Accept");
+  EXPECT_TRUE(lou.out.waitFor("Participants + kay@"));
+}
+
+// Audio and video datagrams of one client take their sequence numbers from one counter of the
+// program: an independent member receiving both never sees a number twice.
+TEST(Kestrel, AudioAndVideoDatagramsTakeTheirNumbersFromOneCounter) {
+  SessionHost bob("bob");
+  const char* step = nullptr;
+  net::Socket audio = net::openUdp(bob.address, 12567, &step);
+  net::Socket video = net::openUdp(bob.address, 34999, &step);
+  ASSERT_TRUE(audio.valid() && video.valid()) << step;
+  KestrelProcess kay(freshAddress(), "kay", 440);
+  ASSERT_TRUE(kay.out.waitFor("Status = Conferencing panel ready to use"));
+  bob.manager.send(LOCAL_CREATE);
+  bob.manager.send(LOCAL_ADD_MEMBER, encodeMemberRecord(recordOf("kay", kay.address)));
+  ASSERT_TRUE(bob.manager.waitFor(CTL_ACCEPTED));
+  std::map<std::uint16_t, int> numbers;  // sequence number: how often
+  int fromAudio = 0, fromVideo = 0;
+  std::vector<std::uint8_t> buffer(70000);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (std::chrono::steady_clock::now() < until) {
+    pollfd p[2] = {{audio.fd(), POLLIN, 0}, {video.fd(), POLLIN, 0}};
+    if (::poll(p, 2, 100) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (!(p[i].revents & POLLIN)) continue;
+      long n = net::receiveFrom(i == 0 ? audio : video, buffer);
+      auto d = applink::decodeRtpDatagram(std::span(buffer).first(n > 0 ? std::size_t(n) : 0));
+      if (!d) continue;
+      numbers[d->header.sequence]++;
+      (i == 0 ? fromAudio : fromVideo)++;
+    }
+  }
+  ASSERT_GT(fromAudio, 0);
+  ASSERT_GT(fromVideo, 0) << "the hello when audio starts";
+  for (auto [number, times] : numbers) EXPECT_EQ(times, 1) << "sequence number " << number;
 }
 
 TEST(Kestrel, ASecondClientOnTheAddressOfAnEngineEndsWithCodeZero) {

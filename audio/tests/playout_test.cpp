@@ -410,6 +410,19 @@ TEST(JitterPlayout, OpenResetsTheRingsAndTheLogRecordsIt) {
   EXPECT_NE(text.find("KSA close\n"), std::string::npos);
 }
 
+TEST(JitterPlayout, TheClientsLogSaysHowLongEachOutputWaitedOnThePlayEvent) {
+  for (const PlayoutVariant* v : {&kKestrelPlayout, &kStreamerPlayout}) {
+    MixerRig rig(*v);
+    ASSERT_TRUE(rig.mixer->open());
+    for (int i = 0; i < 3; ++i) rig.mixer->step();
+    rig.mixer->close();
+    std::ifstream log(rig.logPath);
+    std::string text((std::istreambuf_iterator<char>(log)), {});
+    const bool client = v == &kKestrelPlayout;
+    EXPECT_EQ(text.find("Wait on play event: 0\n") != std::string::npos, client) << text;
+  }
+}
+
 TEST(AudioMixerClock, MixesAndPlaysOnItsOwnAtTheBlockRate) {
   clock::RealClock clock;
   std::vector<std::vector<std::int16_t>> played;

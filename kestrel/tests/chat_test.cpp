@@ -74,5 +74,42 @@ TEST(TextChat, LongLinesAreCutAndReceivedLinesShowTheirSender) {
   EXPECT_EQ(text.str(), "alice: " + std::string(99, 'x') + "\r\nbob: hi\r\n");
 }
 
+// A member may send up to 64 KiB in one line: it shows and is logged as a line typed here
+// would be, a line break in it cannot fake another sender's line, and a flood leaves the
+// transcript at its bound while chat.log keeps every line.
+TEST(TextChat, A64KiBChatLineIsCutToALineAndTheTranscriptStaysBounded) {
+  Rig rig;
+  std::vector<std::uint8_t> huge(64 * 1024, 'y');
+  huge[10] = '\n';
+  huge.back() = 0;
+  rig.chat->receive(1, 33, huge);
+  EXPECT_EQ(rig.view.drain(), 1);
+  ASSERT_EQ(rig.view.list("Transcript").size(), 1u);
+  const std::string cut = "bob: " + std::string(10, 'y') + " " + std::string(88, 'y');
+  EXPECT_EQ(rig.view.list("Transcript")[0], cut);
+
+  const std::size_t flood = kMaxTranscriptLines * 3;
+  for (std::size_t i = 0; i < flood; ++i) {
+    std::string text = std::to_string(i);
+    rig.chat->receive(1, 33,
+                      std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  }
+  EXPECT_EQ(rig.view.drain(), 1) << "one showing waits, however many lines came";
+  auto& shown = rig.view.list("Transcript");
+  ASSERT_EQ(shown.size(), kMaxTranscriptLines);
+  EXPECT_EQ(shown.back(), "bob: " + std::to_string(flood - 1));
+  rig.type("mine");
+  EXPECT_EQ(rig.view.list("Transcript").size(), kMaxTranscriptLines);
+  EXPECT_EQ(rig.view.list("Transcript").back(), "local: mine");
+
+  std::ifstream log(rig.log);
+  std::string line;
+  std::size_t lines = 0;
+  std::getline(log, line);
+  EXPECT_EQ(line, cut + "\r");
+  for (lines = 1; std::getline(log, line);) lines++;
+  EXPECT_EQ(lines, flood + 2) << "chat.log keeps every line";
+}
+
 }  // namespace
 }  // namespace zep::kestrel

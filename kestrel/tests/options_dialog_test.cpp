@@ -75,5 +75,66 @@ TEST(KestrelOptions, OkStoresTheTextsCutToTheirFieldsAndRestartsCaptureOnANewDev
   EXPECT_EQ(cancelled.settings.name, untouched.name) << "Cancel stores nothing";
 }
 
+TEST(KestrelOptions, ModeShowsHalfDuplexOnlyFor21AndFullDuplexForAnyOtherValue) {
+  for (auto [stored, shown] : std::vector<std::pair<int, std::string>>{
+           {21, "Half Duplex"}, {20, "Full Duplex"}, {0, "Full Duplex"}, {99, "Full Duplex"}}) {
+    KestrelSettings settings;
+    settings.duplexMode = stored;
+    ui::RecordingView view;
+    OptionsDialog dialog(settings, {});
+    dialog.attach(view);
+    EXPECT_EQ(view.texts["Mode:"], shown) << stored;
+  }
+}
+
+TEST(KestrelOptions, MuteMicOffAndTheCompressionActAtApplyNotWhenTheDialogCloses) {
+  KestrelSettings seen;
+  int applied = 0;
+  OptionsEnvironment env;
+  Rig* rig = nullptr;
+  env.applied = [&] {
+    applied++;
+    seen = rig->settings;
+  };
+  Rig r(env);
+  rig = &r;
+  r.dialog.onClick("Mute");
+  r.dialog.onClick("Mic off");
+  r.dialog.onSelect("Connection", 1, "ISDN-1");
+  r.dialog.onClick("Apply");
+  EXPECT_EQ(applied, 1) << "the program is told at Apply";
+  EXPECT_EQ(seen.mute, 1);
+  EXPECT_EQ(seen.micOff, 1);
+  EXPECT_EQ(seen.audioCompression, 13);
+  r.dialog.onClick("Mute");
+  r.dialog.onClick("OK");
+  EXPECT_EQ(applied, 2) << "and again at OK";
+  EXPECT_EQ(seen.mute, 0);
+}
+
+// The slider offers 0, and a record may hold 0 or a preset of its own: the rate stored and the
+// rate used are at least one picture a second, and an odd highest rate breaks nothing.
+TEST(KestrelOptions, AFrameRateOfZeroIsOnePictureASecondFromTheSliderAndFromTheFile) {
+  Rig rig;
+  rig.dialog.onValue("Frame rate", 0, true);
+  rig.dialog.onClick("OK");
+  EXPECT_EQ(rig.settings.frameRate, 1);
+  EXPECT_EQ(usable(rig.settings).frameRate, 1);
+
+  KestrelSettings fromFile;
+  fromFile.frameRate = 0;
+  EXPECT_EQ(usable(decodeSettings(encodeSettings(fromFile))).frameRate, 1)
+      << "the same rule after a restart";
+
+  Rig odd;
+  odd.settings.preset = "Satellite";
+  odd.settings.highestFrameRate = -4;
+  odd.dialog.attach(odd.view);
+  odd.dialog.onValue("Frame rate", 7, true);
+  odd.dialog.onClick("OK");
+  EXPECT_EQ(odd.settings.frameRate, 1);
+  EXPECT_EQ(odd.settings.preset, "Satellite") << "kept as the file says";
+}
+
 }  // namespace
 }  // namespace zep::kestrel

@@ -33,24 +33,52 @@ TEST(KestrelSettings, TheRecordsFieldsSitAtTheirOffsetsLittleEndian) {
   EXPECT_EQ(back.frameRate, 7);
 }
 
-TEST(KestrelSettings, ShortFilesGiveDefaultsAndBadFieldsTheirOwnDefault) {
+TEST(KestrelSettings, ShortFilesGiveDefaultsAndTextsEndAtTheirFields) {
   KestrelSettings s;
   s.name = "bob";
   auto b = encodeSettings(s);
   EXPECT_EQ(decodeSettings(std::span(b).first(100)).name, "") << "100 bytes: the defaults";
-  // A name without a NUL ends at its field; numbers out of range fall back.
+  EXPECT_EQ(decodeSettings(std::span(b).first(203)).autoAccept, 1);
+  // A name without a NUL ends at its field.
   for (int i = 70; i < 100; ++i) b[static_cast<std::size_t>(i)] = 'x';
-  b[136] = 99;
-  b[192] = 0;  // a frame rate of 0
-  b[184] = 7;
-  auto odd = decodeSettings(b);
-  EXPECT_EQ(odd.name, std::string(29, 'x'));
-  EXPECT_EQ(odd.audioCompression, 14);
-  EXPECT_EQ(odd.frameRate, 5);
-  EXPECT_EQ(odd.videoCompression, 0);
+  EXPECT_EQ(decodeSettings(b).name, std::string(29, 'x'));
   KestrelSettings longName;
   longName.name = std::string(40, 'n');
   EXPECT_EQ(decodeSettings(encodeSettings(longName)).name, std::string(29, 'n'));
+}
+
+// A whole record is not the program's to correct: what it does not know stays as the file says
+// and is written back so, and only what the program acts on is made safe.
+TEST(KestrelSettings, ValuesOutsideTheProgramsRangesAreKeptAndWrittenBackNotReplaced) {
+  auto path = std::filesystem::temp_directory_path() / ("odd-" + std::to_string(::getpid()));
+  KestrelSettings s;
+  s.mute = 2;
+  s.volume = 150;
+  s.micGain = -7;
+  s.autoAccept = 5;
+  s.audioCompression = 99;
+  s.videoCompression = 7;
+  s.intraOnly = 3;
+  s.frameRate = 0;
+  s.highestFrameRate = 40;
+  s.captureDevice = 200;
+  s.receiveOff = 9;
+  ASSERT_TRUE(writeSettingsFile(path.string(), s));
+  auto read = readSettingsFile(path.string());
+  EXPECT_EQ(encodeSettings(read), encodeSettings(s)) << "every field as the file says";
+  ASSERT_TRUE(writeSettingsFile(path.string(), read));
+  EXPECT_EQ(readSettingsFile(path.string()).volume, 150) << "and so written back";
+  std::filesystem::remove(path);
+
+  auto u = usable(read);
+  EXPECT_TRUE(u.mute) << "a flag is on when not 0";
+  EXPECT_TRUE(u.autoAccept);
+  EXPECT_TRUE(u.intraOnly);
+  EXPECT_EQ(u.audioCompression, 14) << "a compression it does not know: the default";
+  EXPECT_EQ(u.videoCompression, 0);
+  EXPECT_EQ(u.frameRate, 1);
+  EXPECT_EQ(usableFrameRate(40), 10);
+  EXPECT_EQ(usableFrameRate(-3), 1);
 }
 
 TEST(KestrelSettings, FileRoundTripAndMissingFile) {

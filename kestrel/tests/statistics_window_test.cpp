@@ -44,5 +44,37 @@ TEST(StatisticsWindow, ListsRemoteMembersAndShowsEveryFifthUpdateOfTheChosenOne)
   EXPECT_EQ(window.selected(), 3);
 }
 
+TEST(StatisticsWindow, RefreshSelectsTheFirstLineOfTheList) {
+  StatisticsWindow window([](net::Ipv4 a) { return net::formatAddress(a); });
+  ui::RecordingView view;
+  window.attach(view);
+  engine::MemberTable members;
+  for (int n : {2, 5}) {
+    engine::MemberRecord r;
+    r.number = static_cast<std::uint8_t>(n);
+    r.name = "user" + std::to_string(n);
+    r.address = net::dottedAddress("127.0.0." + std::to_string(n + 1));
+    members.put(r);
+  }
+  view.selected["Participants"] = -1;
+  window.refresh(members, 0);
+  EXPECT_EQ(view.selected["Participants"], 0) << "the first line shows as chosen";
+  EXPECT_EQ(window.selected(), 2);
+  window.onSelect("Participants", 1, "user5@127.0.0.6");
+  window.refresh(members, 0);
+  EXPECT_EQ(view.selected["Participants"], 0);
+  EXPECT_EQ(window.selected(), 2) << "a refresh chooses the first line again";
+
+  ui::RecordingView modal;  // a front end without modeless windows shows it anew each time
+  window.attach(modal);
+  EXPECT_EQ(modal.selected["Participants"], 0);
+  engine::MemberTable alone;
+  window.attach(view);
+  view.selected["Participants"] = 7;
+  window.refresh(alone, 0);
+  EXPECT_EQ(window.selected(), -1);
+  EXPECT_EQ(view.selected["Participants"], 7) << "an empty list has no line to choose";
+}
+
 }  // namespace
 }  // namespace zep::kestrel

@@ -13,7 +13,7 @@ struct Recorder final : TalkOutput {
   TalkControl* control = nullptr;
   std::vector<std::string> calls;
   int sent = 0, ends = 0, played = 0, timers = 0;
-  bool talkEnabled = false, talkChecked = false;
+  bool talkEnabled = false, talkChecked = false, autoShown = false, manualShown = false;
   void openCapture() override { calls.push_back("open capture"); }
   void closeCapture() override { calls.push_back("close capture"); }
   void openPlayout() override { calls.push_back("open playout"); }
@@ -26,7 +26,10 @@ struct Recorder final : TalkOutput {
     talkEnabled = enabled;
     talkChecked = checked;
   }
-  void showSwitches(bool, bool) override {}
+  void showSwitches(bool a, bool m) override {
+    autoShown = a;
+    manualShown = m;
+  }
   void showMicrophone(int) override {}
   void showSpeaker(int) override {}
   void armTimer() override { timers++; }
@@ -120,6 +123,35 @@ TEST(TalkControl, HalfDuplexWithoutAutoSwitchesByTheTalkButtonOnly) {
   rig.talk.raise(EV_MANUAL);
   EXPECT_FALSE(rig.talk.autoSwitching());
   EXPECT_TRUE(rig.talk.manualSwitching());
+}
+
+// The two boxes exclude each other: Manual, then Auto, on a full-duplex device leaves only Auto
+// checked, and the other way round.
+TEST(TalkControl, FullDuplexManualThenAutoLeavesOnlyAutoSwitchChecked) {
+  Rig rig(true);
+  rig.talk.onSwitchBox(EV_MANUAL, true);
+  EXPECT_EQ(rig.talk.state(), TalkState::kListening);
+  EXPECT_TRUE(rig.out.manualShown);
+  rig.talk.onSwitchBox(EV_AUTO, true);
+  EXPECT_TRUE(rig.talk.autoSwitching());
+  EXPECT_FALSE(rig.talk.manualSwitching());
+  EXPECT_TRUE(rig.out.autoShown);
+  EXPECT_FALSE(rig.out.manualShown) << "both boxes checked";
+  EXPECT_EQ(rig.talk.state(), TalkState::kTalking);
+  rig.talk.onSwitchBox(EV_MANUAL, true);
+  EXPECT_FALSE(rig.talk.autoSwitching());
+  EXPECT_TRUE(rig.talk.manualSwitching());
+  EXPECT_FALSE(rig.out.autoShown);
+  EXPECT_EQ(rig.talk.state(), TalkState::kListening);
+  rig.talk.onSwitchBox(EV_MANUAL, false);
+  EXPECT_EQ(rig.talk.state(), TalkState::kBoth) << "unchecking raises the box's own event";
+  rig.talk.onSwitchBox(EV_AUTO, false);
+  EXPECT_EQ(rig.talk.state(), TalkState::kBoth) << "a box that agrees with its flag: nothing";
+
+  Rig half(false);  // manual on at start
+  half.talk.onSwitchBox(EV_AUTO, true);
+  EXPECT_TRUE(half.talk.autoSwitching());
+  EXPECT_FALSE(half.talk.manualSwitching());
 }
 
 }  // namespace

@@ -158,5 +158,32 @@ TEST(VideoObject, PredictedPicturesBeforeAnIntraPictureLeaveTheMembersWindowUnpa
   EXPECT_EQ(n.hooks.painted, (std::vector<int>{2, 2}));
 }
 
+// Another capture device chosen in the Options sets up capture again and nothing else: the
+// members' windows stay open and their counters go on.
+TEST(VideoObject, ANewCameraRestartsCaptureOnlyAndTheMembersWindowsAndCountersGoOn) {
+  NoCamera n;
+  n.video->onDatagram(3, video::VIDEO_START, {}, 0);
+  for (int i = 0; i < 6; ++i)
+    n.video->onDatagram(3, video::VIDEO_H263, std::vector<std::uint8_t>(50, 1),
+                        static_cast<std::uint16_t>(i));
+  int asked = 0;
+  n.video->changeCamera([&](std::string* error) -> std::unique_ptr<capture::Camera> {
+    asked++;
+    *error = "no such camera";
+    return nullptr;
+  });
+  EXPECT_EQ(asked, 1) << "the new device is connected";
+  n.video->onDatagram(3, video::VIDEO_H263, std::vector<std::uint8_t>(50, 1), 6);
+  ASSERT_NE(n.video->stats(3), nullptr);
+  EXPECT_EQ(n.video->stats(3)->received(), 6) << "the counters went on";
+  std::lock_guard lock(n.hooks.mutex);
+  EXPECT_EQ(n.hooks.notes, (std::vector<std::pair<std::uint32_t, int>>{{kNotifyOpenVideo, 3}}))
+      << "the member's window was not closed";
+  EXPECT_EQ(n.hooks.messages.back(), "Your machine does not support video capturing");
+  std::size_t hellos = 0;
+  for (auto [destination, type] : n.sent) hellos += type == video::VIDEO_HELLO;
+  EXPECT_EQ(hellos, 1u) << "no new object said hello";
+}
+
 }  // namespace
 }  // namespace zep::kestrel

@@ -123,9 +123,10 @@ void SessionLogic::registerMember(const MemberRecord& record) {
   // claimed the number the record gives.
   int claim = out_.heldClaim(record.address);
   if (claim < 0) return;
-  if (claim == record.number && !out_.hasMemberChannel(record.number)) {
+  const bool byAddress = !directoryOrder_.empty();
+  if ((claim == record.number || byAddress) && !out_.hasMemberChannel(record.number)) {
     out_.keepHeldAsMember(record.address, record.number);
-    log("Member %d connected, socket %d\n", claim, out_.memberHandle(claim));
+    log("Member %d connected, socket %d\n", record.number, out_.memberHandle(record.number));
     return;
   }
   fail("Engine: connection from %s claimed member %d, announced as %d -- closed\n",
@@ -566,6 +567,10 @@ void SessionLogic::remoteConnect(const Message& m) {
   // replaces a live one: a stranger cannot take over a member or speak for it.
   const std::string from = net::formatAddress(out_.newPeer());
   int known = memberAt(out_.newPeer());
+  // A directory-made session knows its members by their addresses alone: the number a member
+  // connects under is its own count of the participants, which is only a hint.
+  const bool byAddress = !directoryOrder_.empty();
+  if (known >= 0 && known != n && byAddress) n = known;
   if (known >= 0 && known != n) {
     fail("Engine: connection from %s claims member %d but that host is member %d -- refused\n",
          from.c_str(), n, known);
@@ -576,7 +581,7 @@ void SessionLogic::remoteConnect(const Message& m) {
          from.c_str(), n);
     return;
   }
-  if (known < 0 && session_.members.present(n)) {
+  if (known < 0 && session_.members.present(n) && !byAddress) {
     fail("Engine: connection from %s claims member %d, which is at %s -- refused\n", from.c_str(),
          n, net::formatAddress(session_.members[n].address).c_str());
     return;
@@ -671,6 +676,10 @@ void SessionLogic::restartAsMember(int n, const MemberRecord& initiator) {
 
 void SessionLogic::addRecordAsMember(const MemberRecord& record) {
   if (session_.status != IN_SESSION) return;
+  // A host is one participant, however often a directory lists it.
+  if (std::find(directoryOrder_.begin(), directoryOrder_.end(), record.address) !=
+      directoryOrder_.end())
+    return;
   MemberRecord r = record;
   r.number = static_cast<std::uint8_t>(directoryOrder_.size());
   if (!MemberTable::validNumber(r.number)) {
@@ -679,6 +688,8 @@ void SessionLogic::addRecordAsMember(const MemberRecord& record) {
     return;
   }
   directoryOrder_.push_back(r.address);
+  // This host's own place in the order is its number, whatever count the directory gave.
+  if (out_.isOwnAddress(r.address) && r.number != session_.localMember) setLocalMember(r.number);
   // A number still held by a member of another kind of session is not written over.
   if (session_.members.present(r.number)) {
     fail("Engine: member number %d is taken -- record ignored\n", r.number);

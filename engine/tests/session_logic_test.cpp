@@ -302,6 +302,35 @@ TEST(SessionLogic, AfterADepartureEveryHostNumbersADirectoryConferenceAlike) {
   EXPECT_FALSE(gina.out.newKept) << "a connection claiming the local member's number is refused";
 }
 
+// A directory may list a host twice (its creator, say) and so give a newcomer a count one too
+// high: a host is one participant, the newcomer's own place in the order is its number, and
+// the others take its connect by its address whatever number it claims.
+TEST(SessionLogic, ADirectoryListingAHostTwiceChangesNoNumbers) {
+  const net::Ipv4 kDave = kBob;
+  Rig erin;
+  erin.logic.restartAsMember(3, record("dave", kDave));  // dave, dave, erin
+  erin.logic.addRecordAsMember(record("dave", kDave));
+  erin.logic.addRecordAsMember(record("erin", kHost));
+  EXPECT_EQ(erin.logic.session().localMember, 1);
+  EXPECT_EQ(erin.logic.session().members.count(), 2);
+
+  Rig dave;
+  dave.logic.restartAsMember(1, record("dave", kHost));
+  dave.logic.addRecordAsMember(record("dave", kHost));
+  MessageHeader asTwo;
+  asTwo.sender = record("erin", kErin, 2);  // the number erin counted before she knew better
+  dave.out.peer = kErin;
+  auto early = message(NEW_REMOTE_CONNECT, {}, asTwo);
+  dave.logic.onNewMessage(early);
+  EXPECT_EQ(dave.out.heldClaim(kErin), 2);
+  dave.logic.addRecordAsMember(record("erin", kErin));
+  EXPECT_TRUE(dave.out.members[1]) << "taken as erin, member 1";
+  dave.out.members[1] = false;
+  auto again = message(NEW_REMOTE_CONNECT, {}, asTwo);
+  dave.logic.onNewMessage(again);
+  EXPECT_TRUE(dave.out.members[1]) << "a known address is its member, whatever the claim";
+}
+
 // A third host claims a present member's number: it neither replaces the member's live
 // channel nor takes the number of a member at another address.
 TEST(SessionLogic, AStrangerClaimingAPresentMembersNumberIsRefused) {

@@ -77,6 +77,9 @@ class View {
   virtual void postCommand(std::uint32_t first, std::uintptr_t second) {
     (void)first, (void)second;
   }
+  // True while a modal dialog or message box of this program runs its loop: whatever opens
+  // another one now would open it inside that loop. Called on the window thread.
+  virtual bool modalOpen() const { return false; }
 };
 
 // What the user does to a window, delivered on the window thread.
@@ -102,6 +105,9 @@ class Presenter {
   virtual void onTimer(int id) { (void)id; }
   // A command posted to this window (View::postCommand).
   virtual void onCommand(std::uint32_t first, std::uintptr_t second) { (void)first, (void)second; }
+  // The window's view is being destroyed: it must not be used, nor posted to, once this
+  // returns (a presenter that outlives its window, or whose other threads post to it).
+  virtual void onDestroyed() {}
 };
 
 }  // namespace zep::ui

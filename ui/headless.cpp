@@ -56,7 +56,9 @@ class HeadlessApp::Window final : public View {
 
   Window(HeadlessApp& app, std::string title, Presenter& presenter)
       : app_(app), title_(std::move(title)), presenter_(presenter) {}
-  ~Window() override { presenter_.onDestroyed(); }
+  ~Window() override {
+    if (modeless_) presenter_.onDestroyed();
+  }
 
   void setText(std::string_view control, const std::string& text) override {
     change(control, " = " + oneLine(text));

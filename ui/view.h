@@ -82,7 +82,8 @@ class View {
   virtual bool modalOpen() const { return false; }
 };
 
-// What the user does to a window, delivered on the window thread.
+// What the user does to a window, delivered on the window thread. A presenter outlives the
+// windows it drives.
 class Presenter {
  public:
   virtual ~Presenter() = default;
@@ -105,8 +106,8 @@ class Presenter {
   virtual void onTimer(int id) { (void)id; }
   // A command posted to this window (View::postCommand).
   virtual void onCommand(std::uint32_t first, std::uintptr_t second) { (void)first, (void)second; }
-  // The window's view is being destroyed: it must not be used, nor posted to, once this
-  // returns (a presenter that outlives its window, or whose other threads post to it).
+  // A modeless window's view (View::openWindow) is being destroyed with the window it was
+  // opened from: it must not be used, nor posted to, once this returns.
   virtual void onDestroyed() {}
 };
 

@@ -171,7 +171,7 @@ class PictureWindow final : public QWidget {
 
 QtWindow::~QtWindow() {
   windows_.clear();
-  presenter_.onDestroyed();
+  if (modeless_) presenter_.onDestroyed();
   for (auto& [id, d] : displays_) delete d;
   delete widget_;
 }

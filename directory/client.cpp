@@ -95,8 +95,10 @@ int DirectoryClient::connect(std::span<const std::uint8_t> settings) {
     inboxBytes_ = 0;
   }
   room_.notify_all();
+  // The earlier connection's threads have ended once this returns.
+  int linked = link_.connect(server, host::identityFromEnvironment().bindAddress);
   dialog_.prompts().clear();
-  if (link_.connect(server, host::identityFromEnvironment().bindAddress) != 0) {
+  if (linked != 0) {
     box("Cannot connect to Directory Server");
     return -1;
   }

@@ -26,7 +26,10 @@ struct ParticipantRecord {
 };
 
 /* window: the host's main window (a zep::ui::View*), the owner of the Directory Server window
-   and the receiver of the notifications. 0, or -1 when the window cannot be made. */
+   and the receiver of the notifications. 0, or -1 when the window cannot be made. A null
+   window means no owner: the library connects and keeps its lists, notifies nobody, says its
+   messages on standard error, and has no window to show (DSActiveUsers and DSConferences then
+   return -1). */
 int DSInitialize(void* window);
 /* settings: the host's 204-byte settings record; the server's host is read at offset 20, the
    user's name at 70 and e-mail address at 100. 0, or -1 after a message box. */

@@ -62,7 +62,7 @@ long SAP::recv_n(std::uint8_t* buffer, std::size_t n) {
 }
 
 long SAP::send_n(const std::uint8_t* buffer, std::size_t n) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(sendTimeoutMs_);
   std::size_t sent = 0;
   while (sent < n) {
     int fd = fd_;
@@ -75,7 +75,7 @@ long SAP::send_n(const std::uint8_t* buffer, std::size_t n) {
     if (r == 0) return 0;
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      std::perror("SAP::send_n");
+      if (!stopping_) std::perror("SAP::send_n");
       return -1;
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -110,13 +110,53 @@ net::Ipv4 SAP::localAddress() const {
   return sa.sin_addr.s_addr;
 }
 
+bool Outbox::push(std::vector<std::uint8_t> frame) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!open_ || bytes_ + frame.size() > kMaxBytes) return false;
+    bytes_ += frame.size();
+    frames_.push_back(std::move(frame));
+  }
+  changed_.notify_all();
+  return true;
+}
+
+std::optional<std::vector<std::uint8_t>> Outbox::next() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return !open_ || !frames_.empty(); });
+  if (!open_) return std::nullopt;
+  auto frame = std::move(frames_.front());
+  frames_.pop_front();
+  bytes_ -= frame.size();
+  return frame;
+}
+
+void Outbox::open() {
+  std::lock_guard lock(mutex_);
+  frames_.clear();
+  bytes_ = 0;
+  open_ = true;
+}
+
+void Outbox::close() {
+  {
+    std::lock_guard lock(mutex_);
+    open_ = false;
+    frames_.clear();
+    bytes_ = 0;
+  }
+  changed_.notify_all();
+}
+
 ServerLink::~ServerLink() {
   disconnect(true);
 }
 
 void ServerLink::disconnect(bool quiet) {
   if (quiet) quiet_ = true;
+  outbox_.close();
   sap_.shutdown();
+  if (sender_.joinable()) sender_.join();
   if (receiver_.joinable()) receiver_.join();
   sap_.close();
   quiet_ = false;
@@ -126,16 +166,34 @@ int ServerLink::connect(const std::string& host, net::Ipv4 bindAddress) {
   disconnect();
   table_.registerAll();
   if (transport_) return 0;
-  return sap_.connect(kDirectoryPort, host, bindAddress);
+  if (sap_.connect(kDirectoryPort, host, bindAddress) != 0) return -1;
+  outbox_.open();
+  try {
+    sender_ = std::jthread([this] { sendQueued(); });
+  } catch (const std::system_error&) {
+    sap_.close();
+    return -1;
+  }
+  return 0;
 }
 
-int ServerLink::start(std::function<void(std::unique_ptr<DirMessage>)> deliver,
+void ServerLink::sendQueued() {
+  while (auto frame = outbox_.next()) {
+    if (sap_.send_n(frame->data(), frame->size()) == static_cast<long>(frame->size())) continue;
+    // Part of a frame may have gone: nothing after it could be read rightly.
+    sap_.shutdown();
+    return;
+  }
+}
+
+int ServerLink::start(std::function<bool(std::unique_ptr<DirMessage>)> deliver,
                       std::function<void()> reset) {
   if (!transport_ && !sap_.open()) return -1;
   try {
     receiver_ = std::jthread([this, deliver = std::move(deliver), reset = std::move(reset)] {
       while (auto message = receiveNext(transport(), table_))
-        if (message->executes()) deliver(std::move(message));
+        if (message->executes() && !deliver(std::move(message))) break;
+      if (!transport_) sap_.shutdown();  // the sending thread ends too
       if (!quiet_) reset();
     });
   } catch (const std::system_error&) {
@@ -152,10 +210,11 @@ template <class T, class... Args>
 int ServerLink::request(Args&&... args) {
   auto message = table_.make<T>();
   if (!message || message->set(std::forward<Args>(args)...) != 0) return -1;
-  if (message->send(transport()) == 0) return 0;
-  // Part of a frame may have gone: nothing after it could be read rightly.
-  if (!transport_) sap_.shutdown();
-  return -1;
+  if (transport_) return message->send(*transport_);
+  auto header = encodeHeader(message->header());
+  std::vector<std::uint8_t> frame(header.begin(), header.end());
+  frame.insert(frame.end(), message->body().begin(), message->body().end());
+  return outbox_.push(std::move(frame)) ? 0 : -1;
 }
 
 int ServerLink::registerUser(const std::string& name, const std::string& email) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "directory/dialogs.h"
 #include "directory/dirlink.h"
@@ -28,17 +29,18 @@ std::string cell(const std::string& text) {
 
 // --- Active Users ---
 
-void ActiveUsersPage::error(const std::string& text) {
-  view_->messageBox(kDialogTitle, text, ui::Icon::kError);
-}
-
 void ActiveUsersPage::clear() {
   rows_.clear();
   selected_.reset();
+  full_ = false;
   view_->clearItems(kUserListControl);
 }
 
 void ActiveUsersPage::onRegister(const Registration& r) {
+  if (rows_.size() >= kMaxUsers) {
+    if (!std::exchange(full_, true)) prompts_.notice(kUsersFull, ui::Icon::kWarning);
+    return;
+  }
   // A second registration of the same id is a second row.
   int index = rows_.insert(cell(r.name), cell(r.email), r.userId);
   view_->insertItem(kUserListControl, index, rowText(rows_.at(index)));
@@ -46,9 +48,11 @@ void ActiveUsersPage::onRegister(const Registration& r) {
 
 void ActiveUsersPage::onUnregister(net::Ipv4 userId) {
   int index = rows_.find(userId);
-  if (index < 0) return error("(msgCUNREG<HEADER>::execute) Item not found");
+  if (index < 0)
+    return prompts_.notice("(msgCUNREG<HEADER>::execute) Item not found", ui::Icon::kError);
   if (selected_ && rows_.at(index).serial == *selected_) selected_.reset();
   rows_.removeAt(index);
+  full_ = false;
   view_->removeItemAt(kUserListControl, index);
 }
 
@@ -59,9 +63,7 @@ std::optional<std::string> ActiveUsersPage::nameOf(net::Ipv4 userId, std::size_t
 }
 
 void ActiveUsersPage::onAdmitAsked(const IdPair& ids) {
-  NewParticipantDialog ask(nameOf(ids.userId, 128).value_or("user"));
-  view_->runDialog("New Participant", ask);
-  link_.answerAdmission(ask.accepted() ? ids.conferenceId : 0, ids.userId);
+  prompts_.askAdmission(ids.conferenceId, ids.userId, nameOf(ids.userId, 128).value_or("user"));
 }
 
 void ActiveUsersPage::select(int index) {
@@ -80,18 +82,36 @@ void ActiveUsersPage::call() {
 // --- Conferences ---
 
 void ConferencesPage::error(const std::string& text) {
-  view_->messageBox(kDialogTitle, text, ui::Icon::kError);
+  prompts_.notice(text, ui::Icon::kError);
 }
 
 void ConferencesPage::clear(bool table) {
   rows_.clear();
   selected_.reset();
+  full_ = false;
   view_->clearItems(kConferenceListControl);
   clearParticipants();
   if (table) {
     table_.clear();
+    crowded_.clear();
     local_.reset();
   }
+}
+
+bool ConferencesPage::roomForConference() {
+  if (rows_.size() < kMaxConferences) return true;
+  if (!std::exchange(full_, true)) prompts_.notice(kConferencesFull, ui::Icon::kWarning);
+  return false;
+}
+
+bool ConferencesPage::addParticipant(std::uint32_t conferenceId,
+                                     std::vector<net::Ipv4>& participants, net::Ipv4 userId) {
+  if (participants.size() < kMaxParticipants) {
+    participants.push_back(userId);
+    return true;
+  }
+  if (crowded_.insert(conferenceId).second) prompts_.notice(kParticipantsFull, ui::Icon::kWarning);
+  return false;
 }
 
 void ConferencesPage::clearParticipants() {
@@ -115,16 +135,24 @@ void ConferencesPage::refreshParticipants(std::uint32_t conferenceId) {
   clearParticipants();
   auto entry = table_.find(conferenceId);
   if (entry == table_.end()) return;
-  for (net::Ipv4 id : entry->second) {
-    int user = users_.rows().find(id);
-    if (user < 0) {
-      error("Participant not found");
-      continue;
-    }
-    const auto& u = users_.rows().at(user);
-    int index = participants_.insert(u.first.substr(0, 127), u.second.substr(0, 127), id);
-    view_->insertItem(kParticipants, index, rowText(participants_.at(index)));
-  }
+  // Nothing here opens a dialog (errors wait in the queue), so the entry stays as it is.
+  for (net::Ipv4 id : entry->second) addParticipantRow(id);
+}
+
+void ConferencesPage::addParticipantRow(net::Ipv4 userId) {
+  int user = users_.rows().find(userId);
+  if (user < 0) return error("Participant not found");
+  const auto& u = users_.rows().at(user);
+  int index = participants_.insert(u.first.substr(0, 127), u.second.substr(0, 127), userId);
+  view_->insertItem(kParticipants, index, rowText(participants_.at(index)));
+}
+
+void ConferencesPage::removeParticipantRow(net::Ipv4 userId) {
+  // Rows of one user id are alike: whichever goes, the list shows the same.
+  int index = participants_.find(userId);
+  if (index < 0) return;
+  participants_.removeAt(index);
+  view_->removeItemAt(kParticipants, index);
 }
 
 void ConferencesPage::notifyParticipant(std::uint16_t code, std::uint16_t low, net::Ipv4 userId) {
@@ -137,8 +165,9 @@ void ConferencesPage::notifyParticipant(std::uint16_t code, std::uint16_t low, n
 }
 
 void ConferencesPage::onNewConference(const NewConference& c) {
+  if (!roomForConference()) return;
   auto& participants = table_[c.conferenceId];
-  participants.push_back(c.creator);
+  addParticipant(c.conferenceId, participants, c.creator);
   int index = rows_.insert(cell(c.topic), "", c.conferenceId);
   view_->insertItem(kConferenceListControl, index, rows_.at(index).first);
   if (c.creator == link_.localAddress()) {
@@ -148,11 +177,13 @@ void ConferencesPage::onNewConference(const NewConference& c) {
 }
 
 void ConferencesPage::onConferenceEntry(const ConferenceEntry& c) {
+  if (!roomForConference()) return;
   int index = rows_.insert(cell(c.topic), "", c.conferenceId);
   view_->insertItem(kConferenceListControl, index, rows_.at(index).first);
-  if (c.participants.empty()) return;
+  // A listed conference has its entry even with nobody in it yet, so that it can be entered.
   auto& participants = table_[c.conferenceId];
-  participants.insert(participants.end(), c.participants.begin(), c.participants.end());
+  for (net::Ipv4 id : c.participants)
+    if (!addParticipant(c.conferenceId, participants, id)) break;
 }
 
 void ConferencesPage::onDeleteConference(std::uint32_t conferenceId) {
@@ -171,6 +202,7 @@ void ConferencesPage::onDeleteConference(std::uint32_t conferenceId) {
     refreshParticipants(rows_.at(index).key);
   }
   if (local_ == conferenceId) local_.reset();
+  crowded_.erase(conferenceId);
   if (!table_.erase(conferenceId)) error("Conference info not found");
 }
 
@@ -179,8 +211,9 @@ void ConferencesPage::onJoin(const IdPair& ids) {
   auto entry = table_.find(ids.conferenceId);
   if (entry == table_.end()) return error("Conference info not found");
   auto& participants = entry->second;
-  participants.push_back(ids.userId);
-  if (isSelected(ids.conferenceId)) refreshParticipants(ids.conferenceId);
+  if (!addParticipant(ids.conferenceId, participants, ids.userId)) return;
+  // Only the newcomer's row: the rest of the list is as it was.
+  if (isSelected(ids.conferenceId)) addParticipantRow(ids.userId);
   if (local_ == ids.conferenceId) notifyParticipant(DSN_PARTICIPANTJOINED, 0, ids.userId);
   if (ids.userId == link_.localAddress()) {
     local_ = ids.conferenceId;
@@ -200,7 +233,7 @@ void ConferencesPage::onLeave(const IdPair& ids) {
   auto at = std::find(participants.begin(), participants.end(), ids.userId);
   if (at == participants.end()) return error("User info not found");
   participants.erase(at);
-  if (isSelected(ids.conferenceId)) refreshParticipants(ids.conferenceId);
+  if (isSelected(ids.conferenceId)) removeParticipantRow(ids.userId);
   if (local_ == ids.conferenceId) {
     notifyParticipant(DSN_PARTICIPANTLEFT, 0, ids.userId);
     if (ids.userId == link_.localAddress()) {
@@ -214,14 +247,11 @@ void ConferencesPage::onLeave(const IdPair& ids) {
 }
 
 void ConferencesPage::onNotice(const std::string& text) {
-  view_->messageBox(kDialogTitle, text, ui::Icon::kInformation);
+  prompts_.notice(text, ui::Icon::kInformation);
 }
 
 void ConferencesPage::onPasswordAsked(const PasswordText& p) {
-  PasswordDialog ask(false);
-  view_->runDialog(PasswordDialog::kTitle, ask);
-  if (ask.accepted() && !ask.password().empty())
-    link_.answerPassword(p.conferenceId, ask.password());
+  prompts_.askPassword(p.conferenceId);
 }
 
 void ConferencesPage::select(int index) {
@@ -237,9 +267,11 @@ void ConferencesPage::newConference() {
   ConferenceDialog ask;
   view_->runDialog("Conference", ask);
   if (!ask.accepted()) return;
+  // The user's own mistakes are said at once: the user is looking at the dialog just closed.
+  auto say = [this](const char* text) { view_->messageBox(kDialogTitle, text, ui::Icon::kError); };
   if (ask.kind() == kProtected && ask.password().empty())
-    return error("You have to specify a password for protected conference");
-  if (ask.topic().empty()) return error("You have to specify a conference topic");
+    return say("You have to specify a password for protected conference");
+  if (ask.topic().empty()) return say("You have to specify a conference topic");
   // The password goes whatever the type: one typed before switching back to Open included.
   link_.createConference(ask.kind(), ask.topic(), ask.password());
 }
@@ -256,12 +288,21 @@ void ConferencesPage::leave() {
 
 void DirectoryServerDialog::attach(ui::View& view) {
   view_ = &view;
+  prompts_.attach(view);
   users_.attach(view);
   conferences_.attach(view);
   showPage(0);
 }
 
+void DirectoryServerDialog::onDestroyed() {
+  prompts_.detach();
+  view_ = nullptr;
+  owner_ = nullptr;
+  if (gone_) gone_();
+}
+
 void DirectoryServerDialog::showPage(int tab) {
+  tab_ = tab;
   view_->setVisible(tab == 0 ? "Conferences page" : "Active Users page", false);
   view_->setChecked(tab == 0 ? "Conferences" : "Active Users", false);
   view_->setChecked(tab == 0 ? "Active Users" : "Conferences", true);
@@ -280,6 +321,8 @@ void DirectoryServerDialog::onClick(std::string_view control) {
     showPage(1);
   else if (control == "Close")
     view_->close();
+  else if (control == "OK")
+    closePage();
   else if (control == "Call")
     users_.call();
   else if (control == "New")
@@ -289,6 +332,12 @@ void DirectoryServerDialog::onClick(std::string_view control) {
   else if (control == "Leave")
     conferences_.leave();
   // "Delete" has no action: conferences go when the server deletes them.
+}
+
+void DirectoryServerDialog::closePage() {
+  // Enter in a page: the page is put away and its owner, the host's window, comes forward.
+  view_->setVisible(tab_ == 0 ? "Active Users page" : "Conferences page", false);
+  if (owner_) owner_->setVisible("", true);
 }
 
 void DirectoryServerDialog::onSelect(std::string_view list, int index, const std::string&) {

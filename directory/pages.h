@@ -6,19 +6,31 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "directory/link.h"
+#include "directory/prompts.h"
 #include "directory/sorted_rows.h"
 #include "ui/view.h"
 
 namespace zep::directory {
 
-inline constexpr const char* kDialogTitle = "Directory Server";
+// What a server can make the lists hold at most; reaching a cap is said once.
+inline constexpr int kMaxUsers = 16384;
+inline constexpr int kMaxConferences = 4096;
+inline constexpr std::size_t kMaxParticipants = 256;  // of one conference
+inline constexpr const char* kUsersFull =
+    "The Active Users list is full: further users are not shown";
+inline constexpr const char* kConferencesFull =
+    "The Conference list is full: further conferences are not shown";
+inline constexpr const char* kParticipantsFull =
+    "A conference has more participants than can be listed: further ones are not shown";
 
 // Where notifications for the host go (the host window's posted commands).
 class HostWindow {
@@ -33,7 +45,7 @@ std::string cell(const std::string& text);
 
 class ActiveUsersPage {
  public:
-  ActiveUsersPage(ServerLink& link, HostWindow& host) : link_(link), host_(host) {}
+  ActiveUsersPage(HostWindow& host, Prompts& prompts) : host_(host), prompts_(prompts) {}
   void attach(ui::View& view) { view_ = &view; }
   void clear();
 
@@ -49,20 +61,21 @@ class ActiveUsersPage {
   int selectedIndex() const { return selected_ ? rows_.indexOfSerial(*selected_) : -1; }
 
  private:
-  void error(const std::string& text);
-  ServerLink& link_;
   HostWindow& host_;
+  Prompts& prompts_;
   ui::View* view_ = nullptr;
   SortedRows rows_;
   std::optional<std::uint64_t> selected_;
+  bool full_ = false;  // said so
 };
 
 class ConferencesPage {
  public:
   using ConferenceTable = std::map<std::uint32_t, std::vector<net::Ipv4>>;
 
-  ConferencesPage(ServerLink& link, HostWindow& host, const ActiveUsersPage& users)
-      : link_(link), host_(host), users_(users) {}
+  ConferencesPage(ServerLink& link, HostWindow& host, const ActiveUsersPage& users,
+                  Prompts& prompts)
+      : link_(link), host_(host), users_(users), prompts_(prompts) {}
   void attach(ui::View& view) { view_ = &view; }
   // Empties the conference and participant lists; with table, also the conference table and
   // the local user's conference (a new connection starts from nothing).
@@ -92,36 +105,54 @@ class ConferencesPage {
   bool isSelected(std::uint32_t conferenceId) const;
   void refreshParticipants(std::uint32_t conferenceId);
   void clearParticipants();
+  // One row of the participant list, for a participant who came or went.
+  void addParticipantRow(net::Ipv4 userId);
+  void removeParticipantRow(net::Ipv4 userId);
+  // Takes a participant into the conference's entry unless the entry is full.
+  bool addParticipant(std::uint32_t conferenceId, std::vector<net::Ipv4>& participants,
+                      net::Ipv4 userId);
+  bool roomForConference();
   void notifyParticipant(std::uint16_t code, std::uint16_t low, net::Ipv4 userId);
   std::optional<std::uint32_t> selectedConference() const;
 
   ServerLink& link_;
   HostWindow& host_;
   const ActiveUsersPage& users_;
+  Prompts& prompts_;
   ui::View* view_ = nullptr;
   SortedRows rows_;
   SortedRows participants_;
   ConferenceTable table_;
   std::optional<std::uint32_t> local_;
   std::optional<std::uint64_t> selected_;
+  bool full_ = false;                // said that the conference list is full
+  std::set<std::uint32_t> crowded_;  // conferences said to be full
 };
 
 // The modeless "Directory Server" window: a tab for each page and Close.
 class DirectoryServerDialog final : public ui::Presenter, public DirectoryModel {
  public:
   DirectoryServerDialog(ServerLink& link, HostWindow& host)
-      : users_(link, host), conferences_(link, host, users_) {}
+      : prompts_(link), users_(host, prompts_), conferences_(link, host, users_, prompts_) {}
 
   void attach(ui::View& view) override;
   void onClick(std::string_view control) override;
   void onSelect(std::string_view list, int index, const std::string& item) override;
   void onClose() override { view_->close(); }
+  void onTimer(int id) override { prompts_.onTimer(id); }
+  void onDestroyed() override;
+
+  // The window that gets the focus when Enter is pressed in a page (null: none).
+  void setOwner(ui::View* owner) { owner_ = owner; }
+  // Runs when the window is destroyed (the host's window is going).
+  void setOnDestroyed(std::function<void()> gone) { gone_ = std::move(gone); }
 
   // Shows the window on tab 0 (Active Users) or 1 (Conferences).
   void show(int tab);
   ui::View* view() const { return view_; }
   ActiveUsersPage& users() { return users_; }
   ConferencesPage& conferences() { return conferences_; }
+  Prompts& prompts() { return prompts_; }
 
   void onRegister(const Registration& r) override { users_.onRegister(r); }
   void onUnregister(net::Ipv4 userId) override { users_.onUnregister(userId); }
@@ -136,7 +167,12 @@ class DirectoryServerDialog final : public ui::Presenter, public DirectoryModel 
 
  private:
   void showPage(int tab);
+  void closePage();
   ui::View* view_ = nullptr;
+  ui::View* owner_ = nullptr;
+  std::function<void()> gone_;
+  int tab_ = 0;
+  Prompts prompts_;
   ActiveUsersPage users_;
   ConferencesPage conferences_;
 };

@@ -1,8 +1,11 @@
 #include "directory/qt_windows.h"
 
+#include <QAbstractButton>
 #include <QBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QWidget>
 
 #include "directory/dialogs.h"
@@ -17,6 +20,25 @@ namespace {
 QBoxLayout* layoutOf(QWidget* group) {
   return static_cast<QBoxLayout*>(group->layout());
 }
+
+// Enter inside a page is the page's own OK, whatever has the focus there: no button of the
+// window is pressed by it (a dialog's first button would be, and on Active Users it is Call).
+class EnterIsPageOk final : public QObject {
+ public:
+  EnterIsPageOk(QWidget* page, QAbstractButton* ok) : QObject(page), ok_(ok) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress) return QObject::eventFilter(watched, event);
+    int key = static_cast<QKeyEvent*>(event)->key();
+    if (key != Qt::Key_Return && key != Qt::Key_Enter) return false;
+    ok_->click();
+    return true;
+  }
+
+ private:
+  QAbstractButton* ok_;
+};
 
 void directoryServer(QtWindow& w) {
   w.tabs(w.root(), {"Active Users", "Conferences"});
@@ -37,6 +59,19 @@ void directoryServer(QtWindow& w) {
   w.root()->addLayout(bottom);
   bottom->addStretch();
   w.button(bottom, "Close");
+  // The pages' OK: never seen, pressed by Enter in a page. Enter a page leaves alone reaches
+  // the window, which has no default button to press.
+  QAbstractButton* ok = w.button(bottom, "OK");
+  ok->hide();
+  for (QPushButton* b : w.widget()->findChildren<QPushButton*>()) {
+    b->setAutoDefault(false);
+    b->setDefault(false);
+  }
+  for (const char* name : {"Active Users page", "Conferences page"}) {
+    // A key the focused control leaves goes on to the page, where this takes Enter.
+    QWidget* page = w.control(name);
+    page->installEventFilter(new EnterIsPageOk(page, ok));
+  }
   w.widget()->resize(400, 440);
 }
 

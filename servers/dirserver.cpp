@@ -13,6 +13,12 @@
 // Every request is checked; a client that sends something malformed is disconnected, and one
 // that stops reading what it is sent is dropped. --fill USERS CONFERENCES adds that many
 // listed users (who are never connected) and conferences among them, for benchmarks.
+// --hostile MODE makes it a server that tries to break its clients, for tests:
+//  - passwords,N: every registrant gets N password questions, each for another conference;
+//  - notices,N: every registrant gets N notices;
+//  - delete-while-asking: a join is answered with a password question, then with strangers
+//    joining that conference, its deletion and more joins to the deleted conference;
+//  - chatter: made-up users register and unregister without pause, to every registrant.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -67,13 +73,22 @@ struct Pending {
   Client* askedOf;
 };
 
+struct Hostile {
+  std::string mode;
+  int count = 0;
+};
+
 class Server {
  public:
-  explicit Server(net::Socket listener) : listener_(std::move(listener)) {}
+  Server(net::Socket listener, Hostile hostile)
+      : listener_(std::move(listener)), hostile_(std::move(hostile)) {}
   void fill(int users, int conferences);
   void run();
 
  private:
+  void flood(Client& c);
+  void deleteWhileAsking(Client& c, std::uint32_t id);
+  void chatter();
   void accept();
   void readFrom(Client& c);
   void flush(Client& c);
@@ -94,7 +109,48 @@ class Server {
   std::map<std::uint32_t, Conference> conferences_;
   std::vector<Pending> pending_;
   std::uint32_t nextId_ = 1;
+  Hostile hostile_;
+  std::uint32_t chatterCount_ = 0;
 };
+
+// A made-up user id of the hostile modes: 10.9.x.y, no client's address.
+net::Ipv4 stranger(std::uint32_t n) {
+  std::uint8_t b[4] = {10, 9, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
+  net::Ipv4 id;
+  std::memcpy(&id, b, 4);
+  return id;
+}
+
+void Server::flood(Client& c) {
+  for (int i = 0; i < hostile_.count && !c.closing; ++i) {
+    if (hostile_.mode == "passwords")
+      send(c, kPassword, passwordBody({static_cast<std::uint32_t>(100000 + i), "Password"}));
+    else
+      send(c, kNotice, noticeBody("Notice " + std::to_string(i + 1)));
+  }
+  std::printf("Server: %d %s sent to %s\n", hostile_.count, hostile_.mode.c_str(),
+              who(c.address).c_str());
+}
+
+void Server::deleteWhileAsking(Client& c, std::uint32_t id) {
+  send(c, kPassword, passwordBody({id, "Password"}));
+  for (std::uint32_t n = 0; n < 50; ++n) broadcast(kJoin, idPairBody({id, stranger(n)}));
+  conferences_.erase(id);
+  broadcast(kDeleteConference, wordBody(id));
+  for (std::uint32_t n = 50; n < 60; ++n) broadcast(kJoin, idPairBody({id, stranger(n)}));
+  std::printf("Server: conference %u deleted while %s was asked\n", id, who(c.address).c_str());
+}
+
+void Server::chatter() {
+  for (int i = 0; i < 20; ++i) {
+    net::Ipv4 id = stranger(chatterCount_++ % 60000);
+    for (auto& c : clients_) {
+      if (!c->registered) continue;
+      send(*c, kRegister, registrationBody({id, "chatter", "", "chatter@x"}));
+      send(*c, kUnregister, userIdBody(id));
+    }
+  }
+}
 
 void Server::fill(int users, int conferences) {
   for (int i = 0; i < users; ++i) {
@@ -242,6 +298,7 @@ void Server::handle(Client& c, std::uint8_t type, std::span<const std::uint8_t> 
     users_[c.address] = {r->name, r->email};
     broadcast(kRegister, registrationBody({c.address, r->name, "", r->email}));
     std::printf("Server: %s registered as %s\n", r->name.c_str(), who(c.address).c_str());
+    if (hostile_.mode == "passwords" || hostile_.mode == "notices") flood(c);
   } else if (std::holds_alternative<UsersRequest>(*request)) {
     for (const auto& [id, u] : users_)
       send(c, kRegister, registrationBody({id, u.name, "", u.email}));
@@ -256,6 +313,8 @@ void Server::handle(Client& c, std::uint8_t type, std::span<const std::uint8_t> 
     std::printf("Server: conference %u \"%s\" made by %s\n", id, n->topic.c_str(),
                 who(c.address).c_str());
   } else if (auto* j = std::get_if<JoinRequest>(&*request)) {
+    if (hostile_.mode == "delete-while-asking" && conferences_.count(j->conferenceId))
+      return deleteWhileAsking(c, j->conferenceId);
     join(c, j->conferenceId);
   } else if (auto* l = std::get_if<LeaveRequest>(&*request)) {
     auto it = conferences_.find(l->conferenceId);
@@ -331,7 +390,8 @@ void Server::run() {
       fds.push_back(
           {c->socket.fd(), static_cast<short>(POLLIN | (c->out.empty() ? 0 : POLLOUT)), 0});
     std::fflush(stdout);
-    if (::poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) {
+    bool chattering = hostile_.mode == "chatter";
+    if (::poll(fds.data(), fds.size(), chattering ? 10 : 1000) < 0 && errno != EINTR) {
       std::perror("poll");
       return;
     }
@@ -343,6 +403,7 @@ void Server::run() {
       if (ev & (POLLIN | POLLHUP | POLLERR)) readFrom(c);
       if ((ev & POLLOUT) && !c.closing) flush(c);
     }
+    if (chattering) chatter();
     std::erase_if(clients_, [](const std::unique_ptr<Client>& c) { return c->closing; });
   }
 }
@@ -353,7 +414,9 @@ const options::Program kProgram{
     "dirserver",
     "a stand-in Directory Server: registered users and their conferences (TCP port 4401)",
     "",
-    {{"--fill", "USERS,CONFERENCES", "start with that many made-up users and conferences"}},
+    {{"--fill", "USERS,CONFERENCES", "start with that many made-up users and conferences"},
+     {"--hostile", "MODE",
+      "try to break the clients: passwords,N; notices,N; delete-while-asking; chatter"}},
     {options::kHost},
     ""};
 
@@ -373,6 +436,21 @@ int main(int argc, char** argv) {
     fillUsers = static_cast<int>(users);
     fillConferences = static_cast<int>(conferences);
   }
+  Hostile hostile;
+  if (parsed.has("--hostile")) {
+    const std::string mode = parsed.value("--hostile");
+    auto comma = mode.find(',');
+    hostile.mode = mode.substr(0, comma);
+    if (comma != std::string::npos) hostile.count = std::atoi(mode.c_str() + comma + 1);
+    bool counted = hostile.mode == "passwords" || hostile.mode == "notices";
+    if ((counted && (hostile.count <= 0 || hostile.count > 1000000)) ||
+        (!counted && (comma != std::string::npos ||
+                      (hostile.mode != "delete-while-asking" && hostile.mode != "chatter")))) {
+      std::fprintf(stderr, "dirserver: unknown --hostile mode '%s'\n%s\n", mode.c_str(),
+                   options::usageLine(kProgram).c_str());
+      return 2;
+    }
+  }
   auto identity = host::identityFromEnvironment();
   const char* step = "";
   net::Socket listener = net::listenTcp(identity.bindAddress, kDirectoryPort, 64, &step);
@@ -380,7 +458,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Server: cannot %s port %d\n", step, kDirectoryPort);
     return 1;
   }
-  Server server(std::move(listener));
+  Server server(std::move(listener), hostile);
   server.fill(fillUsers, fillConferences);
   std::printf("Server: listening on %s:%d\n", net::formatAddress(identity.bindAddress).c_str(),
               kDirectoryPort);

@@ -2,7 +2,11 @@
 // browsers on loopback hosts of their own.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "tests/driver/directory.h"
+#include "tests/driver/kestrel.h"
 
 namespace zep::testing {
 namespace {
@@ -106,6 +110,129 @@ TEST_F(DirectorySession, RestrictedConferenceAsksTheCreatorAndKilledClientsAreUn
   ASSERT_TRUE(alice.out.waitFor("DSN_PARTICIPANTLEFT 0 " + id(carol)));
   ASSERT_TRUE(bob.out.waitFor("DSN_PARTICIPANTLEFT 0 " + id(carol)));
   EXPECT_EQ(0, alice.out.count("has been reset"));
+}
+
+// A kernel figure of a process's memory, in KiB ("VmRSS", "VmHWM"); -1 when unknown.
+long memoryKiB(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  return -1;
+}
+
+// How many windows titled title were open at once, at most, by the lines a browser printed.
+int mostOpenAtOnce(const std::string& output, const std::string& title) {
+  std::istringstream lines(output);
+  std::string line;
+  int open = 0, most = 0;
+  while (std::getline(lines, line)) {
+    if (line == title + ": opened") most = std::max(most, ++open);
+    if (line == title + ": closed") --open;
+  }
+  return most;
+}
+
+// Servers that try to break the browser.
+class HostileDirectoryServer : public ::testing::Test {
+ protected:
+  void start(const std::string& mode) {
+    server = std::make_unique<DirServerProcess>(freshAddress(),
+                                                std::vector<std::string>{"--hostile", mode});
+    ASSERT_TRUE(server->waitReady()) << server->out.text();
+  }
+  std::unique_ptr<DirClientProcess> browser(const std::string& user) {
+    return std::make_unique<DirClientProcess>(freshAddress(), server->address, user, user + "@x");
+  }
+  // The browser still answers a typed command at once.
+  void expectAlive(DirClientProcess& c) {
+    ASSERT_TRUE(c.process().running()) << c.err.text();
+    int tabs = c.out.count("Directory Server: Conferences page shown");
+    c.command("click Active Users");
+    c.command("click Conferences");
+    EXPECT_TRUE(c.out.waitForCount("Directory Server: Conferences page shown", tabs + 1, 2000));
+    EXPECT_FALSE(c.err.contains("AddressSanitizer")) << c.err.text();
+  }
+  std::unique_ptr<DirServerProcess> server;
+};
+
+TEST_F(HostileDirectoryServer, ABurstOfPasswordQuestionsNestsDialogsUntilTheBrowserDies) {
+  start("passwords,3000");
+  auto bob = browser("bob");
+  ASSERT_TRUE(server->out.waitFor("Server: 3000 passwords sent")) << server->out.text();
+  ASSERT_TRUE(bob->out.waitFor("Protected Conference: opened")) << bob->out.text();
+  // Every question the queue kept is asked in turn; the ones beyond it are said to be dropped.
+  int asked = 0;
+  while (bob->out.waitForCount("Protected Conference: opened", asked + 1, 2000)) {
+    ++asked;
+    ASSERT_LE(asked, 100) << "the questions were not bounded";
+    bob->command("click Cancel");
+    ASSERT_TRUE(bob->out.waitForCount("Protected Conference: closed", asked)) << bob->out.text();
+  }
+  std::printf("questions asked: %d; memory %ld KiB, at most %ld KiB\n", asked,
+              memoryKiB(bob->process().pid(), "VmRSS"), memoryKiB(bob->process().pid(), "VmHWM"));
+  EXPECT_GE(asked, 2);
+  EXPECT_EQ(1, mostOpenAtOnce(bob->out.text(), "Protected Conference")) << "one at a time";
+  EXPECT_TRUE(bob->out.waitFor("some were dropped"));
+  EXPECT_LT(memoryKiB(bob->process().pid(), "VmHWM"), 128 * 1024);
+  expectAlive(*bob);
+}
+
+TEST_F(HostileDirectoryServer, ABurstOfNoticesNestsMessageBoxes) {
+  start("notices,3000");
+  auto bob = browser("bob");
+  ASSERT_TRUE(server->out.waitFor("Server: 3000 notices sent")) << server->out.text();
+  ASSERT_TRUE(bob->out.waitFor("some were dropped")) << bob->out.text();
+  int shown = bob->out.count("message box \"Directory Server\" (information): Notice ");
+  std::printf("notices shown: %d; memory %ld KiB, at most %ld KiB\n", shown,
+              memoryKiB(bob->process().pid(), "VmRSS"), memoryKiB(bob->process().pid(), "VmHWM"));
+  EXPECT_GE(shown, 1);
+  EXPECT_EQ(1, bob->out.count("Notice 1\n")) << bob->out.text();
+  EXPECT_LT(memoryKiB(bob->process().pid(), "VmHWM"), 128 * 1024);
+  expectAlive(*bob);
+}
+
+// The conference the browser shows is deleted, with strangers joining it before and after,
+// while the browser's password dialog for it is open.
+TEST_F(HostileDirectoryServer, DeletingTheSelectedConferenceWhileABoxIsOpenUsesFreedMemory) {
+  start("delete-while-asking");
+  auto alice = browser("alice");
+  auto bob = browser("bob");
+  ASSERT_TRUE(bob->out.waitFor("User list + alice | alice@x")) << bob->out.text();
+  alice->command("click Conferences");
+  alice->command("click New");
+  alice->command("type Topic = Doomed");
+  alice->command("click OK");
+  bob->command("click Conferences");
+  ASSERT_TRUE(bob->out.waitFor("Conference list + Doomed")) << bob->out.text();
+  bob->command("select Conference list = Doomed");
+  ASSERT_TRUE(bob->out.waitFor("Participants + alice | alice@x")) << bob->out.text();
+  bob->command("click Join");
+  ASSERT_TRUE(bob->out.waitFor("Protected Conference: opened")) << bob->out.text();
+  ASSERT_TRUE(bob->out.waitFor("Conference list - Doomed")) << "deleted while the box is open";
+  EXPECT_EQ(0, bob->out.count("Participant not found")) << "nothing opens inside the dialog";
+  bob->command("type Password = late");
+  bob->command("click OK");
+  ASSERT_TRUE(bob->out.waitFor("Protected Conference: closed"));
+  // What went wrong meanwhile is said after, one box after the other.
+  EXPECT_TRUE(bob->out.waitFor("(error): Participant not found")) << bob->out.text();
+  EXPECT_TRUE(bob->out.waitFor("(error): Conference not found")) << bob->out.text();
+  EXPECT_EQ(1, mostOpenAtOnce(bob->out.text(), "Protected Conference"));
+  expectAlive(*bob);
+  expectAlive(*alice);
+}
+
+TEST_F(HostileDirectoryServer, KestrelEndingWhileTheServerStillSendsUsesItsDestroyedWindow) {
+  start("chatter");
+  KestrelProcess kim(freshAddress(), "kim", 440, dotted(server->address));
+  ASSERT_TRUE(kim.out.waitFor("Directory Server: opened")) << kim.out.text();
+  ASSERT_TRUE(kim.out.waitForCount("User list + chatter", 50)) << kim.out.text();
+  kim.command("click File/Exit");
+  ASSERT_TRUE(kim.process_.waitForExit(kDeadlineMs)) << kim.out.text();
+  EXPECT_EQ(0, kim.process_.exitCode());
+  LogFile errors(kim.dir / "errors.txt");
+  EXPECT_FALSE(errors.contains("AddressSanitizer")) << errors.text();
+  EXPECT_FALSE(errors.contains("runtime error")) << errors.text();
 }
 
 }  // namespace

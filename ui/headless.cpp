@@ -56,6 +56,9 @@ class HeadlessApp::Window final : public View {
 
   Window(HeadlessApp& app, std::string title, Presenter& presenter)
       : app_(app), title_(std::move(title)), presenter_(presenter) {}
+  ~Window() override {
+    if (modeless_) presenter_.onDestroyed();
+  }
 
   void setText(std::string_view control, const std::string& text) override {
     change(control, " = " + oneLine(text));
@@ -124,6 +127,7 @@ class HeadlessApp::Window final : public View {
   void postCommand(std::uint32_t first, std::uintptr_t second) override {
     app_.post([this, first, second] { presenter_.onCommand(first, second); });
   }
+  bool modalOpen() const override { return app_.modalOpen(); }
   void clearItems(std::string_view list) override {
     lists_[std::string(list)].clear();
     say(std::string(list) + " cleared");
@@ -287,11 +291,17 @@ View* HeadlessApp::openWindow(const std::string& title, Presenter& presenter) {
 
 HeadlessApp::Window* HeadlessApp::target() {
   if (windows_.size() > 1) return windows_.back();  // a modal dialog
-  Window* shown = nullptr;
+  // The window shown last; the main window comes back to the front when it is shown again.
+  Window* shown = windows_.empty() ? nullptr : windows_.back();
   for (auto& w : modeless_)
     if (w->visible() && (!shown || w->shownOrder() > shown->shownOrder())) shown = w.get();
-  if (shown) return shown;
-  return windows_.empty() ? nullptr : windows_.back();
+  return shown;
+}
+
+std::vector<HeadlessApp::Window*> HeadlessApp::timed() const {
+  std::vector<Window*> all(windows_);
+  for (const auto& w : modeless_) all.push_back(w.get());
+  return all;
 }
 
 void HeadlessApp::print(const std::string& line) {
@@ -356,7 +366,7 @@ void HeadlessApp::runWindow(const std::string& title, Presenter& presenter) {
       };
       // The timers of every open window run, also beneath a modal dialog.
       std::optional<Window::Clock::time_point> due;
-      for (const Window* w : windows_)
+      for (const Window* w : timed())
         if (auto d = w->nextDue(); d && (!due || *d < *due)) due = d;
       if (due)
         changed_.wait_until(lock, *due, wake);
@@ -365,8 +375,7 @@ void HeadlessApp::runWindow(const std::string& title, Presenter& presenter) {
       if (!window.open()) break;
       if (due && Window::Clock::now() >= *due) {
         lock.unlock();
-        std::vector<Window*> open(windows_);
-        for (Window* w : open) w->fireDue();
+        for (Window* w : timed()) w->fireDue();
         continue;
       }
       if (!wake()) continue;

@@ -49,11 +49,15 @@ class HeadlessApp {
   void runWindow(const std::string& title, Presenter& presenter);
   View* openWindow(const std::string& title, Presenter& presenter);
   int nextShown() { return ++shownCount_; }
+  // A modal dialog runs its loop (the main window's is the only one otherwise).
+  bool modalOpen() const { return windows_.size() > 1; }
 
  private:
   class Window;
   void handleLine(const std::string& line);
   Window* target();
+  // Every window whose timers run: the open ones and the modeless ones.
+  std::vector<Window*> timed() const;
 
   std::FILE* out_;
   std::istream& in_;

@@ -53,8 +53,11 @@ class RecordingView final : public View {
     auto child = std::make_unique<RecordingView>();
     presenter.attach(*child);
     dialogs.push_back(title);
+    modal->most = std::max(modal->most, ++modal->open);
     if (onDialog) onDialog(title, presenter, *child);
+    --modal->open;
   }
+  bool modalOpen() const override { return modal->open > 0; }
   void close() override { closed = true; }
   // Timers do not fire by themselves here: a test calls the presenter's onTimer.
   void startTimer(int id, int periodMs) override { timers[id] = periodMs; }
@@ -97,6 +100,7 @@ class RecordingView final : public View {
   void setVisible(std::string_view c, bool v) override { visible[std::string(c)] = v; }
   View* openWindow(const std::string& title, Presenter& presenter) override {
     windows.push_back(std::make_unique<RecordingView>());
+    windows.back()->modal = modal;  // one program: one count
     windowTitles.push_back(title);
     presenter.attach(*windows.back());
     return windows.back().get();
@@ -155,6 +159,12 @@ class RecordingView final : public View {
   std::vector<std::unique_ptr<RecordingView>> windows;  // modeless windows opened
   std::vector<std::string> windowTitles;
   bool closed = false;
+  // Modal dialogs open now, and the most ever open at once (nested), shared with the windows
+  // opened from this one.
+  struct ModalCount {
+    int open = 0, most = 0;
+  };
+  std::shared_ptr<ModalCount> modal = std::make_shared<ModalCount>();
   // Drives a modal dialog while it is open.
   std::function<void(const std::string&, Presenter&, RecordingView&)> onDialog;
 

@@ -77,9 +77,13 @@ class View {
   virtual void postCommand(std::uint32_t first, std::uintptr_t second) {
     (void)first, (void)second;
   }
+  // True while a modal dialog or message box of this program runs its loop: whatever opens
+  // another one now would open it inside that loop. Called on the window thread.
+  virtual bool modalOpen() const { return false; }
 };
 
-// What the user does to a window, delivered on the window thread.
+// What the user does to a window, delivered on the window thread. A presenter outlives the
+// windows it drives.
 class Presenter {
  public:
   virtual ~Presenter() = default;
@@ -102,6 +106,9 @@ class Presenter {
   virtual void onTimer(int id) { (void)id; }
   // A command posted to this window (View::postCommand).
   virtual void onCommand(std::uint32_t first, std::uintptr_t second) { (void)first, (void)second; }
+  // A modeless window's view (View::openWindow) is being destroyed with the window it was
+  // opened from: it must not be used, nor posted to, once this returns.
+  virtual void onDestroyed() {}
 };
 
 }  // namespace zep::ui

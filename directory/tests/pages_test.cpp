@@ -35,7 +35,13 @@ class DirectoryPagesTest : public ::testing::Test {
     out_.sent.clear();
     return out;
   }
+  // Runs what waits for the window thread: queued questions and notices are put to the user.
+  void settle() {
+    while (view.drain() > 0) {
+    }
+  }
   std::vector<std::string> boxes() {
+    settle();
     std::vector<std::string> texts;
     for (auto& b : view.boxes) texts.push_back(b.text);
     view.boxes.clear();
@@ -135,9 +141,8 @@ TEST_F(DirectoryPagesTest, ModelErrorsChangeNothing) {
   dialog.onLeave({6, me});
   dialog.onLeave({5, ip("10.0.0.7")});
   dialog.onDeleteConference(6);
-  EXPECT_EQ((std::vector<std::string>{"Conference not found", "Conference not found",
-                                      "User info not found", "Conference not found"}),
-            boxes());
+  // A notice equal to one still waiting is not shown twice.
+  EXPECT_EQ((std::vector<std::string>{"Conference not found", "User info not found"}), boxes());
   EXPECT_EQ((std::vector<net::Ipv4>{ip("10.0.0.2")}), dialog.conferences().table().at(5));
   EXPECT_TRUE(host.got.empty());
   // Two rows of one conference: deleting removes one row and the table entry, and a join
@@ -152,7 +157,20 @@ TEST_F(DirectoryPagesTest, ModelErrorsChangeNothing) {
 TEST_F(DirectoryPagesTest, ConferenceEntryWithoutWholeIdsHasNoParticipants) {
   dialog.onConferenceEntry({0, 5, "Talk", {}});
   EXPECT_EQ(std::vector<std::string>{"Talk"}, view.list("Conference list"));
-  EXPECT_EQ(0u, dialog.conferences().table().count(5));
+  ASSERT_EQ(1u, dialog.conferences().table().count(5));
+  EXPECT_TRUE(dialog.conferences().table().at(5).empty());
+}
+
+TEST_F(DirectoryPagesTest, AConferenceListedWithoutParticipantsCanBeEntered) {
+  user("alice", "10.0.0.1");
+  user("bob", "10.0.0.2");
+  dialog.onConferenceEntry({0, 5, "Empty", {}});
+  dialog.onJoin({5, me});
+  dialog.onJoin({5, ip("10.0.0.2")});
+  EXPECT_TRUE(boxes().empty()) << "no \"Conference info not found\"";
+  EXPECT_EQ((std::vector<Notification>{{DSN_CONFENTERED, 1, "alice", me},
+                                       {DSN_PARTICIPANTJOINED, 0, "bob", ip("10.0.0.2")}}),
+            host.got);
 }
 
 TEST_F(DirectoryPagesTest, SelectingAConferenceShowsItsParticipantsSorted) {
@@ -193,9 +211,12 @@ TEST_F(DirectoryPagesTest, AdmissionAnswers) {
     p.onClick(accept ? "Accept" : "Reject");
   };
   dialog.onAdmitAsked({9, ip("10.0.0.2")});
+  EXPECT_TRUE(view.dialogs.empty()) << "asked from the window's queue, not inside the message";
+  settle();
   EXPECT_EQ("bob", shown);
   accept = true;
   dialog.onAdmitAsked({9, ip("10.0.0.5")});
+  settle();
   EXPECT_EQ("user", shown);
   auto s = sent();
   ASSERT_EQ(2u, s.size());
@@ -213,11 +234,14 @@ TEST_F(DirectoryPagesTest, PasswordAskedIsAnsweredOnlyWithAPassword) {
     p.onClick(press);
   };
   dialog.onPasswordAsked({4, "which?"});
+  settle();
   typed = "secret";
   press = "Cancel";
   dialog.onPasswordAsked({4, ""});
+  settle();
   press = "OK";
   dialog.onPasswordAsked({4, ""});
+  settle();
   auto s = sent();
   ASSERT_EQ(1u, s.size());
   EXPECT_EQ(kPassword, s[0].first);
@@ -293,6 +317,112 @@ TEST_F(DirectoryPagesTest, NewConferenceNeedsATopicAndCancelSendsNothing) {
   EXPECT_TRUE(sent().empty());
   dialog.onClick("Delete");  // has no action
   EXPECT_TRUE(sent().empty());
+}
+
+// A server's questions and notices while one is open: each waits for the one before, however
+// many come and whatever the window runs meanwhile (here: the nested loop's queued work).
+TEST_F(DirectoryPagesTest, AFloodOfQuestionsNestsOneDialogInsideAnother) {
+  int asked = 0;
+  bool flooded = false;
+  view.onDialog = [&](const std::string& title, ui::Presenter& p, ui::RecordingView&) {
+    ASSERT_EQ("Protected Conference", title);
+    ++asked;
+    if (!std::exchange(flooded, true)) {
+      for (std::uint32_t id = 1; id <= 3000; ++id) dialog.onPasswordAsked({id, ""});
+      for (int i = 0; i < 3000; ++i) dialog.onNotice("Notice " + std::to_string(i));
+    }
+    settle();  // what a modal loop would run
+    p.onClick("Cancel");
+  };
+  dialog.onPasswordAsked({1, ""});
+  settle();
+  EXPECT_EQ(1, view.modal->most) << "never a dialog inside another";
+  EXPECT_EQ(static_cast<int>(Prompts::kMaxWaiting) + 1, asked);
+  auto shown = boxes();
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(Prompts::kDropped, shown.back()) << "the user hears that some were dropped";
+  EXPECT_EQ(0u, dialog.prompts().waiting());
+  // The same question again while one waits is asked once.
+  asked = 0;
+  dialog.onPasswordAsked({7, ""});
+  dialog.onPasswordAsked({7, ""});
+  settle();
+  EXPECT_EQ(1, asked);
+}
+
+TEST_F(DirectoryPagesTest, QuestionsWaitUntilTheUsersOwnDialogIsClosed) {
+  view.onDialog = [&](const std::string& title, ui::Presenter& p, ui::RecordingView&) {
+    if (title == "Conference") {
+      dialog.onAdmitAsked({9, ip("10.0.0.2")});
+      settle();
+      EXPECT_EQ(std::vector<std::string>{"Conference"}, view.dialogs) << "not asked meanwhile";
+      EXPECT_TRUE(view.timerRunning(Prompts::kRetryTimer));
+      p.onClick("Cancel");
+      return;
+    }
+    p.onClick("Reject");
+  };
+  dialog.onClick("New");
+  dialog.onTimer(Prompts::kRetryTimer);
+  EXPECT_EQ((std::vector<std::string>{"Conference", "New Participant"}), view.dialogs);
+  EXPECT_FALSE(view.timerRunning(Prompts::kRetryTimer));
+  EXPECT_EQ(1, view.modal->most);
+  EXPECT_EQ(idPairBody({0, ip("10.0.0.2")}), sent().at(0).second);
+}
+
+// A join to the shown conference rebuilt the whole participant list, repeating the error of
+// every participant not in the user list.
+TEST_F(DirectoryPagesTest, AJoinToTheSelectedConferenceRebuildsTheWholeList) {
+  user("bob", "10.0.0.2", "b@x");
+  user("carol", "10.0.0.3", "c@x");
+  dialog.onConferenceEntry({0, 5, "A", {ip("10.0.0.8"), ip("10.0.0.2")}});
+  dialog.onSelect("Conference list", 0, "A");
+  EXPECT_EQ(std::vector<std::string>{"Participant not found"}, boxes());
+  dialog.onJoin({5, ip("10.0.0.3")});
+  EXPECT_TRUE(boxes().empty());
+  EXPECT_EQ((std::vector<std::string>{"bob\tb@x", "carol\tc@x"}), view.list("Participants"));
+  dialog.onLeave({5, ip("10.0.0.2")});
+  dialog.onLeave({5, ip("10.0.0.8")});
+  EXPECT_TRUE(boxes().empty());
+  EXPECT_EQ((std::vector<std::string>{"carol\tc@x"}), view.list("Participants"));
+}
+
+TEST_F(DirectoryPagesTest, ListsStopAtTheirCapsAndSaySoOnce) {
+  for (int i = 0; i < kMaxUsers + 3; ++i) {  // in list order, so each row goes last
+    net::Ipv4 id = ip("10.1.0.0") + static_cast<net::Ipv4>(i);
+    char name[8];
+    std::snprintf(name, sizeof name, "u%05d", i);
+    dialog.onRegister({id, name, "", "e"});
+  }
+  EXPECT_EQ(static_cast<std::size_t>(kMaxUsers), view.list("User list").size());
+  for (int i = 0; i < kMaxConferences + 3; ++i)
+    dialog.onNewConference({kOpen, static_cast<std::uint32_t>(i + 1), ip("10.0.0.9"), "t", ""});
+  EXPECT_EQ(static_cast<std::size_t>(kMaxConferences), view.list("Conference list").size());
+  std::vector<net::Ipv4> many(kMaxParticipants + 10, ip("10.0.0.7"));
+  dialog.onDeleteConference(1);
+  dialog.onConferenceEntry({0, 99999, "Crowded", many});
+  dialog.onJoin({99999, ip("10.0.0.8")});
+  EXPECT_EQ(kMaxParticipants, dialog.conferences().table().at(99999).size());
+  EXPECT_EQ((std::vector<std::string>{kUsersFull, kConferencesFull, "Participant not found",
+                                      kParticipantsFull}),
+            boxes());
+}
+
+// Enter in a page pressed its first button (Call, which calls the selected user).
+TEST_F(DirectoryPagesTest, EnterInAPagePressesItsFirstButton) {
+  ui::RecordingView owner;
+  dialog.setOwner(&owner);
+  user("bob", "10.0.0.2");
+  dialog.onSelect("User list", 0, "bob");
+  dialog.show(0);
+  dialog.onClick("OK");
+  EXPECT_TRUE(host.got.empty()) << "no call";
+  EXPECT_FALSE(view.isVisible("Active Users page"));
+  EXPECT_TRUE(view.isVisible("")) << "the window stays";
+  EXPECT_TRUE(owner.isVisible("")) << "the owner comes forward";
+  dialog.show(1);
+  dialog.onClick("OK");
+  EXPECT_FALSE(view.isVisible("Conferences page"));
 }
 
 TEST_F(DirectoryPagesTest, OnePageIsVisibleAtATime) {

@@ -171,6 +171,7 @@ class PictureWindow final : public QWidget {
 
 QtWindow::~QtWindow() {
   windows_.clear();
+  if (modeless_) presenter_.onDestroyed();
   for (auto& [id, d] : displays_) delete d;
   delete widget_;
 }
@@ -464,6 +465,10 @@ void QtWindow::postCommand(std::uint32_t first, std::uintptr_t second) {
         if (alive) presenter_.onCommand(first, second);
       },
       Qt::QueuedConnection);
+}
+
+bool QtWindow::modalOpen() const {
+  return QApplication::activeModalWidget() != nullptr;
 }
 
 QWidget* QtWindow::control(const std::string& name) const {

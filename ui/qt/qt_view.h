@@ -103,6 +103,7 @@ class QtWindow final : public View {
   void setVisible(std::string_view control, bool visible) override;
   View* openWindow(const std::string& title, Presenter& presenter) override;
   void postCommand(std::uint32_t first, std::uintptr_t second) override;
+  bool modalOpen() const override;
   // The picture window of an id, null when closed (tests and screenshots).
   QWidget* display(int id) const;
 

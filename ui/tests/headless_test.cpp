@@ -199,8 +199,8 @@ TEST(Headless, ModelessWindowsTakeTheInputWhileShownAndCommandsArePosted) {
   std::istringstream in(
       "click Show\nselect Rows = bob\nclick Drop\nclick Hide\nclick Post\nclick Post\n");
   {
+    Owner owner;  // presenters outlive their windows
     HeadlessApp app(out, in);
-    Owner owner;
     app.run("Owner", owner);
   }
   std::rewind(out);

@@ -24,7 +24,7 @@ constexpr int kMirror = 20;
 
 // Waits until the display file of a slot holds at least n pictures.
 bool waitForPictures(const VideoToolProcess& tool, int slot, std::size_t n, int timeoutMs = 15000) {
-  return waitForPictures(tool.displays, slot, n, timeoutMs);
+  return ::zep::testing::waitForPictures(tool.displays, slot, n, timeoutMs);
 }
 
 // The pictures of a window from index `from` on, against the sender's Mirror.
@@ -244,6 +244,8 @@ TEST(VideoToolPanel, WindowWorkQueuedBeforeShutdownNeverRunsAfterIt) {
   EXPECT_EQ(panel.link(), nullptr);
   view.drain();
   EXPECT_FALSE(view.display(3).open) << "nothing queued runs once shutdown has begun";
+}
+
 // Only a member, from its own address, opens a window or paints into it in its name: a
 // stranger's start and pictures naming bob leave nothing, bob's own are shown.
 TEST(VideoTool, AStrangerCannotOpenOrPaintAMembersWindow) {

@@ -1,10 +1,16 @@
 #include "audio/playout.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 
 namespace zep::audio {
+
+namespace {
+// How long, in blocks, the output step waits at most for the device to free the next header.
+constexpr int kFreeHeaderBlocks = 2;
+}  // namespace
 
 PlayoutLog::PlayoutLog(const std::string& path) : file_(std::fopen(path.c_str(), "w")) {
   if (!file_) std::fprintf(stderr, "cannot create %s: %s\n", path.c_str(), std::strerror(errno));
@@ -257,8 +263,14 @@ void AudioMixer::output() {
     current_ = (current_ + 1) % headers_.size();
     auto& next = *headers_[current_];
     if (variant_.waitUntilDone) {
-      // The event stays set here, so a wait may return at once: pause between looks.
-      while (!next.done && writeEvent_.wait(variant_.blockMs()) && !next.done)
+      // The event stays set here, so a wait may return at once: pause between looks. A device
+      // that never hands the header back must neither stall the clock nor keep close(), which
+      // needs the device lock, waiting: give up after two blocks' time or once the mixer
+      // closes, and the block is dropped below.
+      const auto deadline = std::chrono::steady_clock::now() +
+                            std::chrono::milliseconds(kFreeHeaderBlocks * variant_.blockMs());
+      while (!next.done && playing_ && std::chrono::steady_clock::now() < deadline &&
+             writeEvent_.wait(variant_.blockMs()) && !next.done)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     } else {
       if (!next.done) writeEvent_.wait(10 * variant_.blockMs());

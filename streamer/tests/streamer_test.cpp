@@ -104,6 +104,32 @@ class RecordingSpeaker final : public sound::SoundOutput {
   std::uint64_t played_ = 0;
 };
 
+// A loudspeaker that takes every block and hands none back until released, as a device
+// that has stalled.
+class HoldingSpeaker final : public sound::SoundOutput {
+ public:
+  bool write(sound::SoundBlock& block) override {
+    std::lock_guard lock(mutex_);
+    block.done = false;
+    held_.push_back(&block);
+    return true;
+  }
+  void reset() override { release(); }
+  std::uint64_t played() const override { return 0; }
+  std::size_t writes() {
+    std::lock_guard lock(mutex_);
+    return held_.size();
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    for (auto* b : held_) b->done = true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<sound::SoundBlock*> held_;
+};
+
 std::string readText(const std::filesystem::path& p) {
   std::ifstream in(p);
   std::stringstream s;
@@ -375,6 +401,41 @@ TEST(StreamerWindow, TheCloseBoxStopsTheClientAndOkOnlyEndsTheWindow) {
   EXPECT_TRUE(view.closed);
   EXPECT_FALSE(window.client()->ring());
   EXPECT_EQ(readText(rig.dir / "ksa.log"), "KSA init\nKSA close\n");
+}
+
+TEST(StreamerWindow, ClosingWhileTheDeviceHoldsEveryBlockDoesNotHang) {
+  ClientRig rig;
+  clock::RealClock realClock;
+  rig.settings.clock = &realClock;
+  rig.settings.startMixerClock = true;  // the mixer's own 200 ms clock
+  std::atomic<HoldingSpeaker*> speaker{nullptr};
+  rig.settings.openDevice = [&](event::ManualResetEvent&, std::string*) {
+    auto device = std::make_unique<HoldingSpeaker>();
+    speaker = device.get();
+    return device;
+  };
+  StreamerWindow window(rig.settings);
+  ui::RecordingView view;
+  window.attach(view);
+  ASSERT_FALSE(view.closed);
+  // Both output headers written and neither handed back: the next step waits for a header.
+  ASSERT_TRUE(waitFor([&] { return speaker.load() && speaker.load()->writes() >= 2; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  std::atomic<bool> closed{false};
+  auto before = std::chrono::steady_clock::now();
+  std::thread closer([&] {
+    window.onClose();
+    closed = true;
+  });
+  bool inTime = waitFor([&] { return closed.load(); });
+  auto took = std::chrono::steady_clock::now() - before;
+  if (!inTime) speaker.load()->release();  // let the hung close end, so the test can report it
+  closer.join();
+  EXPECT_TRUE(inTime) << "the close hung on the stalled device";
+  EXPECT_LT(took, std::chrono::milliseconds(500));
+  EXPECT_TRUE(view.closed);
+  EXPECT_TRUE(readText(rig.dir / "ksa.log").ends_with("KSA close\n"));
 }
 
 }  // namespace

@@ -348,6 +348,69 @@ TEST(StreamClient, StoppingWhileDatagramsPourInJoinsTheReceiverPromptly) {
   }
 }
 
+int linesStartingWith(const std::string& text, std::string_view start) {
+  int n = 0;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) n += line.rfind(start, 0) == 0;
+  return n;
+}
+
+TEST(StreamClient, DatagramsFromAStrangersAddressAreNeitherPlayedNorLogged) {
+  ClientRig rig;
+  ASSERT_TRUE(rig.start());
+  const char* step = "";
+  // Another host on the same network.
+  net::Socket stranger = net::openUdp(testAddress(250), 0, &step);
+  ASSERT_TRUE(stranger);
+  const int sent = 300;
+  for (int k = 0; k < sent; ++k) {
+    auto data = k % 3 == 0 ? bytesOf(pattern(7, 900)) : bytesOf(pattern(7));  // too long, or not
+    net::sendTo(stranger, rig.clientAddress, kStreamClientPort, data);
+    if (k % 50 == 49) {
+      ASSERT_TRUE(waitFor([&] { return rig.client->strangerDatagrams() > unsigned(k) - 20; }));
+    }
+  }
+  ASSERT_TRUE(waitFor([&] { return rig.client->strangerDatagrams() == sent; }));
+  rig.send(bytesOf(pattern(1)));
+  rig.send(bytesOf(pattern(2)));
+  rig.steps(4);
+  EXPECT_EQ(withoutSilenceAround(rig.heard()), joined({pattern(1), pattern(2)}))
+      << "only the server's audio is heard";
+  EXPECT_EQ(rig.client->receiveErrors(), 0u);
+  EXPECT_EQ(readText(rig.dir / "client.log"), "Client started\n");
+  EXPECT_EQ(linesStartingWith(readText(rig.dir / "ksa.log"), "PLAY buffer"), 2);
+}
+
+TEST(StreamClient, AFloodFromTheServerCannotGrowTheLogsFasterThanTheirLinesASecond) {
+  ClientRig rig;
+  ASSERT_TRUE(rig.start());
+  auto started = std::chrono::steady_clock::now();
+  const int sent = 1500;
+  for (int k = 0; k < sent; ++k) {
+    // Every fifth is too long: a receive error for client.log; the rest go to the ring.
+    auto data = k % 5 == 0 ? bytesOf(pattern(3, 801)) : bytesOf(pattern(3));
+    net::sendTo(rig.server, rig.clientAddress, kStreamClientPort, data);
+    if (k % 50 == 49) {
+      ASSERT_TRUE(waitFor([&] {
+        return rig.client->datagramsPlayed() + rig.client->receiveErrors() + 20 > unsigned(k);
+      }));
+    }
+  }
+  ASSERT_TRUE(
+      waitFor([&] { return rig.client->datagramsPlayed() + rig.client->receiveErrors() == sent; }));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_EQ(rig.client->receiveErrors(), unsigned(sent / 5));
+  const int bound = static_cast<int>(seconds) + 2;  // a clock second may start twice in the run
+  const int errorLines = linesStartingWith(readText(rig.dir / "client.log"), "Client: recvfrom");
+  EXPECT_GE(errorLines, 1) << "the first error is still said";
+  EXPECT_LE(errorLines, bound * kReceiveErrorLinesPerSecond) << seconds << " s";
+  const int playLines = linesStartingWith(readText(rig.dir / "ksa.log"), "PLAY buffer");
+  EXPECT_GE(playLines, kMixerLogLinesPerSecond) << "the first ones are still written";
+  EXPECT_LE(playLines, bound * kMixerLogLinesPerSecond) << seconds << " s";
+  EXPECT_LT(playLines, sent * 4 / 5) << "the flood was faster than the log may grow";
+}
+
 TEST(StreamClient, StartFailuresEndWithTheirLine) {
   {
     ClientRig rig;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace zep::manager {
 
@@ -15,6 +16,8 @@ ManagerPanel::~ManagerPanel() {
     listener_.request_stop();
     listener_.join();
   }
+  // The link's exchanges still running report into the members below: they go first.
+  link_.reset();
 }
 
 void ManagerPanel::attach(ui::View& view) {
@@ -39,6 +42,7 @@ void ManagerPanel::startUp() {
   o.host = settings_.host;
   o.installDirectory = settings_.installDirectory;
   o.trace = settings_.trace;
+  o.serverTimeoutMs = settings_.serverTimeoutMs;
   // The program ends on the window thread: the listener, which learns that the engine is
   // gone, posts the end there instead of tearing the program down beneath the window.
   o.exit = [this](int code) {
@@ -161,8 +165,7 @@ void ManagerPanel::onClick(std::string_view control) {
     if (Plugin* p = selectedPlugin()) quitPlugin(*p);
   } else if (control == "Info" || control == "Application/Info") {
     if (Plugin* p = selectedPlugin())
-      view_->messageBox(
-          "Info",
+      box("Info",
           "Port: " + std::to_string(p->port) + "\nName: " + p->name + "\nPath: " + p->path + "\n",
           ui::Icon::kInformation);
   } else if (control == "File/Reset session") {
@@ -173,10 +176,10 @@ void ManagerPanel::onClick(std::string_view control) {
   } else if (control == "Archive/Archive Panel") {
     openArchive();
   } else if (control == "Help/Overview") {
-    view_->messageBox("Overview",
-                      "Create a session by inviting users with Add; accept or reject invitations; "
-                      "run applications on every member with Run.",
-                      ui::Icon::kInformation);
+    box("Overview",
+        "Create a session by inviting users with Add; accept or reject invitations; "
+        "run applications on every member with Run.",
+        ui::Icon::kInformation);
   }
 }
 
@@ -301,8 +304,9 @@ void ManagerPanel::shutdown() {
   }
   if (link_) {
     for (auto& p : plugins_) quitPlugin(p);
-    link_->linkStop();
+    link_->linkStop();  // a query still running no longer reports
   }
+  queryingUsers_ = addUsersWaiting_ = false;
   settings_.clock->sleep(settings_.shutdownWaitMs);
   engine_.terminate();
 }
@@ -322,15 +326,44 @@ void ManagerPanel::reset() {
 }
 
 void ManagerPanel::openAddUsers() {
-  if (link_) link_->queryServerUsers();
+  if (!link_ || link_->serverId() == 0) {
+    showAddUsers();
+    return;
+  }
+  // The user server is asked on the link's thread, so the window goes on answering however
+  // slowly it replies; the dialog opens once the exchange has ended, whichever way.
+  if (queryingUsers_) return;
+  queryingUsers_ = link_->serverInBackground(SERVER_QUERY_USERS, [this](ServerStatus result) {
+    view_->post([this, result] { addUsersQueried(result); });
+  });
+  if (!queryingUsers_) showAddUsers();
+}
+
+void ManagerPanel::addUsersQueried(ServerStatus result) {
+  queryingUsers_ = false;
+  if (std::string text = serverStatusText(result); !text.empty()) status(text);
+  // Not inside another dialog's loop: it opens when that one has closed.
+  if (dialogsOpen_ > 0)
+    addUsersWaiting_ = true;
+  else
+    showAddUsers();
+}
+
+void ManagerPanel::showAddUsers() {
   AddUsersDialog dialog(serverUsers(), [this](const std::string& entry) { invite(entry); });
-  view_->runDialog("Add Users", dialog);
+  modal([&] { view_->runDialog("Add Users", dialog); });
+}
+
+void ManagerPanel::modal(const std::function<void()>& show) {
+  ++dialogsOpen_;
+  show();
+  if (--dialogsOpen_ == 0 && std::exchange(addUsersWaiting_, false)) showAddUsers();
 }
 
 void ManagerPanel::openArchive() {
   if (!link_) return;
   ArchivePanel panel(*link_);
-  view_->runDialog("Archive Panel", panel);
+  modal([&] { view_->runDialog("Archive Panel", panel); });
 }
 
 // --- Add Users ---

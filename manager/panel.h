@@ -36,6 +36,7 @@ struct PanelSettings {
   int shutdownWaitMs = 2000;
   int resetWaitMs = 1000;
   int ringPauseMs = 2000;
+  int serverTimeoutMs = LinkOptions{}.serverTimeoutMs;
 };
 
 class ManagerPanel final : public ui::Presenter {
@@ -75,9 +76,16 @@ class ManagerPanel final : public ui::Presenter {
   void startRing();
   void stopRing();
   void openAddUsers();
+  void showAddUsers();
+  void addUsersQueried(ServerStatus result);
   void openArchive();
   void status(const std::string& text) { view_->setText("Status", text); }
-  void error(const std::string& text) { view_->messageBox("Error", text, ui::Icon::kError); }
+  void error(const std::string& text) { box("Error", text, ui::Icon::kError); }
+  void box(const std::string& title, const std::string& text, ui::Icon icon) {
+    modal([&] { view_->messageBox(title, text, icon); });
+  }
+  // Shows a dialog or message box; an Add Users that waited for it opens after it.
+  void modal(const std::function<void()>& show);
 
   PanelSettings settings_;
   ui::View* view_ = nullptr;
@@ -94,6 +102,9 @@ class ManagerPanel final : public ui::Presenter {
   MemberName pendingInvitation_;
   mutable std::mutex serverUsersMutex_;
   std::vector<MemberName> serverUsers_;
+  bool queryingUsers_ = false;  // Add was clicked; Add Users opens when the user server is done
+  int dialogsOpen_ = 0;         // dialogs and boxes open: Add Users waits for them to close
+  bool addUsersWaiting_ = false;
   int pluginStarts_ = 0;
   std::mutex pluginProcessesMutex_;  // started on the window thread, reaped by the listener
   std::vector<process::Process> pluginProcesses_;

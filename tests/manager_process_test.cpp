@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <chrono>
+#include <fstream>
+#include <thread>
+
 #include "tests/driver/driver.h"
 
 namespace zep::testing {
@@ -35,6 +39,65 @@ TEST(ManagerProcess, EngineClosingTheChannelEndsTheManagerWithCodeZero) {
   ASSERT_TRUE(alice.process().waitForExit(kDeadlineMs));
   EXPECT_EQ(alice.process().exitCode(), 0);
   EXPECT_TRUE(alice.err.text().empty()) << "no message box, no error: " << alice.err.text();
+}
+
+// A tree of the test's own whose zepmanager reads SERVERS.CFG naming `server`.
+std::filesystem::path treeWithUserServer(net::Ipv4 server) {
+  auto tree = freshDirectory("manager-tree");
+  std::error_code linked;
+  // The program finds its files beside itself: a link of the file itself, not a symbolic one.
+  std::filesystem::create_hard_link(installTree() / "zepmanager", tree / "zepmanager", linked);
+  if (linked) std::filesystem::copy_file(installTree() / "zepmanager", tree / "zepmanager");
+  for (const char* shared : {"Core", "PLUGINS.CFG", "RINGIN.WAV"})
+    std::filesystem::create_symlink(installTree() / shared, tree / shared);
+  std::ofstream(tree / "SERVERS.CFG") << dotted(server) << "\n";
+  return tree;
+}
+
+TEST(ManagerProcess, AUserServerThatSendsHalfAHeaderNeverFreezesTheWindow) {
+  // A user server that answers each query with half a header, then stays silent.
+  UserServerProcess server(freshAddress(), {"--half-reply"});
+  ASSERT_TRUE(server.waitReady());
+  ManagerProcess alice(freshAddress(), "alice", {}, {},
+                       treeWithUserServer(server.address) / "zepmanager");
+  ASSERT_TRUE(alice.out.waitFor("Status = Conferencing panel ready to use"));
+  // The window must answer a typed command within 100 ms the whole time the query runs.
+  const std::string answer = "message box \"Overview\"";
+  int answered = 0;
+  double slowestMs = 0;
+  auto probe = [&] {
+    auto sent = std::chrono::steady_clock::now();
+    alice.command("click Help/Overview");
+    bool ok = waitUntil([&] { return alice.out.count(answer) > answered; }, 100);
+    double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count();
+    if (ok) ++answered, slowestMs = std::max(slowestMs, ms);
+    return ok;
+  };
+  ASSERT_TRUE(probe());
+  alice.command("click Add");
+  int probes = 0;
+  while (!alice.out.contains("Add Users: opened")) {
+    bool ok = probe();
+    // A probe typed just as the dialog opened goes to the dialog, which does not answer it.
+    if (!ok && alice.out.contains("Add Users: opened")) break;
+    ASSERT_TRUE(ok) << "the window froze after " << probes << " answers";
+    ++probes;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_LT(probes, 1000) << "the dialog never opened";
+  }
+  std::printf("%d commands answered while the query ran, the slowest in %.1f ms\n", probes,
+              slowestMs);
+  EXPECT_GT(probes, 20) << "the query took its deadline";
+  EXPECT_TRUE(alice.out.contains(
+      "Status = User server reply cut short: the last list of active users is shown"));
+  EXPECT_EQ(server.out.count("Server: half a reply sent"), 1);
+  alice.command("click Cancel");
+  ASSERT_TRUE(alice.out.waitFor("Add Users: closed"));
+  EXPECT_TRUE(probe()) << "the window still answers";
+  alice.command("click File/Exit");
+  ASSERT_TRUE(alice.process().waitForExit(10000));
+  EXPECT_EQ(alice.process().exitCode(), 0);
 }
 
 }  // namespace

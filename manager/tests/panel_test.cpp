@@ -293,6 +293,42 @@ TEST(ArchivePanel, RecordPlayAndStopThroughTheEngine) {
   p.panel->onClick("File/Exit");
 }
 
+TEST(ManagerPanel, AddUsersWaitsForAHalfSentReplyWithoutHoldingTheWindow) {
+  Panel a("alice");
+  testing::UserServerProcess server(freshAddress(), {"--half-reply"});
+  ASSERT_TRUE(server.waitReady());
+  std::ofstream(a.dir / "SERVERS.CFG") << dotted(server.address) << "\n";
+  a.settings.serverTimeoutMs = 400;
+  startPanel(a);
+  const std::string cutShort =
+      "User server reply cut short: the last list of active users is shown";
+
+  auto before = std::chrono::steady_clock::now();
+  a.panel->onClick("Add");
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100))
+      << "the window does not wait for the user server";
+  EXPECT_TRUE(a.view.dialogs.empty()) << "the dialog opens when the query has ended";
+  a.panel->onClick("Add");  // a second click while asking changes nothing
+  ASSERT_TRUE(a.drainUntil([&] { return !a.view.dialogs.empty(); }));
+  EXPECT_EQ(a.status(), cutShort);
+  EXPECT_EQ(a.view.dialogs, std::vector<std::string>{"Add Users"});
+  EXPECT_EQ(server.out.count("Server: half a reply sent"), 1);
+
+  // A query that ends while the Archive Panel is open: Add Users follows it, not inside it.
+  a.view.texts["Status"] = "";
+  bool endedInside = false;
+  a.view.onDialog = [&](const std::string& title, ui::Presenter&, ui::RecordingView&) {
+    if (title != "Archive Panel") return;
+    endedInside = a.drainUntil([&] { return a.status() == cutShort; });
+    EXPECT_EQ(a.view.dialogs.back(), "Archive Panel") << "nothing opened above it";
+  };
+  a.panel->onClick("Add");
+  a.panel->onClick("Archive/Archive Panel");
+  EXPECT_TRUE(endedInside);
+  EXPECT_EQ(a.view.dialogs, (std::vector<std::string>{"Add Users", "Archive Panel", "Add Users"}));
+  a.panel->onClick("File/Exit");
+}
+
 }  // namespace
 }  // namespace zep::manager
 

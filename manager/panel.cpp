@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <utility>
 
 namespace zep::manager {
 
@@ -165,7 +164,8 @@ void ManagerPanel::onClick(std::string_view control) {
     if (Plugin* p = selectedPlugin()) quitPlugin(*p);
   } else if (control == "Info" || control == "Application/Info") {
     if (Plugin* p = selectedPlugin())
-      box("Info",
+      view_->messageBox(
+          "Info",
           "Port: " + std::to_string(p->port) + "\nName: " + p->name + "\nPath: " + p->path + "\n",
           ui::Icon::kInformation);
   } else if (control == "File/Reset session") {
@@ -176,10 +176,10 @@ void ManagerPanel::onClick(std::string_view control) {
   } else if (control == "Archive/Archive Panel") {
     openArchive();
   } else if (control == "Help/Overview") {
-    box("Overview",
-        "Create a session by inviting users with Add; accept or reject invitations; "
-        "run applications on every member with Run.",
-        ui::Icon::kInformation);
+    view_->messageBox("Overview",
+                      "Create a session by inviting users with Add; accept or reject invitations; "
+                      "run applications on every member with Run.",
+                      ui::Icon::kInformation);
   }
 }
 
@@ -306,7 +306,7 @@ void ManagerPanel::shutdown() {
     for (auto& p : plugins_) quitPlugin(p);
     link_->linkStop();  // a query still running no longer reports
   }
-  queryingUsers_ = addUsersWaiting_ = false;
+  queryingUsers_ = false;
   settings_.clock->sleep(settings_.shutdownWaitMs);
   engine_.terminate();
 }
@@ -326,44 +326,29 @@ void ManagerPanel::reset() {
 }
 
 void ManagerPanel::openAddUsers() {
-  if (!link_ || link_->serverId() == 0) {
-    showAddUsers();
-    return;
-  }
   // The user server is asked on the link's thread, so the window goes on answering however
-  // slowly it replies; the dialog opens once the exchange has ended, whichever way.
-  if (queryingUsers_) return;
-  queryingUsers_ = link_->serverInBackground(SERVER_QUERY_USERS, [this](ServerStatus result) {
-    view_->post([this, result] { addUsersQueried(result); });
-  });
-  if (!queryingUsers_) showAddUsers();
+  // slowly it replies. The dialog opens at once with the last list and shows the new one when
+  // it comes.
+  if (link_ && link_->serverId() != 0 && !queryingUsers_)
+    queryingUsers_ = link_->serverInBackground(SERVER_QUERY_USERS, [this](ServerStatus result) {
+      view_->post([this, result] { usersQueried(result); });
+    });
+  AddUsersDialog dialog(serverUsers(), [this](const std::string& entry) { invite(entry); });
+  addUsers_ = &dialog;
+  view_->runDialog("Add Users", dialog);
+  addUsers_ = nullptr;
 }
 
-void ManagerPanel::addUsersQueried(ServerStatus result) {
+void ManagerPanel::usersQueried(ServerStatus result) {
   queryingUsers_ = false;
   if (std::string text = serverStatusText(result); !text.empty()) status(text);
-  // Not inside another dialog's loop: it opens when that one has closed.
-  if (dialogsOpen_ > 0)
-    addUsersWaiting_ = true;
-  else
-    showAddUsers();
-}
-
-void ManagerPanel::showAddUsers() {
-  AddUsersDialog dialog(serverUsers(), [this](const std::string& entry) { invite(entry); });
-  modal([&] { view_->runDialog("Add Users", dialog); });
-}
-
-void ManagerPanel::modal(const std::function<void()>& show) {
-  ++dialogsOpen_;
-  show();
-  if (--dialogsOpen_ == 0 && std::exchange(addUsersWaiting_, false)) showAddUsers();
+  if (result == ServerStatus::kDone && addUsers_) addUsers_->setActiveUsers(serverUsers());
 }
 
 void ManagerPanel::openArchive() {
   if (!link_) return;
   ArchivePanel panel(*link_);
-  modal([&] { view_->runDialog("Archive Panel", panel); });
+  view_->runDialog("Archive Panel", panel);
 }
 
 // --- Add Users ---
@@ -382,6 +367,21 @@ bool startsWithNoCase(const std::string& s, const std::string& prefix) {
 void AddUsersDialog::attach(ui::View& view) {
   view_ = &view;
   for (const auto& u : activeUsers_) view.addItem("Active Users", u.text());
+}
+
+void AddUsersDialog::setActiveUsers(std::vector<MemberName> users) {
+  std::string selected;
+  if (activeSelected_ >= 0 && activeSelected_ < static_cast<int>(activeUsers_.size()))
+    selected = activeUsers_[static_cast<std::size_t>(activeSelected_)].text();
+  activeUsers_ = std::move(users);
+  activeSelected_ = -1;
+  view_->clearItems("Active Users");
+  for (std::size_t i = 0; i < activeUsers_.size(); ++i) {
+    view_->addItem("Active Users", activeUsers_[i].text());
+    if (activeSelected_ < 0 && !selected.empty() && activeUsers_[i].text() == selected)
+      activeSelected_ = static_cast<int>(i);
+  }
+  view_->selectItem("Active Users", activeSelected_);
 }
 
 bool AddUsersDialog::listed(const std::string& text) const {

@@ -18,6 +18,8 @@
 
 namespace zep::manager {
 
+class AddUsersDialog;
+
 inline constexpr const char* kPanelTitle = "Kestrel Conference Manager";
 inline constexpr int kRingTimes = 10;
 
@@ -57,6 +59,7 @@ class ManagerPanel final : public ui::Presenter {
   const std::vector<Plugin>& plugins() const { return plugins_; }
   std::vector<MemberName> serverUsers() const;
   EngineLink* link() { return link_.get(); }
+  bool askingUserServer() const { return queryingUsers_; }
   int pluginStarts() const { return pluginStarts_; }
   // Started plug-ins not yet collected after their end.
   int pluginProcessesLeft();
@@ -76,16 +79,10 @@ class ManagerPanel final : public ui::Presenter {
   void startRing();
   void stopRing();
   void openAddUsers();
-  void showAddUsers();
-  void addUsersQueried(ServerStatus result);
+  void usersQueried(ServerStatus result);
   void openArchive();
   void status(const std::string& text) { view_->setText("Status", text); }
-  void error(const std::string& text) { box("Error", text, ui::Icon::kError); }
-  void box(const std::string& title, const std::string& text, ui::Icon icon) {
-    modal([&] { view_->messageBox(title, text, icon); });
-  }
-  // Shows a dialog or message box; an Add Users that waited for it opens after it.
-  void modal(const std::function<void()>& show);
+  void error(const std::string& text) { view_->messageBox("Error", text, ui::Icon::kError); }
 
   PanelSettings settings_;
   ui::View* view_ = nullptr;
@@ -102,9 +99,8 @@ class ManagerPanel final : public ui::Presenter {
   MemberName pendingInvitation_;
   mutable std::mutex serverUsersMutex_;
   std::vector<MemberName> serverUsers_;
-  bool queryingUsers_ = false;  // Add was clicked; Add Users opens when the user server is done
-  int dialogsOpen_ = 0;         // dialogs and boxes open: Add Users waits for them to close
-  bool addUsersWaiting_ = false;
+  bool queryingUsers_ = false;          // the user server is being asked for its active users
+  AddUsersDialog* addUsers_ = nullptr;  // while Add Users is open
   int pluginStarts_ = 0;
   std::mutex pluginProcessesMutex_;  // started on the window thread, reaped by the listener
   std::vector<process::Process> pluginProcesses_;
@@ -122,6 +118,9 @@ class AddUsersDialog final : public ui::Presenter {
   void onText(std::string_view field, const std::string& text) override;
   void onClose() override { view_->close(); }
   const std::vector<std::string>& toInvite() const { return toInvite_; }
+  // The user server's answer came while the dialog is open: the list shows it, and an entry
+  // that was selected stays selected when it is still there.
+  void setActiveUsers(std::vector<MemberName> users);
 
  private:
   bool listed(const std::string& text) const;

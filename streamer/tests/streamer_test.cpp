@@ -481,9 +481,9 @@ TEST(StreamerWindow, ClosingWhileTheDeviceHoldsEveryBlockDoesNotHang) {
   ui::RecordingView view;
   window.attach(view);
   ASSERT_FALSE(view.closed);
-  // Both output headers written and neither handed back: the next step waits for a header.
+  // Both output headers written and neither handed back: the step that wrote the second one
+  // now waits for the first.
   ASSERT_TRUE(waitFor([&] { return speaker.load() && speaker.load()->writes() >= 2; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
   std::atomic<bool> closed{false};
   auto before = std::chrono::steady_clock::now();

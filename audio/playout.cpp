@@ -1,12 +1,19 @@
 #include "audio/playout.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 
 namespace zep::audio {
 
-PlayoutLog::PlayoutLog(const std::string& path) : file_(std::fopen(path.c_str(), "w")) {
+namespace {
+// How long, in blocks, the output step waits at most for the device to free the next header.
+constexpr int kFreeHeaderBlocks = 2;
+}  // namespace
+
+PlayoutLog::PlayoutLog(const std::string& path, int limitedPerSecond)
+    : file_(std::fopen(path.c_str(), "w")), limitedPerSecond_(limitedPerSecond) {
   if (!file_) std::fprintf(stderr, "cannot create %s: %s\n", path.c_str(), std::strerror(errno));
 }
 
@@ -14,14 +21,41 @@ PlayoutLog::~PlayoutLog() {
   if (file_) std::fclose(file_);
 }
 
+void PlayoutLog::write(const char* format, va_list args) {
+  std::vfprintf(file_, format, args);
+  std::fflush(file_);
+}
+
 void PlayoutLog::line(const char* format, ...) {
   if (!file_) return;
   std::lock_guard lock(mutex_);
   va_list args;
   va_start(args, format);
-  std::vfprintf(file_, format, args);
+  write(format, args);
   va_end(args);
-  std::fflush(file_);
+}
+
+void PlayoutLog::limitedLine(const char* format, ...) {
+  if (!file_) return;
+  std::lock_guard lock(mutex_);
+  if (limitedPerSecond_ > 0) {
+    const std::int64_t second = std::chrono::duration_cast<std::chrono::seconds>(
+                                    std::chrono::steady_clock::now().time_since_epoch())
+                                    .count();
+    if (second != second_) {
+      second_ = second;
+      writtenThisSecond_ = 0;
+    }
+    if (writtenThisSecond_ >= limitedPerSecond_) {
+      ++leftOut_;
+      return;
+    }
+    ++writtenThisSecond_;
+  }
+  va_list args;
+  va_start(args, format);
+  write(format, args);
+  va_end(args);
 }
 
 // --- PlayoutRing ---
@@ -34,9 +68,9 @@ void PlayoutRing::take(std::size_t len) {
   std::uint32_t before = clock_.now();
   lock_.take(-1);
   if (log_ && variant_.log == PlayoutVariant::kKestrelLog)
-    log_->line("KSAbuffer lock: pos = %d, relpos = %d, len = %d, delay = %d\n",
-               static_cast<int>(position_), static_cast<int>(fill_), static_cast<int>(len),
-               static_cast<int>(clock_.now() - before));
+    log_->limitedLine("KSAbuffer lock: pos = %d, relpos = %d, len = %d, delay = %d\n",
+                      static_cast<int>(position_), static_cast<int>(fill_), static_cast<int>(len),
+                      static_cast<int>(clock_.now() - before));
 }
 
 PlayoutRing::Region PlayoutRing::regionAt(std::size_t start, std::size_t len) {
@@ -58,8 +92,8 @@ PlayoutRing::Region PlayoutRing::read_block(std::size_t len) {
   take(len);
   Region r = regionAt(position_, len);
   if (log_ && variant_.log == PlayoutVariant::kStreamerLog)
-    log_->line("Get buffer, pos: %d, relpos: %d, time: %d ms\n", static_cast<int>(position_),
-               static_cast<int>(fill_), static_cast<int>(clock_.now()));
+    log_->limitedLine("Get buffer, pos: %d, relpos: %d, time: %d ms\n", static_cast<int>(position_),
+                      static_cast<int>(fill_), static_cast<int>(clock_.now()));
   position_ = (position_ + len) % data_.size();
   if (variant_.jitterBuffer) {
     bool wasEmpty = fill_ == 0;
@@ -86,8 +120,9 @@ void PlayoutRing::write_block(std::span<const std::uint8_t> data) {
     for (auto& byte : span) byte = copied < len ? data[copied] : 0, ++copied;
   }
   if (log_ && variant_.log == PlayoutVariant::kStreamerLog)
-    log_->line("PLAY buffer, pos: %d, relpos: %d, time: %d ms\n", static_cast<int>(position_),
-               static_cast<int>(fill_), static_cast<int>(clock_.now()));
+    log_->limitedLine("PLAY buffer, pos: %d, relpos: %d, time: %d ms\n",
+                      static_cast<int>(position_), static_cast<int>(fill_),
+                      static_cast<int>(clock_.now()));
   if (variant_.jitterBuffer) fill_ += len;
   unlock();
 }
@@ -125,7 +160,8 @@ AudioMixer::AudioMixer(const PlayoutVariant& variant, clock::Clock& clock, Optio
       ringLock_(event::named("bufferEvent", true)),
       writeEvent_(event::named("write", true)),
       mix_(variant.blockSamples, 0) {
-  if (variant_.log != PlayoutVariant::kNoLog) log_ = std::make_unique<PlayoutLog>(options_.logPath);
+  if (variant_.log != PlayoutVariant::kNoLog)
+    log_ = std::make_unique<PlayoutLog>(options_.logPath, options_.logLinesPerSecond);
   for (std::size_t i = 0; i < variant_.outputHeaders; ++i) {
     auto h = std::make_unique<sound::SoundBlock>();
     h->samples.assign(variant_.blockSamples, 0);
@@ -292,8 +328,14 @@ void AudioMixer::output() {
     current_ = (current_ + 1) % headers_.size();
     auto& next = *headers_[current_];
     if (variant_.waitUntilDone) {
-      // The event stays set here, so a wait may return at once: pause between looks.
-      while (!next.done && writeEvent_.wait(variant_.blockMs()) && !next.done)
+      // The event stays set here, so a wait may return at once: pause between looks. A device
+      // that never hands the header back must neither stall the clock nor keep close(), which
+      // needs the device lock, waiting: give up after two blocks' time or once the mixer
+      // closes, and the block is dropped below.
+      const auto deadline = std::chrono::steady_clock::now() +
+                            std::chrono::milliseconds(kFreeHeaderBlocks * variant_.blockMs());
+      while (!next.done && playing_ && std::chrono::steady_clock::now() < deadline &&
+             writeEvent_.wait(variant_.blockMs()) && !next.done)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     } else {
       const std::uint32_t before = clock_.now();

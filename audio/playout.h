@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -56,13 +57,24 @@ inline constexpr std::uint32_t kDeviceResetBlocks = 10000;
 // The "ksa.log" lines of the variants that write one.
 class PlayoutLog {
  public:
-  explicit PlayoutLog(const std::string& path);
+  // limitedPerSecond: at most this many limitedLine()s a second are written (0: all of them),
+  // so a peer that floods cannot grow the file faster than that.
+  explicit PlayoutLog(const std::string& path, int limitedPerSecond = 0);
   ~PlayoutLog();
   void line(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // A line written for every block or datagram: left out once this second's share is used.
+  void limitedLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  std::uint64_t linesLeftOut() const { return leftOut_; }
 
  private:
+  void write(const char* format, va_list args);
+
   std::FILE* file_;
   std::mutex mutex_;
+  const int limitedPerSecond_;
+  std::int64_t second_ = -1;  // the steady clock's second that the count below is for
+  int writtenThisSecond_ = 0;
+  std::atomic<std::uint64_t> leftOut_{0};
 };
 
 class PlayoutRing {
@@ -119,6 +131,7 @@ class AudioMixer {
     OpenDevice openDevice;    // the program's output device
     ShowMessage showMessage;  // message boxes; standard error when empty
     std::string logPath = "ksa.log";
+    int logLinesPerSecond = 0;     // the per-block lines of the log: at most this many a second
     bool startClock = true;        // false: the caller drives step() (tests)
     int maxSources = kMaxSources;  // fewer rings, to try the limit with few senders
   };

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -116,13 +117,15 @@ int EngineLink::linkStart() {
     clearControlCallbacks();
     firstStart_ = false;
   }
-  if (readServerConfig() != 0) serverSignOn();
+  if (readServerConfig() != 0) serverInBackground(SERVER_SIGN_ON);
   trace("Initialized\n");
   return 1;
 }
 
 void EngineLink::linkStop() {
-  if (serverId_ != 0) serverSignOff();
+  if (serverId_ != 0) serverInBackground(SERVER_SIGN_OFF);
+  // Nothing reports to the panel from here on: its window may be about to go.
+  serverWorker_.stopReports();
   sendRequest(LOCAL_QUIT);
   socket_.close();
 }
@@ -329,45 +332,78 @@ net::Ipv4 EngineLink::readServerConfig() {
   return serverId_;
 }
 
-void EngineLink::serverExchange(std::uint8_t tag) {
-  if (serverId_ == 0) return;
+bool EngineLink::serverInBackground(std::uint8_t tag, std::function<void(ServerStatus)> done) {
+  const net::Ipv4 server = serverId_;
+  bool queued = serverWorker_.post([this, tag, server, done](const std::atomic<bool>& ending) {
+    ServerStatus status = serverExchange(tag, server, ending);
+    if (done) serverWorker_.report([&] { done(status); });
+  });
+  if (!queued) trace("Manager: user server busy\n");
+  return queued;
+}
+
+ServerStatus EngineLink::serverExchange(std::uint8_t tag, net::Ipv4 server,
+                                        const std::atomic<bool>& ending) {
+  if (server == 0) return ServerStatus::kNotConfigured;
+  // A sign-off still waiting when the link goes keeps its end short.
+  constexpr int kEndingConnectMs = 1000;
+  const int connectMs =
+      ending ? std::min(options_.serverTimeoutMs, kEndingConnectMs) : options_.serverTimeoutMs;
   net::Socket s;
-  switch (net::connectTcp(serverId_, kUserServerPort, options_.host.bindAddress,
-                          options_.serverTimeoutMs, &s)) {
+  switch (net::connectTcp(server, kUserServerPort, options_.host.bindAddress, connectMs, &s)) {
     case net::ConnectResult::kNoSocket:
       std::fprintf(stderr, "Manager: socket opening error\n");
-      return;
+      return ServerStatus::kNoSocket;
     case net::ConnectResult::kFailed:
       trace("Manager: cannot connect to server\n");
-      return;
+      return ServerStatus::kCannotConnect;
     case net::ConnectResult::kConnected:
       break;
   }
-  if (sendMessage(s.fd(), header(tag), {}) != 1) {
+  // A server that does not read cannot hold the request's send either.
+  if (sendMessage(s.fd(), header(tag), {}, options_.serverTimeoutMs) != 1) {
     trace("Manager: write error\n");
-    return;
+    return ServerStatus::kWriteError;
   }
-  if (tag != SERVER_QUERY_USERS) return;
+  if (tag != SERVER_QUERY_USERS) return ServerStatus::kDone;
   trace("Manager: read server message\n");
-  // A server that accepts and never answers must not freeze the window.
-  if (!readable(s.fd(), options_.serverTimeoutMs)) {
-    trace("Manager: server does not answer\n");
-    return;
-  }
+  // However the reply trickles in, or stops half way, the exchange ends by the deadline.
   Message m;
-  switch (receiveMessage(s.fd(), &m)) {
-    case ReadStatus::kOk:
-      dispatch(m.header.tag, m.payload);
+  ServerStatus status = readServerReply(s.fd(), options_.serverTimeoutMs, &m, ending);
+  switch (status) {
+    case ServerStatus::kDone:
       break;
-    case ReadStatus::kHeaderClosed:
+    case ServerStatus::kNoAnswer:
+      trace("Manager: server does not answer\n");
+      return status;
+    case ServerStatus::kCutShort:
+      trace("Manager: server reply cut short\n");
+      return status;
+    case ServerStatus::kClosed:
       trace("Mananger: server connection broken\n");
-      break;
-    case ReadStatus::kPayloadClosed:
+      return status;
+    case ServerStatus::kClosedInPayload:
       trace("Manager: server connection broken\n");
-      break;
-    default:
+      return status;
+    case ServerStatus::kReadError:
       trace("Manager: data reading error\n");
+      return status;
+    default:
+      return status;
   }
+  // Only the list is taken from a user server: engine notifications come from the engine.
+  if (m.header.tag != SERVER_USERS) {
+    trace("Manager: server reply with tag " + std::to_string(m.header.tag) + " ignored\n");
+    return ServerStatus::kWrongReply;
+  }
+  trace("Manager: server users\n");
+  serverWorker_.report([&] {
+    ControlEvent e;
+    e.tag = SERVER_USERS;
+    e.payload = m.payload;
+    call(SERVER_USERS, e);
+  });
+  return ServerStatus::kDone;
 }
 
 }  // namespace zep::manager

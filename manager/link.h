@@ -14,6 +14,7 @@
 
 #include "engine/member_table.h"
 #include "engine/messages.h"
+#include "manager/server_link.h"
 #include "platform/host.h"
 #include "platform/net.h"
 
@@ -64,7 +65,8 @@ struct LinkOptions {
   std::function<void(const std::string&)> trace;
   // Ends the process (no engine at start, engine gone).
   std::function<void(int)> exit = [](int code) { std::exit(code); };
-  int serverTimeoutMs = 3000;  // the longest a user-server exchange may block the window
+  // A user-server exchange may take this long to connect, and as long again for the reply.
+  int serverTimeoutMs = 5000;
 };
 
 class EngineLink {
@@ -95,10 +97,14 @@ class EngineLink {
 
   // The user server named in SERVERS.CFG; 0 when none.
   net::Ipv4 readServerConfig();
-  void serverSignOn() { serverExchange(SERVER_SIGN_ON); }
-  void serverSignOff() { serverExchange(SERVER_SIGN_OFF); }
-  // Asks the user server for its active users; the reply goes through the dispatch table.
-  void queryServerUsers() { serverExchange(SERVER_QUERY_USERS); }
+  // The exchanges, each on a connection of its own, on the calling thread (never the window's).
+  ServerStatus serverSignOn() { return serverExchange(SERVER_SIGN_ON, serverId_, idle_); }
+  ServerStatus serverSignOff() { return serverExchange(SERVER_SIGN_OFF, serverId_, idle_); }
+  // Asks the user server for its active users; a list (tag 103) reaches callback 103.
+  ServerStatus queryServerUsers() { return serverExchange(SERVER_QUERY_USERS, serverId_, idle_); }
+  // The same on the link's own thread, one after another; done (if given) runs there when the
+  // exchange has ended, unless linkStop came first. False when too many wait already.
+  bool serverInBackground(std::uint8_t tag, std::function<void(ServerStatus)> done = {});
   net::Ipv4 serverId() const { return serverId_; }
 
   bool present(int member) const;
@@ -114,7 +120,7 @@ class EngineLink {
   void dispatch(std::uint8_t tag, std::span<const std::uint8_t> payload);
   void callMember(int tag, std::span<const std::uint8_t> payload, bool traceUnknownHost);
   void call(int tag, const ControlEvent& event);
-  void serverExchange(std::uint8_t tag);
+  ServerStatus serverExchange(std::uint8_t tag, net::Ipv4 server, const std::atomic<bool>& ending);
 
   LinkOptions options_;
   net::Socket socket_;
@@ -124,6 +130,8 @@ class EngineLink {
   std::array<ControlCallback, 256> callbacks_{};
   bool firstStart_ = true;
   net::Ipv4 serverId_ = 0;
+  const std::atomic<bool> idle_{false};  // what a call on the caller's thread is never told
+  ServerWorker serverWorker_;            // last: its jobs use everything above
 };
 
 }  // namespace zep::manager

@@ -15,6 +15,8 @@ ManagerPanel::~ManagerPanel() {
     listener_.request_stop();
     listener_.join();
   }
+  // The link's exchanges still running report into the members below: they go first.
+  link_.reset();
 }
 
 void ManagerPanel::attach(ui::View& view) {
@@ -39,6 +41,7 @@ void ManagerPanel::startUp() {
   o.host = settings_.host;
   o.installDirectory = settings_.installDirectory;
   o.trace = settings_.trace;
+  o.serverTimeoutMs = settings_.serverTimeoutMs;
   // The program ends on the window thread: the listener, which learns that the engine is
   // gone, posts the end there instead of tearing the program down beneath the window.
   o.exit = [this](int code) {
@@ -301,8 +304,9 @@ void ManagerPanel::shutdown() {
   }
   if (link_) {
     for (auto& p : plugins_) quitPlugin(p);
-    link_->linkStop();
+    link_->linkStop();  // a query still running no longer reports
   }
+  queryingUsers_ = false;
   settings_.clock->sleep(settings_.shutdownWaitMs);
   engine_.terminate();
 }
@@ -322,9 +326,23 @@ void ManagerPanel::reset() {
 }
 
 void ManagerPanel::openAddUsers() {
-  if (link_) link_->queryServerUsers();
+  // The user server is asked on the link's thread, so the window goes on answering however
+  // slowly it replies. The dialog opens at once with the last list and shows the new one when
+  // it comes.
+  if (link_ && link_->serverId() != 0 && !queryingUsers_)
+    queryingUsers_ = link_->serverInBackground(SERVER_QUERY_USERS, [this](ServerStatus result) {
+      view_->post([this, result] { usersQueried(result); });
+    });
   AddUsersDialog dialog(serverUsers(), [this](const std::string& entry) { invite(entry); });
+  addUsers_ = &dialog;
   view_->runDialog("Add Users", dialog);
+  addUsers_ = nullptr;
+}
+
+void ManagerPanel::usersQueried(ServerStatus result) {
+  queryingUsers_ = false;
+  if (std::string text = serverStatusText(result); !text.empty()) status(text);
+  if (result == ServerStatus::kDone && addUsers_) addUsers_->setActiveUsers(serverUsers());
 }
 
 void ManagerPanel::openArchive() {
@@ -349,6 +367,21 @@ bool startsWithNoCase(const std::string& s, const std::string& prefix) {
 void AddUsersDialog::attach(ui::View& view) {
   view_ = &view;
   for (const auto& u : activeUsers_) view.addItem("Active Users", u.text());
+}
+
+void AddUsersDialog::setActiveUsers(std::vector<MemberName> users) {
+  std::string selected;
+  if (activeSelected_ >= 0 && activeSelected_ < static_cast<int>(activeUsers_.size()))
+    selected = activeUsers_[static_cast<std::size_t>(activeSelected_)].text();
+  activeUsers_ = std::move(users);
+  activeSelected_ = -1;
+  view_->clearItems("Active Users");
+  for (std::size_t i = 0; i < activeUsers_.size(); ++i) {
+    view_->addItem("Active Users", activeUsers_[i].text());
+    if (activeSelected_ < 0 && !selected.empty() && activeUsers_[i].text() == selected)
+      activeSelected_ = static_cast<int>(i);
+  }
+  view_->selectItem("Active Users", activeSelected_);
 }
 
 bool AddUsersDialog::listed(const std::string& text) const {

@@ -18,6 +18,8 @@
 
 namespace zep::manager {
 
+class AddUsersDialog;
+
 inline constexpr const char* kPanelTitle = "Kestrel Conference Manager";
 inline constexpr int kRingTimes = 10;
 
@@ -36,6 +38,7 @@ struct PanelSettings {
   int shutdownWaitMs = 2000;
   int resetWaitMs = 1000;
   int ringPauseMs = 2000;
+  int serverTimeoutMs = LinkOptions{}.serverTimeoutMs;
 };
 
 class ManagerPanel final : public ui::Presenter {
@@ -56,6 +59,7 @@ class ManagerPanel final : public ui::Presenter {
   const std::vector<Plugin>& plugins() const { return plugins_; }
   std::vector<MemberName> serverUsers() const;
   EngineLink* link() { return link_.get(); }
+  bool askingUserServer() const { return queryingUsers_; }
   int pluginStarts() const { return pluginStarts_; }
   // Started plug-ins not yet collected after their end.
   int pluginProcessesLeft();
@@ -75,6 +79,7 @@ class ManagerPanel final : public ui::Presenter {
   void startRing();
   void stopRing();
   void openAddUsers();
+  void usersQueried(ServerStatus result);
   void openArchive();
   void status(const std::string& text) { view_->setText("Status", text); }
   void error(const std::string& text) { view_->messageBox("Error", text, ui::Icon::kError); }
@@ -94,6 +99,8 @@ class ManagerPanel final : public ui::Presenter {
   MemberName pendingInvitation_;
   mutable std::mutex serverUsersMutex_;
   std::vector<MemberName> serverUsers_;
+  bool queryingUsers_ = false;          // the user server is being asked for its active users
+  AddUsersDialog* addUsers_ = nullptr;  // while Add Users is open
   int pluginStarts_ = 0;
   std::mutex pluginProcessesMutex_;  // started on the window thread, reaped by the listener
   std::vector<process::Process> pluginProcesses_;
@@ -111,6 +118,9 @@ class AddUsersDialog final : public ui::Presenter {
   void onText(std::string_view field, const std::string& text) override;
   void onClose() override { view_->close(); }
   const std::vector<std::string>& toInvite() const { return toInvite_; }
+  // The user server's answer came while the dialog is open: the list shows it, and an entry
+  // that was selected stays selected when it is still there.
+  void setActiveUsers(std::vector<MemberName> users);
 
  private:
   bool listed(const std::string& text) const;

@@ -1,10 +1,14 @@
 // A stand-in for the user server that the manager's Add Users dialog asks for active users.
 // TCP port 4998: tag 100 signs the header's sender on, 101 signs it off, 102 is answered with
 // one tag-103 message listing every user signed on. One request per connection.
+// With --half-reply it plays a broken server instead: each query gets half a header, and the
+// connection then stays open and silent.
 #include <poll.h>
 
 #include <cstdio>
+#include <deque>
 #include <set>
+#include <vector>
 
 #include "engine/messages.h"
 #include "manager/link.h"
@@ -18,7 +22,7 @@ const zep::options::Program kProgram{
     "a stand-in user server: keeps the users signed on and answers the queries for active users "
     "(TCP port 4998)",
     "",
-    {},
+    {{"--half-reply", "", "answer each query with half a header, then stay silent"}},
     {zep::options::kHost},
     ""};
 
@@ -26,7 +30,7 @@ const zep::options::Program kProgram{
 
 int main(int argc, char** argv) {
   using namespace zep;
-  options::parseOrExit(kProgram, argc, argv);
+  const bool halfReply = options::parseOrExit(kProgram, argc, argv).has("--half-reply");
   auto identity = host::identityFromEnvironment();
   const char* step = "";
   net::Socket listener = net::listenTcp(identity.bindAddress, manager::kUserServerPort, 5, &step);
@@ -38,6 +42,7 @@ int main(int argc, char** argv) {
               manager::kUserServerPort);
   std::fflush(stdout);
   std::set<std::pair<std::string, net::Ipv4>> users;
+  std::deque<net::Socket> silent;  // the connections a half reply keeps open, the newest few
   for (;;) {
     net::Ipv4 peer = 0;
     net::Socket client = net::acceptTcp(listener, &peer);
@@ -61,6 +66,15 @@ int main(int argc, char** argv) {
                     net::formatAddress(who.second).c_str());
         break;
       case manager::SERVER_QUERY_USERS: {
+        if (halfReply) {
+          std::vector<std::uint8_t> half(engine::kHeaderSize / 2, 0);
+          half[0] = manager::SERVER_USERS;
+          net::writeAll(client.fd(), half.data(), half.size());
+          std::printf("Server: half a reply sent to %s\n", net::formatAddress(peer).c_str());
+          silent.push_back(std::move(client));
+          if (silent.size() > 16) silent.pop_front();
+          break;
+        }
         std::vector<manager::MemberName> list;
         for (const auto& [name, address] : users)
           list.push_back({name, manager::hostNameOf(address)});

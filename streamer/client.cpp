@@ -24,7 +24,7 @@ void StreamClient::log(const char* text) {
 }
 
 bool StreamClient::start() {
-  log_ = std::make_unique<audio::PlayoutLog>(settings_.logPath);
+  log_ = std::make_unique<audio::PlayoutLog>(settings_.logPath, kReceiveErrorLinesPerSecond);
   running_ = true;
   const char* step = "";
   socket_ = net::openUdp(settings_.bindAddress, kStreamClientPort, &step);
@@ -35,12 +35,13 @@ bool StreamClient::start() {
   }
   // A server far ahead of playback may send a burst; let the system hold as much as it will.
   net::setReceiveBuffer(socket_, 1 << 20);
-  net::Ipv4 server = host::lookupAddress(settings_.serverHost);
+  server_ = host::lookupAddress(settings_.serverHost);
 
   audio::AudioMixer::Options options;
   options.openDevice = settings_.openDevice;
   options.showMessage = settings_.showMessage;
   options.logPath = settings_.mixerLogPath;
+  options.logLinesPerSecond = kMixerLogLinesPerSecond;
   options.startClock = settings_.startMixerClock;
   mixer_ = std::make_unique<audio::AudioMixer>(audio::kStreamerPlayout, *settings_.clock,
                                                std::move(options));
@@ -64,12 +65,12 @@ bool StreamClient::start() {
       std::fprintf(stderr, "Error: CreateThread error\n");
   }
 
-  if (server == net::kNoAddress) {
+  if (server_ == net::kNoAddress) {
     // Sending to address 0 would reach this host instead; the request is not sent at all.
     std::fprintf(stderr, "Client: cannot find the stream server %s\n",
                  settings_.serverHost.c_str());
   } else if (auto request = encodeStreamRequest(settings_.clip)) {
-    net::sendTo(socket_, server, kStreamServerPort, *request);
+    net::sendTo(socket_, server_, kStreamServerPort, *request);
     if (settings_.trace)
       std::fprintf(stderr, "Client: request sent at %llu us\n",
                    static_cast<unsigned long long>(settings_.clock->nowMicros()));
@@ -86,10 +87,18 @@ void StreamClient::receive() {
     if (settings_.pollMs <= 0 && wake_) set.add(wake_.fd());
     if (set.wait(settings_.pollMs > 0 ? settings_.pollMs : kStopCheckMs) <= 0) continue;
     if (!running_ || !set.readyAt(0)) continue;
-    long n = net::receiveFrom(socket_, buffer_);
+    net::Ipv4 from = net::kNoAddress;
+    long n = net::receiveFrom(socket_, buffer_, nullptr, &from);
+    const int error = errno;
+    // Only the server that was asked may play here or write here. A datagram longer than
+    // 1600 bytes is an error that still names its sender; other errors name nobody.
+    const bool named = n >= 0 || error == EMSGSIZE;
+    if (named && from != server_) {
+      strangers_++;
+      continue;
+    }
     if (n < 0) {
-      // A datagram longer than 1600 bytes arrives here too (EMSGSIZE), cut and never played.
-      if (log_) log_->line("Client: recvfrom error: %d\n", errno);
+      if (log_) log_->limitedLine("Client: recvfrom error: %d\n", error);
       errors_++;
       continue;
     }

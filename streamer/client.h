@@ -1,6 +1,7 @@
 // The stream client: asks an audio stream server for one clip and plays every datagram that
-// arrives through the jitter-buffered playout (1600-sample blocks, two output headers, a
-// 200 ms clock) from one ring of 1000000 bytes. Its messages go to client.log.
+// arrives from that server's address through the jitter-buffered playout (1600-sample blocks,
+// two output headers, a 200 ms clock) from one ring of 1000000 bytes. Datagrams from any other
+// address are dropped unseen. Its messages go to client.log.
 #pragma once
 
 #include <atomic>
@@ -18,6 +19,10 @@ namespace zep::streamer {
 inline constexpr std::size_t kStreamRingBytes = 1000000;
 // With the event-driven wait, the receive thread still looks at its stop flag this often.
 inline constexpr int kStopCheckMs = 500;
+// Logs that a sender can fill: receive errors in client.log and the per-datagram lines of
+// ksa.log are written at most this often a second, the rest only counted.
+inline constexpr int kReceiveErrorLinesPerSecond = 1;
+inline constexpr int kMixerLogLinesPerSecond = 100;
 
 struct StreamClientSettings {
   std::string serverHost = "localhost";
@@ -53,9 +58,11 @@ class StreamClient {
 
   audio::AudioMixer* mixer() { return mixer_.get(); }
   audio::PlayoutRing* ring() { return ring_; }
-  // Datagrams put into the ring, and datagrams lost as receive errors.
+  // Datagrams put into the ring, datagrams lost as receive errors, and datagrams dropped
+  // because they came from another address than the server's.
   std::uint64_t datagramsPlayed() const { return played_; }
   std::uint64_t receiveErrors() const { return errors_; }
+  std::uint64_t strangerDatagrams() const { return strangers_; }
 
  private:
   void receive();
@@ -63,6 +70,7 @@ class StreamClient {
 
   StreamClientSettings settings_;
   std::unique_ptr<audio::PlayoutLog> log_;
+  net::Ipv4 server_ = net::kNoAddress;  // the only address whose datagrams are played
   std::atomic<bool> running_{false};
   net::Socket socket_;
   net::Socket wake_;  // an eventfd that the stop writes, so the wait ends at once
@@ -72,6 +80,7 @@ class StreamClient {
   std::vector<std::uint8_t> buffer_;
   std::atomic<std::uint64_t> played_{0};
   std::atomic<std::uint64_t> errors_{0};
+  std::atomic<std::uint64_t> strangers_{0};
 };
 
 }  // namespace zep::streamer

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <sstream>
 
 #include "platform/audio.h"
 #include "streamer/request.h"
@@ -184,6 +185,57 @@ TEST(StreamSession, TheStreamerSendsOneExactRequestAndNothingWhenItsWindowCloses
   std::string error;
   ASSERT_TRUE(sound::readSoundFile(client.speaker.string(), &heard, &error)) << error;
   EXPECT_GT(std::count(heard.begin(), heard.end(), tone[5]), 5) << "the tone was playing";
+}
+
+TEST(StreamSession, AStrangersDatagramsAreNeitherPlayedNorLogged) {
+  const char* step = "";
+  auto serverAt = freshAddress();
+  net::Socket server = net::openUdp(serverAt, kStreamServerPort, &step);
+  ASSERT_TRUE(server);
+  // Another host that plays a stream server too, and floods.
+  net::Socket stranger = net::openUdp(freshAddress(), kStreamServerPort, &step);
+  ASSERT_TRUE(stranger);
+  auto at = freshAddress();
+  StreamerProcess client(at, options(dotted(serverAt)));
+  ASSERT_TRUE(receiveOne(server, kDeadlineMs)) << "the request";
+  ASSERT_TRUE(client.clientLog.waitFor("Client started\n"));
+
+  const std::int16_t foreign = 12345;  // never a sample of the server's tone
+  auto strangerBurst = [&](int datagrams) {
+    auto normal = littleEndian(std::vector<std::int16_t>(800, foreign));
+    auto tooLong = littleEndian(std::vector<std::int16_t>(850, foreign));
+    for (int k = 0; k < datagrams; ++k)
+      net::sendTo(stranger, at, kStreamClientPort, k % 4 == 0 ? tooLong : normal);
+  };
+  std::vector<std::int16_t> tone(800);
+  for (std::size_t i = 0; i < tone.size(); ++i)
+    tone[i] = static_cast<std::int16_t>(i * 37 % 8000 + 1);
+  // Bursts the client's receive buffer holds, so the system drops none of the server's.
+  strangerBurst(300);
+  const int fromServer = 10;
+  for (int k = 0; k < fromServer; ++k) {
+    net::sendTo(server, at, kStreamClientPort, littleEndian(tone));
+    strangerBurst(150);
+    clock::sleepMs(100);
+  }
+  auto playLines = [&] {
+    std::istringstream lines(client.mixerLog.text());
+    int n = 0;
+    for (std::string line; std::getline(lines, line);) n += line.rfind("PLAY buffer", 0) == 0;
+    return n;
+  };
+  ASSERT_TRUE(waitUntil([&] { return playLines() == fromServer; })) << playLines();
+  strangerBurst(2000);
+  ASSERT_TRUE(client.waitPlayedOut(kDeadlineMs));
+  ASSERT_TRUE(client.close());
+
+  EXPECT_EQ(playLines(), fromServer) << "the stranger's datagrams never reached the ring";
+  EXPECT_EQ(client.clientLog.text(), "Client started\n") << "nor client.log";
+  std::vector<std::int16_t> heard;
+  std::string error;
+  ASSERT_TRUE(sound::readSoundFile(client.speaker.string(), &heard, &error)) << error;
+  EXPECT_EQ(std::count(heard.begin(), heard.end(), tone[5]), fromServer) << "the server was heard";
+  EXPECT_EQ(std::count(heard.begin(), heard.end(), foreign), 0) << "the stranger was not";
 }
 
 TEST(StreamSession, StartFailuresEndTheProgramWithTheirLine) {

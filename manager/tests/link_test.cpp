@@ -261,6 +261,17 @@ struct FakeServer {
       }
     });
   }
+  // The next connection gets the request read, then whatever `act` does with the socket.
+  void serveNext(std::function<void(net::Socket&)> act) {
+    worker = std::jthread([this, act] {
+      net::Ipv4 peer;
+      net::Socket s = net::acceptTcp(listener, &peer);
+      Message m;
+      receiveMessage(s.fd(), &m);
+      requests.push_back(m.header.tag);
+      act(s);
+    });
+  }
   net::Socket listener;
   std::vector<int> requests;
   std::jthread worker;
@@ -299,33 +310,149 @@ TEST(ServerLink, RepliesReachTheDispatchTableAndASilentServerTimesOut) {
   ASSERT_EQ(m.events.size(), 1u);
   EXPECT_TRUE(decodeServerUsers(m.events[0].payload)->empty()) << "a count of 0 empties the table";
 
+  // An engine notification from a user server would let it speak for the engine.
   server.answerNext({{CTL_INVITATION_DELIVERED, encodeMemberRecord({0, "x", address})}});
-  m.link->queryServerUsers();
+  EXPECT_EQ(m.link->queryServerUsers(), ServerStatus::kWrongReply);
   server.worker.join();
-  ASSERT_EQ(m.events.size(), 2u);
-  EXPECT_EQ(m.events[1].tag, CTL_INVITATION_DELIVERED) << "handled like an engine message";
+  EXPECT_EQ(m.events.size(), 1u) << "a user server's reply is no engine message";
+  EXPECT_TRUE(m.traced("Manager: server reply with tag 22 ignored\n"));
 
   server.answerNext(std::nullopt);
   auto before = std::chrono::steady_clock::now();
-  m.link->queryServerUsers();
+  EXPECT_EQ(m.link->queryServerUsers(), ServerStatus::kNoAnswer);
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1400));
   EXPECT_TRUE(m.traced("Manager: server does not answer\n"));
-  EXPECT_EQ(m.events.size(), 2u);
+  EXPECT_EQ(m.events.size(), 1u);
   EXPECT_EQ(server.requests, (std::vector<int>{102, 102, 102}));
+}
+
+std::vector<std::uint8_t> wireOf(std::uint8_t tag, const std::vector<std::uint8_t>& payload,
+                                 std::uint32_t announced) {
+  MessageHeader h;
+  h.tag = tag;
+  h.length = static_cast<std::int32_t>(announced);
+  auto bytes = encodeHeader(h);
+  bytes.insert(bytes.end(), payload.begin(), payload.end());
+  return bytes;
+}
+
+TEST(ServerLink, AHalfSentOrTricklingReplyEndsByTheDeadlineWithItsStatus) {
+  auto address = freshAddress();
+  auto install = freshDirectory("install");
+  std::ofstream(install / "SERVERS.CFG") << dotted(address) << "\n";
+  FakeServer server(address);
+  ManagerUnderTest m(address, "alice", install.string());  // deadlines of 500 ms
+  ASSERT_EQ(m.link->readServerConfig(), address);
+  int lists = 0;
+  m.link->setControlCallback(SERVER_USERS, [&](const ControlEvent&) { ++lists; });
+  const auto list = encodeServerUsers({{"bob", "pc1"}});
+  const auto whole = wireOf(SERVER_USERS, list, static_cast<std::uint32_t>(list.size()));
+  auto sendBytes = [](net::Socket& s, std::span<const std::uint8_t> bytes) {
+    net::writeAll(s.fd(), bytes.data(), bytes.size());
+  };
+  auto holdOpen = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+
+  struct Case {
+    const char* what;
+    std::function<void(net::Socket&)> act;
+    ServerStatus expected;
+    const char* trace;
+  };
+  const std::vector<Case> cases = {
+      {"half a header, then silence",
+       [&](net::Socket& s) {
+         sendBytes(s, std::span(whole).first(kHeaderSize / 2));
+         holdOpen(700);
+       },
+       ServerStatus::kCutShort, "Manager: server reply cut short\n"},
+      {"the header and half the list, then silence",
+       [&](net::Socket& s) {
+         sendBytes(s, std::span(whole).first(kHeaderSize + 30));
+         holdOpen(700);
+       },
+       ServerStatus::kCutShort, "Manager: server reply cut short\n"},
+      {"a byte every 50 ms",
+       [&](net::Socket& s) {
+         for (std::size_t i = 0; i < whole.size(); ++i) {
+           if (net::writeAllWithin(s.fd(), &whole[i], 1, 100) != 1) break;
+           holdOpen(50);
+         }
+       },
+       ServerStatus::kCutShort, "Manager: server reply cut short\n"},
+      {"closed inside the header",
+       [&](net::Socket& s) { sendBytes(s, std::span(whole).first(10)); }, ServerStatus::kClosed,
+       "Mananger: server connection broken\n"},
+      {"closed inside the list",
+       [&](net::Socket& s) { sendBytes(s, std::span(whole).first(kHeaderSize + 4)); },
+       ServerStatus::kClosedInPayload, "Manager: server connection broken\n"},
+      {"a header announcing more than any message",
+       [&](net::Socket& s) {
+         sendBytes(s, wireOf(SERVER_USERS, {}, 1u << 30));
+         holdOpen(700);
+       },
+       ServerStatus::kReadError, "Manager: data reading error\n"},
+  };
+  for (const auto& c : cases) {
+    server.serveNext(c.act);
+    auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(m.link->queryServerUsers(), c.expected) << c.what;
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(900)) << c.what;
+    EXPECT_TRUE(m.traced(c.trace)) << c.what;
+    EXPECT_FALSE(serverStatusText(c.expected).empty()) << c.what;
+    server.worker.join();
+  }
+  EXPECT_EQ(lists, 0) << "no part of a list is taken";
+  server.serveNext([&](net::Socket& s) { sendBytes(s, whole); });
+  EXPECT_EQ(m.link->queryServerUsers(), ServerStatus::kDone) << "the next query is served";
+  EXPECT_EQ(lists, 1);
+  server.worker.join();
+}
+
+TEST(ServerLink, BackgroundExchangesRunInOrderAndStopReportingOnceTheLinkStops) {
+  auto address = freshAddress();
+  auto install = freshDirectory("install");
+  std::ofstream(install / "SERVERS.CFG") << dotted(address) << "\n";
+  FakeServer server(address);
+  ManagerUnderTest m(address, "alice", install.string());
+  ASSERT_EQ(m.link->readServerConfig(), address);
+  std::atomic<int> reports{0};
+  std::atomic<ServerStatus> last{ServerStatus::kBusy};
+  auto report = [&](ServerStatus s) {
+    last = s;
+    ++reports;
+  };
+  // Half a header: the caller goes on at once, the report comes by the deadline.
+  server.serveNext([](net::Socket& s) {
+    std::vector<std::uint8_t> half(kHeaderSize / 2, 0);
+    net::writeAll(s.fd(), half.data(), half.size());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  });
+  auto before = std::chrono::steady_clock::now();
+  ASSERT_TRUE(m.link->serverInBackground(SERVER_QUERY_USERS, report));
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(50));
+  ASSERT_TRUE(waitUntil([&] { return reports == 1; }));
+  EXPECT_EQ(last, ServerStatus::kCutShort);
+  server.worker.join();
+
+  // A server that never answers while the link stops: the exchange is cut short, unreported.
+  server.answerNext(std::nullopt);
+  ASSERT_TRUE(m.link->serverInBackground(SERVER_QUERY_USERS, report));
+  ASSERT_TRUE(waitUntil([&] {
+    std::lock_guard lock(m.mutex);
+    return m.traces.find("Manager: read server message\n") !=
+           m.traces.rfind("Manager: read server message\n");
+  }));
+  m.link->linkStop();
+  m.link.reset();  // joins the link's thread
+  EXPECT_EQ(reports, 1);
 }
 
 TEST(ServerLink, TheStandInServerListsWhoSignedOn) {
   auto address = freshAddress();
   auto install = freshDirectory("install");
   std::ofstream(install / "SERVERS.CFG") << dotted(address) << "\n";
-  testing::LogFile out(install / "server.out");
-  process::StartOptions o;
-  o.stdoutPath = out.path();
-  o.environment = {{"ZEP_HOST", dotted(address)}};
-  std::string why;
-  auto server =
-      process::start((testing::installTree() / "servers" / "userserver").string(), o, &why);
-  ASSERT_TRUE(out.waitFor("Server: listening"));
+  testing::UserServerProcess server(address);
+  ASSERT_TRUE(server.waitReady());
 
   ManagerUnderTest alice(freshAddress(), "alice", install.string());
   ManagerUnderTest bob(freshAddress(), "bob", install.string());
@@ -343,7 +470,6 @@ TEST(ServerLink, TheStandInServerListsWhoSignedOn) {
   alice.link->queryServerUsers();
   ASSERT_EQ(listed.size(), 1u);
   EXPECT_EQ(listed[0].user, "alice");
-  server.terminate();
 }
 
 }  // namespace

@@ -293,6 +293,68 @@ TEST(ArchivePanel, RecordPlayAndStopThroughTheEngine) {
   p.panel->onClick("File/Exit");
 }
 
+TEST(ManagerPanel, AddUsersOpensAtOnceAndAHalfSentReplyEndsWithAClearStatus) {
+  Panel a("alice");
+  testing::UserServerProcess server(freshAddress(), {"--half-reply"});
+  ASSERT_TRUE(server.waitReady());
+  std::ofstream(a.dir / "SERVERS.CFG") << dotted(server.address) << "\n";
+  a.settings.serverTimeoutMs = 400;
+  startPanel(a);
+
+  auto before = std::chrono::steady_clock::now();
+  a.panel->onClick("Add");
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100))
+      << "the window does not wait for the user server";
+  EXPECT_EQ(a.view.dialogs, std::vector<std::string>{"Add Users"});
+  a.panel->onClick("Add");  // opened again while the first query runs: no second query
+  ASSERT_TRUE(a.drainUntil([&] { return !a.status().starts_with("Conferencing"); }));
+  EXPECT_EQ(a.status(), "User server reply cut short: the last list of active users is shown");
+  EXPECT_EQ(server.out.count("Server: half a reply sent"), 1);
+  a.panel->onClick("File/Exit");
+}
+
+TEST(ManagerPanel, ActiveUsersArriveInTheOpenDialogAndASelectionStaysWithItsEntry) {
+  Panel a("alice"), b("bob");
+  testing::UserServerProcess server(freshAddress());
+  ASSERT_TRUE(server.waitReady());
+  for (auto* p : {&a, &b}) {
+    std::ofstream(p->dir / "SERVERS.CFG") << dotted(server.address) << "\n";
+    startPanel(*p);
+  }
+  ASSERT_TRUE(testing::waitUntil([&] { return server.out.count("signed on") == 2; }));
+  const std::string alice = "alice@" + hostNameOf(a.address), bob = "bob@" + hostNameOf(b.address);
+  std::vector<std::string> atOpening, invited;
+  a.view.onDialog = [&](const std::string&, ui::Presenter& dialog, ui::RecordingView& view) {
+    atOpening = view.list("Active Users");
+    // The user picks bob from the last list before the new one comes.
+    auto at = std::find(atOpening.begin(), atOpening.end(), bob);
+    if (at != atOpening.end()) dialog.onSelect("Active Users", int(at - atOpening.begin()), bob);
+    EXPECT_TRUE(a.drainUntil([&] { return !a.panel->askingUserServer(); }));
+    dialog.onClick("Add ->");
+    invited = view.list("Invite");
+    dialog.onClick("Cancel");
+  };
+  a.panel->onClick("Add");
+  EXPECT_TRUE(atOpening.empty()) << "no list before the first answer";
+  EXPECT_TRUE(invited.empty()) << "nothing was selected";
+  EXPECT_EQ(a.panel->serverUsers().size(), 2u);
+
+  // adam signs on, so bob's entry moves down in the next list.
+  net::Socket adam;
+  ASSERT_EQ(net::connectTcp(server.address, kUserServerPort, a.address, 1000, &adam),
+            net::ConnectResult::kConnected);
+  MessageHeader h;
+  h.tag = SERVER_SIGN_ON;
+  h.sender = {0, "adam", a.address};
+  ASSERT_EQ(sendMessage(adam.fd(), h, {}), 1);
+  ASSERT_TRUE(testing::waitUntil([&] { return server.out.count("signed on") == 3; }));
+  a.panel->onClick("Add");
+  EXPECT_EQ(atOpening, (std::vector<std::string>{alice, bob})) << "the last list at once";
+  EXPECT_EQ(a.panel->serverUsers().size(), 3u);
+  EXPECT_EQ(invited, std::vector<std::string>{bob}) << "the selection followed bob's entry";
+  for (auto* p : {&a, &b}) p->panel->onClick("File/Exit");
+}
+
 }  // namespace
 }  // namespace zep::manager
 

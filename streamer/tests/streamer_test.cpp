@@ -104,6 +104,32 @@ class RecordingSpeaker final : public sound::SoundOutput {
   std::uint64_t played_ = 0;
 };
 
+// A loudspeaker that takes every block and hands none back until released, as a device
+// that has stalled.
+class HoldingSpeaker final : public sound::SoundOutput {
+ public:
+  bool write(sound::SoundBlock& block) override {
+    std::lock_guard lock(mutex_);
+    block.done = false;
+    held_.push_back(&block);
+    return true;
+  }
+  void reset() override { release(); }
+  std::uint64_t played() const override { return 0; }
+  std::size_t writes() {
+    std::lock_guard lock(mutex_);
+    return held_.size();
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    for (auto* b : held_) b->done = true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<sound::SoundBlock*> held_;
+};
+
 std::string readText(const std::filesystem::path& p) {
   std::ifstream in(p);
   std::stringstream s;
@@ -322,6 +348,69 @@ TEST(StreamClient, StoppingWhileDatagramsPourInJoinsTheReceiverPromptly) {
   }
 }
 
+int linesStartingWith(const std::string& text, std::string_view start) {
+  int n = 0;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) n += line.rfind(start, 0) == 0;
+  return n;
+}
+
+TEST(StreamClient, DatagramsFromAStrangersAddressAreNeitherPlayedNorLogged) {
+  ClientRig rig;
+  ASSERT_TRUE(rig.start());
+  const char* step = "";
+  // Another host on the same network.
+  net::Socket stranger = net::openUdp(testAddress(250), 0, &step);
+  ASSERT_TRUE(stranger);
+  const int sent = 300;
+  for (int k = 0; k < sent; ++k) {
+    auto data = k % 3 == 0 ? bytesOf(pattern(7, 900)) : bytesOf(pattern(7));  // too long, or not
+    net::sendTo(stranger, rig.clientAddress, kStreamClientPort, data);
+    if (k % 50 == 49) {
+      ASSERT_TRUE(waitFor([&] { return rig.client->strangerDatagrams() > unsigned(k) - 20; }));
+    }
+  }
+  ASSERT_TRUE(waitFor([&] { return rig.client->strangerDatagrams() == sent; }));
+  rig.send(bytesOf(pattern(1)));
+  rig.send(bytesOf(pattern(2)));
+  rig.steps(4);
+  EXPECT_EQ(withoutSilenceAround(rig.heard()), joined({pattern(1), pattern(2)}))
+      << "only the server's audio is heard";
+  EXPECT_EQ(rig.client->receiveErrors(), 0u);
+  EXPECT_EQ(readText(rig.dir / "client.log"), "Client started\n");
+  EXPECT_EQ(linesStartingWith(readText(rig.dir / "ksa.log"), "PLAY buffer"), 2);
+}
+
+TEST(StreamClient, AFloodFromTheServerCannotGrowTheLogsFasterThanTheirLinesASecond) {
+  ClientRig rig;
+  ASSERT_TRUE(rig.start());
+  auto started = std::chrono::steady_clock::now();
+  const int sent = 1500;
+  for (int k = 0; k < sent; ++k) {
+    // Every fifth is too long: a receive error for client.log; the rest go to the ring.
+    auto data = k % 5 == 0 ? bytesOf(pattern(3, 801)) : bytesOf(pattern(3));
+    net::sendTo(rig.server, rig.clientAddress, kStreamClientPort, data);
+    if (k % 50 == 49) {
+      ASSERT_TRUE(waitFor([&] {
+        return rig.client->datagramsPlayed() + rig.client->receiveErrors() + 20 > unsigned(k);
+      }));
+    }
+  }
+  ASSERT_TRUE(
+      waitFor([&] { return rig.client->datagramsPlayed() + rig.client->receiveErrors() == sent; }));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_EQ(rig.client->receiveErrors(), unsigned(sent / 5));
+  const int bound = static_cast<int>(seconds) + 2;  // a clock second may start twice in the run
+  const int errorLines = linesStartingWith(readText(rig.dir / "client.log"), "Client: recvfrom");
+  EXPECT_GE(errorLines, 1) << "the first error is still said";
+  EXPECT_LE(errorLines, bound * kReceiveErrorLinesPerSecond) << seconds << " s";
+  const int playLines = linesStartingWith(readText(rig.dir / "ksa.log"), "PLAY buffer");
+  EXPECT_GE(playLines, kMixerLogLinesPerSecond) << "the first ones are still written";
+  EXPECT_LE(playLines, bound * kMixerLogLinesPerSecond) << seconds << " s";
+  EXPECT_LT(playLines, sent * 4 / 5) << "the flood was faster than the log may grow";
+}
+
 TEST(StreamClient, StartFailuresEndWithTheirLine) {
   {
     ClientRig rig;
@@ -375,6 +464,41 @@ TEST(StreamerWindow, TheCloseBoxStopsTheClientAndOkOnlyEndsTheWindow) {
   EXPECT_TRUE(view.closed);
   EXPECT_FALSE(window.client()->ring());
   EXPECT_EQ(readText(rig.dir / "ksa.log"), "KSA init\nKSA close\n");
+}
+
+TEST(StreamerWindow, ClosingWhileTheDeviceHoldsEveryBlockDoesNotHang) {
+  ClientRig rig;
+  clock::RealClock realClock;
+  rig.settings.clock = &realClock;
+  rig.settings.startMixerClock = true;  // the mixer's own 200 ms clock
+  std::atomic<HoldingSpeaker*> speaker{nullptr};
+  rig.settings.openDevice = [&](event::ManualResetEvent&, std::string*) {
+    auto device = std::make_unique<HoldingSpeaker>();
+    speaker = device.get();
+    return device;
+  };
+  StreamerWindow window(rig.settings);
+  ui::RecordingView view;
+  window.attach(view);
+  ASSERT_FALSE(view.closed);
+  // Both output headers written and neither handed back: the step that wrote the second one
+  // now waits for the first.
+  ASSERT_TRUE(waitFor([&] { return speaker.load() && speaker.load()->writes() >= 2; }));
+
+  std::atomic<bool> closed{false};
+  auto before = std::chrono::steady_clock::now();
+  std::thread closer([&] {
+    window.onClose();
+    closed = true;
+  });
+  bool inTime = waitFor([&] { return closed.load(); });
+  auto took = std::chrono::steady_clock::now() - before;
+  if (!inTime) speaker.load()->release();  // let the hung close end, so the test can report it
+  closer.join();
+  EXPECT_TRUE(inTime) << "the close hung on the stalled device";
+  EXPECT_LT(took, std::chrono::milliseconds(500));
+  EXPECT_TRUE(view.closed);
+  EXPECT_TRUE(readText(rig.dir / "ksa.log").ends_with("KSA close\n"));
 }
 
 }  // namespace

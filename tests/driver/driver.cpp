@@ -151,6 +151,18 @@ EngineProcess::EngineProcess(net::Ipv4 addr, EngineOptions options)
   process_ = process::start(program, start, &why);
 }
 
+UserServerProcess::UserServerProcess(net::Ipv4 at, std::vector<std::string> args) : address(at) {
+  auto dir = freshDirectory("userserver");
+  out = LogFile(dir / "stdout.txt");
+  process::StartOptions start;
+  start.stdoutPath = out.path();
+  start.stderrPath = (dir / "stderr.txt").string();
+  start.args = std::move(args);
+  start.environment = {{"ZEP_HOST", dotted(at)}};
+  std::string why;
+  process_ = process::start((installTree() / "servers" / "userserver").string(), start, &why);
+}
+
 EngineProcess::~EngineProcess() {
   kill();
 }
@@ -183,7 +195,7 @@ MediaTool::~MediaTool() {
 
 ManagerProcess::ManagerProcess(net::Ipv4 addr, const std::string& userName,
                                std::vector<std::pair<std::string, std::string>> extraEnvironment,
-                               std::vector<std::string> launcher)
+                               std::vector<std::string> launcher, std::filesystem::path program)
     : address(addr), user(userName) {
   ::signal(SIGPIPE, SIG_IGN);
   auto dir = freshDirectory("manager-" + userName);
@@ -206,7 +218,8 @@ ManagerProcess::ManagerProcess(net::Ipv4 addr, const std::string& userName,
     start.environment.emplace_back(key, value);
   }
   std::string why;
-  process_ = startUnder(launcher, (installTree() / "zepmanager").string(), start, &why);
+  if (program.empty()) program = installTree() / "zepmanager";
+  process_ = startUnder(launcher, program.string(), start, &why);
 }
 
 AudioToolProcess::AudioToolProcess(net::Ipv4 host, AudioToolOptions options) {

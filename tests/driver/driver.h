@@ -98,6 +98,24 @@ class EngineProcess {
   process::Process process_;
 };
 
+// servers/userserver of the tree on its own loopback address (args: --half-reply plays a
+// broken one). Terminated on destruction.
+class UserServerProcess {
+ public:
+  explicit UserServerProcess(net::Ipv4 address, std::vector<std::string> args = {});
+  ~UserServerProcess() { process_.terminate(500); }
+  UserServerProcess(const UserServerProcess&) = delete;
+  UserServerProcess& operator=(const UserServerProcess&) = delete;
+  bool waitReady(int timeoutMs = kDeadlineMs) const {
+    return out.waitFor("Server: listening", timeoutMs);
+  }
+  net::Ipv4 address;
+  LogFile out;
+
+ private:
+  process::Process process_;
+};
+
 // The media test program attached to the engine of `host`, driven by typed commands.
 class MediaTool {
  public:
@@ -121,10 +139,11 @@ class ManagerProcess {
  public:
   // extraEnvironment replaces the defaults (no sound devices) where it names the same variable.
   // launcher: the command the manager runs under (for example a network namespace's), empty
-  // to start it directly.
+  // to start it directly. program: another zepmanager than the tree's (one in a tree of the
+  // test's own, whose files it then reads).
   ManagerProcess(net::Ipv4 address, const std::string& user,
                  std::vector<std::pair<std::string, std::string>> extraEnvironment = {},
-                 std::vector<std::string> launcher = {});
+                 std::vector<std::string> launcher = {}, std::filesystem::path program = {});
   ~ManagerProcess();
   ManagerProcess(const ManagerProcess&) = delete;
   ManagerProcess& operator=(const ManagerProcess&) = delete;

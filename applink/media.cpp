@@ -110,7 +110,7 @@ long Link::receiveMedia(const net::ReadSet& set, std::vector<std::uint8_t>& buff
 
 bool Link::fromMemberOrHere(std::span<const std::uint8_t> datagram, net::Ipv4 from) const {
   // The player replays a recording from this host, in the names of all who spoke in it.
-  if (from == host_.address) return true;
+  if (host::isOwnAddress(host_, from)) return true;
   auto sender = mediaSender(datagram);
   if (!sender) return false;
   std::lock_guard lock(mutex_);

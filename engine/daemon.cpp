@@ -127,10 +127,8 @@ void Engine::runOnce(int timeoutMs) {
   for (const auto& c : applications_) watch(c);
   watch(local_);
   for (const auto& c : newcomers_) watch(c);
-  // The pending invitation and held member connections are not read while they wait. While
-  // every newcomer's entry is taken, further connections wait in the backlog (watching the
-  // listener would only spin).
-  if (newcomersFrom(net::kNoAddress) < kMaxNewcomers) watch(listener_);
+  // The pending invitation and held member connections are not read while they wait.
+  watch(listener_);
   if (config_.wakeFd >= 0) readSet_.add(config_.wakeFd);
   int timeout = waitTimeout(timeoutMs);
 
@@ -164,13 +162,12 @@ int Engine::newcomersFrom(net::Ipv4 peer) const {
   return n;
 }
 
-// Takes what waits in the backlog while entries are free; a host that already has its share
-// of entries has its further connections closed at once, so the backlog drains past them.
+// Takes what waits in the backlog. A host that already has its share of entries has its
+// further connections closed at once, so the backlog drains past them; when every entry is
+// taken, the oldest of the host with the most gives way, so hosts of many addresses cannot
+// keep a newcomer out either (a real peer sends its first message at once).
 void Engine::acceptConnections() {
   for (int accepted = 0; accepted < 4 * kMaxNewcomers; ++accepted) {
-    auto free = std::find_if(newcomers_.begin(), newcomers_.end(),
-                             [](const Connection& c) { return !c.valid(); });
-    if (free == newcomers_.end()) break;
     net::Ipv4 peer = net::kNoAddress;
     net::Socket s = net::acceptTcp(listener_.socket, &peer);
     if (!s) {
@@ -181,7 +178,17 @@ void Engine::acceptConnections() {
       refusedNewcomers_++;
       continue;  // closed as s goes
     }
-    *free = adopt(std::move(s), peer);
+    auto entry = std::find_if(newcomers_.begin(), newcomers_.end(),
+                              [](const Connection& c) { return !c.valid(); });
+    if (entry == newcomers_.end()) {
+      entry = std::max_element(newcomers_.begin(), newcomers_.end(),
+                               [this](const Connection& a, const Connection& b) {
+                                 int na = newcomersFrom(a.peer), nb = newcomersFrom(b.peer);
+                                 return na != nb ? na < nb : a.serial > b.serial;
+                               });
+      refusedNewcomers_++;
+    }
+    *entry = adopt(std::move(s), peer);
     log("Accepted\n");
   }
   const std::uint32_t now = clock::tickCount();
@@ -197,6 +204,10 @@ void Engine::closeSilentNewConnections() {
   for (auto& c : newcomers_) {
     if (!c.valid() || static_cast<int>(now - c.acceptedAt) < config_.newConnectionTimeoutMs)
       continue;
+    // What arrived while the engine itself was busy (connecting, say) is served first.
+    net::ReadSet pending;
+    pending.add(c.fd());
+    if (c.hasWork() || pending.wait(0) > 0) continue;
     logError("Engine: new connection silent -- closed\n");
     c.close();
   }
@@ -370,6 +381,7 @@ void Engine::closeEveryChannel() {
 }
 
 std::vector<bool> Engine::connectMembers(std::span<const MemberTarget> targets) {
+  if (config_.client && !targets.empty()) config_.client->onLongWait();
   std::vector<net::Ipv4> addresses;
   for (const auto& t : targets) addresses.push_back(t.address);
   bool noSocket = false;

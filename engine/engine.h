@@ -28,6 +28,9 @@ class EngineClient {
   // Data from a member for the program's media objects (text chat: port 6666, tag 33).
   virtual void onApplicationData(int sender, int port, int tag,
                                  std::span<const std::uint8_t> data) = 0;
+  // The engine is about to wait on the network (connects): what it has done so far may be
+  // shown now.
+  virtual void onLongWait() {}
 };
 
 struct EngineConfig {

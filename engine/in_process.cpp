@@ -19,6 +19,12 @@ InProcessEngine::InProcessEngine(host::HostIdentity host, EngineClient& client, 
   config.client = &relay_;
   config.out = progress;
   config.wakeFd = wake_.fd();
+  // Before a connect's wait the session so far is shown: the members already there are heard
+  // and listed while an unreachable one is tried.
+  relay_.beforeWaiting = [this] {
+    publish();
+    deliverNews();
+  };
   engine_ = std::make_unique<Engine>(config);
 }
 

@@ -76,7 +76,9 @@ class InProcessEngine {
                            std::span<const std::uint8_t> data) override {
       news.emplace_back(Data{sender, port, tag, {data.begin(), data.end()}});
     }
+    void onLongWait() override { beforeWaiting(); }
     std::deque<std::variant<Event, Data>> news;
+    std::function<void()> beforeWaiting;
   };
 
   EngineClient& client_;

@@ -129,8 +129,12 @@ void SessionLogic::registerMember(const MemberRecord& record) {
     log("Member %d connected, socket %d\n", record.number, out_.memberHandle(record.number));
     return;
   }
-  fail("Engine: connection from %s claimed member %d, announced as %d -- closed\n",
-       net::formatAddress(record.address).c_str(), claim, record.number);
+  if (out_.hasMemberChannel(record.number))
+    fail("Engine: connection from %s waited for member %d, which is connected -- closed\n",
+         net::formatAddress(record.address).c_str(), record.number);
+  else
+    fail("Engine: connection from %s claimed member %d, announced as %d -- closed\n",
+         net::formatAddress(record.address).c_str(), claim, record.number);
   out_.closeHeld(record.address);
 }
 
@@ -558,19 +562,27 @@ void SessionLogic::remoteConnect(const Message& m) {
     fail("Engine: member connection while not in a session -- closed\n");
     return;
   }
-  // Nobody connects as this host.
-  if (n == session_.localMember) {
-    fail("Engine: member connection under the local member's number -- closed\n");
-    return;
-  }
   // A member channel is only ever the known member's, from its own address, and never
   // replaces a live one: a stranger cannot take over a member or speak for it.
   const std::string from = net::formatAddress(out_.newPeer());
   int known = memberAt(out_.newPeer());
   // A directory-made session knows its members by their addresses alone: the number a member
-  // connects under is its own count of the participants, which is only a hint.
+  // connects under is its own count of the participants, which may be ahead of or behind
+  // this host's (a departure not yet heard of on one side), so it is only a hint.
   const bool byAddress = !directoryOrder_.empty();
-  if (known >= 0 && known != n && byAddress) n = known;
+  if (byAddress) {
+    if (known < 0) {
+      log("Engine: connection from %s waits for its participant's announcement\n", from.c_str());
+      out_.holdNewForMember(n);
+      return;
+    }
+    n = known;
+  }
+  // Nobody connects as this host.
+  if (n == session_.localMember) {
+    fail("Engine: member connection under the local member's number -- closed\n");
+    return;
+  }
   if (known >= 0 && known != n) {
     fail("Engine: connection from %s claims member %d but that host is member %d -- refused\n",
          from.c_str(), n, known);
@@ -581,7 +593,7 @@ void SessionLogic::remoteConnect(const Message& m) {
          from.c_str(), n);
     return;
   }
-  if (known < 0 && session_.members.present(n) && !byAddress) {
+  if (known < 0 && session_.members.present(n)) {
     fail("Engine: connection from %s claims member %d, which is at %s -- refused\n", from.c_str(),
          n, net::formatAddress(session_.members[n].address).c_str());
     return;

@@ -32,7 +32,7 @@ AudioObject::~AudioObject() {
   stop();
 }
 
-bool AudioObject::start() {
+bool AudioObject::openDevices() {
   capture_.init([this](std::span<const std::int16_t> block) {
     std::array<std::int16_t, audio::kBlockSamples> samples{};
     if (!settings_.micOff || !settings_.micOff())
@@ -62,13 +62,17 @@ bool AudioObject::start() {
   } else if (!mixer_->open()) {
     fullDuplex = false;
   }
-  talk_ = std::make_unique<TalkControl>(static_cast<TalkOutput&>(*this), fullDuplex);
+  fullDuplex_ = fullDuplex;
+  started_ = true;  // the devices are open: stop() closes them
+  return true;
+}
+
+void AudioObject::startTalking() {
+  talk_ = std::make_unique<TalkControl>(static_cast<TalkOutput&>(*this), fullDuplex_);
   talk_->start();
   live_ = talk_.get();
   capture_.set_capturing(capture_.isOpen());
   if (mixer_) mixer_->play_on();
-  started_ = true;
-  return true;
 }
 
 void AudioObject::stop() {

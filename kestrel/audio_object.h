@@ -58,7 +58,15 @@ class AudioObject final : private TalkOutput {
 
   // Probes the devices and sets the start state. False when there is no playout device (the
   // message is shown and the window asked to close).
-  bool start();
+  bool start() {
+    if (!openDevices()) return false;
+    startTalking();
+    return true;
+  }
+  // The two halves of start(): probing the devices takes a while and may run on any thread;
+  // the talk control's start shows its state and belongs to the window's thread.
+  bool openDevices();
+  void startTalking();
   // Closes the devices and writes the receive report.
   void stop();
 
@@ -111,6 +119,7 @@ class AudioObject final : private TalkOutput {
   std::array<bool, kMaxAudioSenders> noBufferShown_{};
   std::array<std::unique_ptr<ReceiveStats>, kMaxAudioSenders> stats_{};
   bool started_ = false;
+  bool fullDuplex_ = true;
 };
 
 }  // namespace zep::kestrel

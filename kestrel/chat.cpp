@@ -81,9 +81,14 @@ std::string ChatWindow::lineOf(int sender, const std::string& text) const {
 
 void ChatWindow::record(const std::string& line) {
   std::lock_guard lock(logMutex_);
-  if (!log_ || logged_ >= kMaxChatLogLines) return;
+  if (!log_ || logged_ > kMaxChatLogLines) return;
   logged_++;
-  std::fprintf(log_, "%s\r\n", line.c_str());
+  // The cap is far beyond any conversation; reaching it is said once, in the file itself.
+  if (logged_ > kMaxChatLogLines)
+    std::fprintf(log_, "chat.log: %zu lines kept, later lines are not recorded\r\n",
+                 kMaxChatLogLines);
+  else
+    std::fprintf(log_, "%s\r\n", line.c_str());
   std::fflush(log_);
 }
 

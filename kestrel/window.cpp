@@ -382,9 +382,6 @@ void KestrelWindow::openMemberWindow(int member) {
 }
 
 void KestrelWindow::startAudio() {
-  view_->setEnabled("Talk", true);
-  view_->setEnabled("Auto switch", true);
-  view_->setEnabled("Manual switch", true);
   AudioObjectSettings s;
   s.compression = [this] { return live_.audioCompression.load(); };
   s.mute = [this] { return live_.mute.load() != 0; };
@@ -395,18 +392,39 @@ void KestrelWindow::startAudio() {
   };
   s.reportPath = options_.workingDirectory + "/userdata.log";
   s.mixerLogPath = options_.workingDirectory + "/ksa.log";
-  auto audio = std::make_unique<AudioObject>(*options_.audio, *options_.clock, *this, s);
-  if (!audio->start()) return;
-  {
-    std::lock_guard lock(audioMutex_);
-    audio_ = std::move(audio);
-  }
-  setMirrorText("Audio On");
-  std::lock_guard lock(videoMutex_);
-  if (video_) video_->sayHello();
+  // Opening and probing the sound devices takes a while: it happens beside the window, which
+  // goes on answering meanwhile; the talk controls come to life once the devices are open.
+  endAudioStart();
+  const int generation = ++audioGeneration_;
+  audioStart_ = std::jthread([this, s = std::move(s), generation] {
+    auto audio = std::make_shared<std::unique_ptr<AudioObject>>(
+        std::make_unique<AudioObject>(*options_.audio, *options_.clock, *this, s));
+    if (!(*audio)->openDevices()) return;
+    later([this, audio, generation] {
+      // Ended, or the session reset meanwhile: this audio object is not wanted any more.
+      if (closed_ || generation != audioGeneration_) return;
+      view_->setEnabled("Talk", true);
+      view_->setEnabled("Auto switch", true);
+      view_->setEnabled("Manual switch", true);
+      {
+        std::lock_guard lock(audioMutex_);
+        audio_ = std::move(*audio);
+        audio_->startTalking();
+      }
+      setMirrorText("Audio On");
+      std::lock_guard lock(videoMutex_);
+      if (video_) video_->sayHello();
+    });
+  });
+}
+
+void KestrelWindow::endAudioStart() {
+  if (audioStart_.joinable()) audioStart_.join();
 }
 
 void KestrelWindow::stopAudio() {
+  endAudioStart();
+  ++audioGeneration_;
   std::unique_ptr<AudioObject> audio;
   {
     std::lock_guard lock(audioMutex_);
@@ -646,6 +664,7 @@ void KestrelWindow::shutdown() {
   stopRing();
   stopVideo();
   videoLink_.close();
+  endAudioStart();
   {
     std::lock_guard lock(audioMutex_);
     if (audio_) audio_->stop();

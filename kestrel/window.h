@@ -123,6 +123,7 @@ class KestrelWindow final : public ui::Presenter,
   void memberAnnounced(const std::string& line);
   void startAudio();
   void stopAudio();
+  void endAudioStart();
   void resetSession();
   void shutdown();
   void call(const std::string& text);
@@ -160,6 +161,8 @@ class KestrelWindow final : public ui::Presenter,
   ui::View* statisticsView_ = nullptr;
   ui::View* chatView_ = nullptr;
   std::jthread ring_;
+  std::jthread audioStart_;  // makes and starts the audio object
+  int audioGeneration_ = 0;  // window thread only: which start is still wanted
   bool invitationPending_ = false;
   int announcements_ = 0;
   bool talkChecked_ = true, autoChecked_ = false, manualChecked_ = false;

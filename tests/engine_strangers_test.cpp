@@ -99,15 +99,26 @@ TEST(EngineStrangers, AJoinersConnectIsTakenBeforeOrAfterTheInvitersAnnouncement
   }
 }
 
-// A host opening silent connections as fast as it can does not keep an invitation out.
+void invitationThroughFlood(int addresses);
+
+// Hosts opening silent connections as fast as they can, from one address or from more than
+// the engine has room for two each, do not keep an invitation out.
 TEST(EngineStrangers, AnInvitationGetsThroughAFloodOfSilentConnections) {
+  for (int addresses : {1, 5}) {
+    SCOPED_TRACE(std::to_string(addresses) + " stranger addresses");
+    invitationThroughFlood(addresses);
+  }
+}
+
+void invitationThroughFlood(int addresses) {
   SessionHost anna("anna"), bert("bert");
-  auto strangerAddress = freshAddress();
+  std::vector<net::Ipv4> strangers;
+  for (int i = 0; i < addresses; ++i) strangers.push_back(freshAddress());
   std::atomic<int> opened{0};
   std::jthread flood([&](std::stop_token stop) {
     std::vector<Peer> open;
-    while (!stop.stop_requested()) {
-      Peer p = Peer::connect(bert.address, strangerAddress);
+    for (std::size_t i = 0; !stop.stop_requested(); ++i) {
+      Peer p = Peer::connect(bert.address, strangers[i % strangers.size()]);
       if (p.connected()) opened++;
       open.push_back(std::move(p));
       if (open.size() > 200) open.erase(open.begin());

@@ -57,19 +57,24 @@ TEST(KestrelSession, TheWindowAnswersWhileAMemberCannotBeReached) {
   ASSERT_TRUE(ann.send(MEMBER_ADD_REST, encodeMemberList(rest, ByteOrder::kBig), target));
   const auto joined = Clock::now();
   double slowest = 0;
+  Clock::time_point firstNews{};
   int shown = kay.out.count("Statistics: shown");
-  while (Clock::now() - joined < std::chrono::seconds(4)) {
+  // Until the unreachable member's connect has run out, and a while after.
+  while (Clock::now() - joined < std::chrono::seconds(7)) {
     auto asked = Clock::now();
     kay.command("click View/Statistics");
     ASSERT_TRUE(kay.out.waitForCount("Statistics: shown", ++shown, 3000));
     slowest =
         std::max(slowest, std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
     kay.command("click Close");
+    if (firstNews == Clock::time_point{} && kay.out.contains("Participants + ann@"))
+      firstNews = Clock::now();
     clock::sleepMs(100);
   }
   EXPECT_LT(slowest, 100) << "the slowest answer, in ms";
-  EXPECT_TRUE(kay.out.waitFor("Participants + ann@"));
-  EXPECT_TRUE(kay.out.waitFor("Participants + ghost@"));
+  EXPECT_TRUE(kay.out.contains("Participants + ghost@"));
+  EXPECT_LT(firstNews - joined, std::chrono::seconds(2))
+      << "the members already there are listed while the last is tried";
 }
 
 std::vector<std::int16_t> longTone(double hz) {

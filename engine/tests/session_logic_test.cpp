@@ -297,9 +297,31 @@ TEST(SessionLogic, AfterADepartureEveryHostNumbersADirectoryConferenceAlike) {
   MessageHeader asUs;
   asUs.sender = record("dave", kBob, 2);
   auto connect = message(NEW_REMOTE_CONNECT, {}, asUs);
+  gina.out.peer = kDave;
   gina.out.newKept = false;
   gina.logic.onNewMessage(connect);
-  EXPECT_FALSE(gina.out.newKept) << "a connection claiming the local member's number is refused";
+  EXPECT_FALSE(gina.out.newKept) << "a member's second channel is refused";
+}
+
+// gina's connect, under the number she counted after erin's departure, reaches fred before fred
+// has heard of the departure: it claims fred's own number, yet waits and becomes gina's channel.
+TEST(SessionLogic, AnArrivalThatOvertakesADepartureStillGetsItsChannel) {
+  const net::Ipv4 kDave = kBob, kGina = net::dottedAddress("127.0.0.32");
+  Rig fred;
+  fred.logic.restartAsMember(3, record("dave", kDave));
+  fred.logic.addRecordAsMember(record("erin", kErin));
+  fred.logic.addRecordAsMember(record("fred", kHost));
+  MessageHeader asGina;
+  asGina.sender = record("gina", kGina, 2);
+  fred.out.peer = kGina;
+  auto connect = message(NEW_REMOTE_CONNECT, {}, asGina);
+  fred.logic.onNewMessage(connect);
+  EXPECT_EQ(fred.out.heldClaim(kGina), 2);
+  fred.logic.deleteMembersAt(kErin);
+  fred.logic.addRecordAsMember(record("gina", kGina));
+  EXPECT_EQ(fred.logic.session().localMember, 1);
+  EXPECT_TRUE(fred.out.members[2]) << "gina's channel";
+  EXPECT_TRUE(fred.out.held.empty());
 }
 
 // A directory may list a host twice (its creator, say) and so give a newcomer a count one too

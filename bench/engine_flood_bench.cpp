@@ -1,7 +1,7 @@
-// How long an invitation takes to reach the invitee's manager while a stranger opens silent
-// connections to the invitee's engine as fast as it can, against the same invitations with
-// no flood, in the same run. Each round: anna creates a session, invites bert, bert declines,
-// anna leaves; the time is from LOCAL_ADD_MEMBER to bert's CTL_INVITATION.
+// How long an invitation takes to reach the invitee's manager while strangers (on one address,
+// then on five) open silent connections to the invitee's engine as fast as they can, against the
+// same invitations with no flood, in the same run. Each round: anna creates a session, invites
+// bert, bert declines, anna leaves; the time is from LOCAL_ADD_MEMBER to bert's CTL_INVITATION.
 //   engine_flood_bench [ROUNDS]
 #include <algorithm>
 #include <atomic>
@@ -65,22 +65,28 @@ int main(int argc, char** argv) {
       bert("bert", net::dottedAddress("127.89.0.2"));
   report("no flood (reference)", invitations(anna, bert, rounds));
 
-  std::atomic<long> opened{0};
-  std::jthread flood([&](std::stop_token stop) {
-    std::vector<Peer> open;
-    const net::Ipv4 stranger = net::dottedAddress("127.89.0.66");
-    while (!stop.stop_requested()) {
-      Peer p = Peer::connect(bert.address, stranger);
-      if (p.connected()) opened++;
-      open.push_back(std::move(p));
-      if (open.size() > 500) open.erase(open.begin());
-    }
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  Figures flooded = invitations(anna, bert, rounds);
-  flood.request_stop();
-  flood.join();
-  flooded.connections = opened;
-  report("stranger flooding the invitee", flooded);
-  return flooded.lost == 0 ? 0 : 1;
+  int lost = 0;
+  for (int addresses : {1, 5}) {
+    std::atomic<long> opened{0};
+    std::jthread flood([&, addresses](std::stop_token stop) {
+      std::vector<Peer> open;
+      for (int i = 0; !stop.stop_requested(); ++i) {
+        const net::Ipv4 stranger =
+            net::dottedAddress("127.89.0." + std::to_string(66 + i % addresses));
+        Peer p = Peer::connect(bert.address, stranger);
+        if (p.connected()) opened++;
+        open.push_back(std::move(p));
+        if (open.size() > 500) open.erase(open.begin());
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Figures flooded = invitations(anna, bert, rounds);
+    flood.request_stop();
+    flood.join();
+    flooded.connections = opened;
+    lost += flooded.lost;
+    report(addresses == 1 ? "a stranger flooding the invitee" : "strangers on 5 addresses",
+           flooded);
+  }
+  return lost == 0 ? 0 : 1;
 }

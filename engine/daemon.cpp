@@ -375,7 +375,8 @@ void Engine::closeEveryChannel() {
   for (auto& c : applications_) c.close();
   local_.close();
   pending_.close();
-  for (auto& c : newcomers_) c.close();
+  // Connections not yet classified belong to no session and stay: one may be the next
+  // manager, which came while the last one went.
   for (auto& h : held_) h = Held{};
   new_.close();
 }

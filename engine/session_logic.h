@@ -100,7 +100,8 @@ class SessionOutput {
   virtual bool isOwnAddress(net::Ipv4 address) const = 0;
 
   // Closes the manager's, every member's and every application's channel, the pending
-  // invitation and the new connection.
+  // invitation, member connections waiting for their record and the connection being handled;
+  // connections whose first message has not come yet stay.
   virtual void closeEveryChannel() = 0;
 
   // Starts or ends the recorder or the player.

@@ -64,9 +64,10 @@ Engine::Connection Engine::adopt(net::Socket socket, net::Ipv4 peer) {
 bool Engine::startUp() {
   log("Daemon init\n");
   const char* failedStep = "";
-  // A backlog deeper than the classic 5, so that connections from a host that opens them as
-  // fast as it can do not push a real invitation out of the queue.
-  net::Socket listener = net::listenTcp(config_.host.bindAddress, config_.port, 128, &failedStep);
+  // A backlog far deeper than the classic 5, so that connections from a host that opens them
+  // as fast as it can do not push a real invitation out of the queue (a refused connect is
+  // only tried again a second later).
+  net::Socket listener = net::listenTcp(config_.host.bindAddress, config_.port, 1024, &failedStep);
   if (!listener) {
     if (std::string(failedStep) == "socket")
       logError("Engine: can't open daemon socket\n");
@@ -167,7 +168,7 @@ int Engine::newcomersFrom(net::Ipv4 peer) const {
 // taken, the oldest of the host with the most gives way, so hosts of many addresses cannot
 // keep a newcomer out either (a real peer sends its first message at once).
 void Engine::acceptConnections() {
-  for (int accepted = 0; accepted < 4 * kMaxNewcomers; ++accepted) {
+  for (int accepted = 0; accepted < kAcceptsPerPass; ++accepted) {
     net::Ipv4 peer = net::kNoAddress;
     net::Socket s = net::acceptTcp(listener_.socket, &peer);
     if (!s) {

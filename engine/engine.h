@@ -177,6 +177,8 @@ class Engine final : private SessionOutput {
   // address at a time.
   static constexpr int kMaxNewcomers = 8;
   static constexpr int kNewcomersPerAddress = 2;
+  // Bounded, so a flood of connections cannot keep the loop from its channels.
+  static constexpr int kAcceptsPerPass = 128;
   std::array<Connection, kMaxNewcomers> newcomers_;
   Connection new_;  // the one whose first message is being handled
   // Member connections waiting for their member's record (see holdNewForMember).

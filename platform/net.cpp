@@ -157,13 +157,19 @@ std::vector<Socket> connectTcpMany(std::span<const Ipv4> addresses, std::uint16_
       int error = 0;
       socklen_t len = sizeof error;
       Socket& s = sockets[waitingIndex[w]];
-      if (::getsockopt(s.fd(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) s.close();
+      if (::getsockopt(s.fd(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) {
+        s.close();
+        errno = error;  // why it failed: refused, unreachable, ...
+      }
       waiting[w].fd = -1;  // poll skips negative handles
       --open;
     }
   }
   for (std::size_t w = 0; w < waiting.size(); ++w)
-    if (waiting[w].fd >= 0) sockets[waitingIndex[w]].close();  // timed out
+    if (waiting[w].fd >= 0) {
+      sockets[waitingIndex[w]].close();
+      errno = ETIMEDOUT;
+    }
   for (auto& s : sockets) {
     if (!s) continue;
     // Every later send and receive blocks, as the protocol expects.

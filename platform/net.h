@@ -58,7 +58,8 @@ ConnectResult connectTcp(Ipv4 address, std::uint16_t port, Ipv4 bindAddress, int
                          Socket* out);
 // Connects to several addresses at once, each attempt given up after timeoutMs, so the whole
 // call takes no longer than one: the results in the order of the addresses, an empty socket
-// for each that failed (kNoSocket in *noSocket when a socket could not even be opened).
+// for each that failed (kNoSocket in *noSocket when a socket could not even be opened). errno
+// tells why the last attempt failed (ECONNREFUSED, ETIMEDOUT, ...).
 std::vector<Socket> connectTcpMany(std::span<const Ipv4> addresses, std::uint16_t port,
                                    Ipv4 bindAddress, int timeoutMs, bool* noSocket = nullptr);
 

@@ -6,7 +6,7 @@ namespace zep::options {
 
 namespace {
 
-constexpr Option kHelp{"--help", "", "show this help and exit"};
+constexpr Option kHelp{"--help", "", "show this help and exit (-h does too)"};
 constexpr Option kVersion{"--version", "", "show the version and exit"};
 
 std::vector<Option> withStandard(const Program& program) {
@@ -85,6 +85,7 @@ Parsed parse(const Program& program, int argc, char** argv, std::FILE* out, std:
   bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view a = argv[i];
+    if (!optionsEnded && a == "-h") a = "--help";  // what people type first
     if (!optionsEnded && a == "--") {
       optionsEnded = true;
       continue;

@@ -11,7 +11,7 @@
 //  - a leave is announced; a conference whose last participant left is deleted;
 //  - a client that disconnects leaves its conferences and is unregistered.
 // Every request is checked; a client that sends something malformed is disconnected, and one
-// that stops reading what it is sent is dropped. --fill USERS CONFERENCES adds that many
+// that stops reading what it is sent is dropped. --fill USERS,CONFERENCES adds that many
 // listed users (who are never connected) and conferences among them, for benchmarks.
 // --hostile MODE makes it a server that tries to break its clients, for tests:
 //  - passwords,N: every registrant gets N password questions, each for another conference;

@@ -70,6 +70,9 @@ TEST(Options, HelpListsOptionsAndEnvironmentAndWinsOverVersion) {
   EXPECT_NE(r.out.find("\n  --name NAME" + std::string(11, ' ') + "a name\n"), std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("\nEnvironment:\n  ZEP_HOST "), std::string::npos) << r.out;
+  auto h = parseArgs({"-h"});
+  EXPECT_EQ(h.parsed.outcome, Parsed::Outcome::kExitOk) << "-h is --help";
+  EXPECT_EQ(h.out, r.out);
   auto v = parseArgs({"--version"});
   EXPECT_EQ(v.out, "tool (zep) " + std::string(version()) + "\n");
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -97,10 +98,13 @@ TEST(Net, OutgoingConnectionCarriesTheBoundAddress) {
   EXPECT_EQ(net::peerAddress(accepted.fd()), net::dottedAddress("127.3.9.3"));
 }
 
-TEST(Net, RefusedConnectionFails) {
+// A refused connection was reported to the user as "Connection timed out".
+TEST(Net, ARefusedConnectionFailsAndSaysItWasRefused) {
   net::Socket s;
+  errno = 0;
   EXPECT_EQ(net::connectTcp(net::dottedAddress("127.3.9.4"), 5000, net::kAnyAddress, 1000, &s),
             net::ConnectResult::kFailed);
+  EXPECT_EQ(errno, ECONNREFUSED);
   EXPECT_FALSE(s);
 }
 

@@ -165,6 +165,14 @@ struct Rig {
       if (out.applications[k]) return k;
     return -1;
   }
+  // Invites name@address, who accepts on the slot the invitation went out on.
+  void admit(const std::string& name, net::Ipv4 address, int slot) {
+    local(LOCAL_ADD_MEMBER, encodeMemberRecord(record(name, address)));
+    MessageHeader from;
+    from.sender = record(name, address);
+    auto accept = message(MEMBER_ACCEPT, {}, from);
+    logic.onMemberMessage(slot, accept);
+  }
   FakeOutput out;
   SessionLogic logic;
 };
@@ -358,11 +366,7 @@ TEST(SessionLogic, ADirectoryListingAHostTwiceChangesNoNumbers) {
 TEST(SessionLogic, AStrangerClaimingAPresentMembersNumberIsRefused) {
   Rig rig;
   rig.local(LOCAL_CREATE);
-  rig.local(LOCAL_ADD_MEMBER, encodeMemberRecord(record("bert", kBob)));
-  MessageHeader fromBert;
-  fromBert.sender = record("bert", kBob);
-  auto accept = message(MEMBER_ACCEPT, {}, fromBert);
-  rig.logic.onMemberMessage(1, accept);
+  rig.admit("bert", kBob, 1);
   ASSERT_TRUE(rig.out.members[1]);
 
   MessageHeader asBert;
@@ -446,16 +450,8 @@ TEST(SessionLogic, AJoinersConnectBeforeOrAfterItsAnnouncementBecomesItsChannel)
 TEST(SessionLogic, AnAcceptedInviteeIsAnnouncedToTheOthersAndGetsTheWholeList) {
   Rig rig;
   rig.local(LOCAL_CREATE);
-  rig.local(LOCAL_ADD_MEMBER, encodeMemberRecord(record("bob", kBob)));
-  MessageHeader fromBob;
-  fromBob.sender = record("bob", kBob);
-  auto accept = message(MEMBER_ACCEPT, {}, fromBob);
-  rig.logic.onMemberMessage(1, accept);
-  rig.local(LOCAL_ADD_MEMBER, encodeMemberRecord(record("erin", kErin)));
-  MessageHeader fromErin;
-  fromErin.sender = record("erin", kErin);
-  auto accept2 = message(MEMBER_ACCEPT, {}, fromErin);
-  rig.logic.onMemberMessage(2, accept2);
+  rig.admit("bob", kBob, 1);
+  rig.admit("erin", kErin, 2);
 
   EXPECT_EQ(rig.logic.session().members.count(), 3);
   // bob hears of erin; erin gets the list of three with her number in the target record.
